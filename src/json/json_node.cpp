@@ -1,0 +1,188 @@
+// Building and freeing JSON trees.
+//
+// Invariants and ownership:
+// - Nodes are zero-filled std::calloc blocks; every node made here has owns_names set, so its
+//   member names are std::malloc buffers that FreeJson releases.
+// - Member and item arrays grow by exactly one entry per addition (std::realloc), unless an
+//   object has spare entries. A failed growth leaves the container exactly as it was.
+// - FreeJson walks down through the last remaining child and back up through `parent`,
+//   shrinking `count` as it goes, so it needs neither recursion nor a stack.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "json/json.h"
+
+namespace mirto {
+namespace {
+
+JsonNode* NewNode(JsonType type) {
+    void* memory = std::calloc(1, sizeof(JsonNode));
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    // Value-initialisation only zeroes what calloc already zeroed; it starts the node's life.
+    auto* node = new (memory) JsonNode();
+    node->type = type;
+    node->owns_names = 1;
+    return node;
+}
+
+// Grows a heap array of `count` entries to `count` + 1, or returns null leaving it untouched.
+template <typename T>
+T* GrowByOne(T* entries, std::uint32_t count) {
+    const std::size_t wanted = static_cast<std::size_t>(count) + 1;
+    if (count == UINT32_MAX || wanted > SIZE_MAX / sizeof(T)) {
+        return nullptr;
+    }
+    return static_cast<T*>(std::realloc(entries, wanted * sizeof(T)));
+}
+
+}  // namespace
+
+JsonNode* NewJsonObject() { return NewNode(kJsonObject); }
+
+JsonNode* NewJsonArray() { return NewNode(kJsonArray); }
+
+JsonNode* NewJsonString(const char* text) {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const std::size_t length = std::strlen(text);
+    if (length > UINT32_MAX) {
+        return nullptr;
+    }
+    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, text, length + 1);
+    JsonNode* node = NewNode(kJsonString);
+    if (node == nullptr) {
+        std::free(copy);
+        return nullptr;
+    }
+    node->string.length = static_cast<std::uint32_t>(length);
+    node->string.text = copy;
+    return node;
+}
+
+JsonNode* NewJsonInteger(std::int64_t value) {
+    JsonNode* node = NewNode(kJsonInteger);
+    if (node != nullptr) {
+        node->integer = value;
+    }
+    return node;
+}
+
+JsonNode* NewJsonDouble(double value) {
+    JsonNode* node = NewNode(kJsonDouble);
+    if (node != nullptr) {
+        node->real = value;
+    }
+    return node;
+}
+
+JsonNode* NewJsonBoolean(bool value) {
+    JsonNode* node = NewNode(kJsonBoolean);
+    if (node != nullptr) {
+        node->boolean = value ? 1 : 0;
+    }
+    return node;
+}
+
+JsonNode* NewJsonNull() { return NewNode(kJsonNull); }
+
+JsonNode* AddJsonMember(JsonNode* object, const char* name, JsonNode* value) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    const std::size_t length = std::strlen(name);
+    if (length > UINT32_MAX) {
+        return nullptr;
+    }
+    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, name, length + 1);
+    if (AddJsonMemberOwned(object, static_cast<std::uint32_t>(length), copy, value) == nullptr) {
+        std::free(copy);
+        return nullptr;
+    }
+    return value;
+}
+
+JsonNode* AddJsonMemberOwned(JsonNode* object, std::uint32_t name_length, char* name,
+                             JsonNode* value) {
+    if (value == nullptr || object == nullptr || object->type != kJsonObject) {
+        return nullptr;
+    }
+    JsonObjectPayload& payload = object->object;
+    if (object->spare_slots > 0) {
+        --object->spare_slots;
+    } else {
+        JsonMember* grown = GrowByOne(payload.members, payload.count);
+        if (grown == nullptr) {
+            return nullptr;
+        }
+        payload.members = grown;
+    }
+    payload.members[payload.count] = JsonMember{name, name_length, value};
+    ++payload.count;
+    value->parent = object;
+    return value;
+}
+
+JsonNode* AddJsonItem(JsonNode* array, JsonNode* item) {
+    if (item == nullptr || array == nullptr || array->type != kJsonArray) {
+        return nullptr;
+    }
+    JsonArrayPayload& payload = array->array;
+    JsonNode** grown = GrowByOne(payload.items, payload.count);
+    if (grown == nullptr) {
+        return nullptr;
+    }
+    payload.items = grown;
+    payload.items[payload.count] = item;
+    ++payload.count;
+    item->parent = array;
+    return item;
+}
+
+void FreeJson(JsonNode* root) {
+    if (root == nullptr) {
+        return;
+    }
+    // A subtree handed in on its own must not lead the walk up into its container.
+    root->parent = nullptr;
+    JsonNode* node = root;
+    while (node != nullptr) {
+        if (node->type == kJsonObject && node->object.count > 0) {
+            JsonMember& member = node->object.members[--node->object.count];
+            if (node->owns_names != 0) {
+                std::free(member.name);
+            }
+            node = member.value;
+            continue;
+        }
+        if (node->type == kJsonArray && node->array.count > 0) {
+            node = node->array.items[--node->array.count];
+            continue;
+        }
+        if (node->type == kJsonObject) {
+            std::free(node->object.members);
+        } else if (node->type == kJsonArray) {
+            std::free(node->array.items);
+        } else if (node->type == kJsonString) {
+            std::free(node->string.text);
+        }
+        JsonNode* parent = node->parent;
+        std::free(node);
+        node = parent;
+    }
+}
+
+}  // namespace mirto
