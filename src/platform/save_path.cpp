@@ -1,0 +1,39 @@
+#include "platform/save_path.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "core/scoped_handle.h"
+#include "core/session.h"
+
+namespace mirto {
+namespace {
+
+bool MakeFolder(const std::wstring& path) {
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+bool CreateSavePath(const std::wstring& application_id) {
+    wchar_t base[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base) != S_OK) {
+        return false;
+    }
+    std::wstring& path = GetSession().profile_path;
+    path = std::wstring(base) + L"\\mirto\\";
+    if (MakeFolder(path)) {
+        path += application_id;
+        if (MakeFolder(path)) {
+            path += L"\\mirto.ini";
+            const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file) return true;
+        }
+    }
+    path.clear();
+    return false;
+}
+
+}  // namespace mirto

@@ -1,0 +1,63 @@
+// The start handler: sets the session up once per process and sends the device identify.
+// Worker thread only. A start that fails before the index name is set leaves the session
+// unstarted, so the next start runs every step again.
+#include <windows.h>
+
+#include "core/handlers.h"
+#include "core/session.h"
+#include "platform/device_info.h"
+#include "platform/profile_store.h"
+#include "platform/save_path.h"
+#include "reports/envelope.h"
+#include "transport/internet_session.h"
+#include "transport/text_conversion.h"
+
+namespace mirto {
+
+void HandleOnStart(const std::wstring& application_id, const std::wstring& channel,
+                   const std::wstring& game_version) {
+    Session& session = GetSession();
+    if (StartDone()) {
+        OutputDebugStringA("Mirto: duplicate call OnStart\r\n");
+        return;
+    }
+    if (!CreateSavePath(application_id)) {
+        OutputDebugStringA("Mirto: init failed, can not create save path\r\n");
+        return;
+    }
+    if (!OpenInternetSession()) {
+        OutputDebugStringA("Mirto: init failed, can not init internet\r\n");
+        return;
+    }
+    session.identify_id = LoadOrCreateId(session.profile_path, kIdentityKey);
+    session.channel = channel;
+    session.game_version = game_version;
+    session.index_name = kIndexPrefix + application_id;
+    CollectDeviceInfo();
+
+    // The line shows the version the game passed, even when the executable's was taken.
+    const std::wstring line = std::wstring(L"Mirto: init succeed (") + kLibraryVersionWide +
+                              L"), game version: " + game_version + L", appid: " +
+                              application_id + L", channel: " + channel + L"\r\n";
+    OutputDebugStringA(WideToAnsi(line).c_str());
+
+    JsonNode* properties = NewJsonObject();
+    AddText(properties, "identifyType", "mobile");
+    AddInteger(properties, "width", session.screen_width);
+    AddInteger(properties, "height", session.screen_height);
+    AddText(properties, "ga_ver", kLibraryVersion);
+    AddText(properties, "device_name", ReportText(session.device_name));
+    AddText(properties, "device", ReportText(session.device_model));
+    AddText(properties, "network", ReportText(session.network));
+    AddText(properties, "provider", ReportText(session.provider));
+    AddText(properties, "channel", ReportText(session.channel));
+    AddText(properties, "system_version", ReportText(session.system_version));
+    AddText(properties, "ver", ReportText(session.game_version));
+    AddText(properties, "install_uuid", ReportText(session.install_uuid));
+    AddText(properties, "persist_uuid", ReportText(session.persist_uuid));
+    SubmitReport(NewIdentifyEnvelope(ReportText(session.index_name),
+                                     ReportText(session.identify_id), properties),
+                 kIdentifyPath);
+}
+
+}  // namespace mirto
