@@ -1,0 +1,13 @@
+#!/bin/sh
+# Runs a Windows program under 64-bit Wine in the build folder's own prefix.
+# Only the 64-bit loader is used: 32-bit programs cannot run on these machines, and the
+# generic wine wrapper may pick the 32-bit loader.
+set -eu
+build_dir=${MIRTO_BUILD_DIR:-$(dirname "$1")}
+export WINEPREFIX="${MIRTO_WINEPREFIX:-$build_dir/wineprefix}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+export WINELOADER=/usr/lib/wine/wine64
+# Wine's WinINet obeys a proxy setting even for HTTPS; tests talk to the local collector only.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY
+exec /usr/lib/wine/wine64 "$@"

@@ -1,0 +1,177 @@
+// The exported functions of the shipped DLL, seen from a game: which calls are refused, with
+// which debugger line, in which order of checks. One process tells one story, so the tests run
+// in their declared order: before the worker exists, then with a worker that is held in its
+// first report (the collection host cannot be reached), so every accepted call stays pending
+// and the queue can be filled for real.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mirto/mirto.h"
+#include "support/debug_capture.h"
+
+namespace {
+
+using mirto_test::DebugCapture;
+using Lines = std::vector<std::string>;
+
+DebugCapture* capture = nullptr;
+int accepted_after_start = 0;  // accepted operations, all still pending behind the held worker
+
+// Runs `call` on this thread and gives the lines it wrote here (refusals are synchronous).
+template <typename Call>
+Lines LinesOf(Call call) {
+    capture->Clear();
+    call();
+    return capture->OwnLines();
+}
+
+template <typename Call>
+void ExpectAccepted(Call call) {
+    EXPECT_EQ(LinesOf(call), Lines{});
+    ++accepted_after_start;
+}
+
+std::wstring Text(std::size_t length, wchar_t fill = L'a') { return std::wstring(length, fill); }
+
+const Lines kSetHostError{"Mirto: SetHost failed, params error\r\n"};
+Lines Refusal(const char* function, const char* reason) {
+    return {std::string("Mirto: ") + function + " failed, " + reason + "\r\n"};
+}
+
+class Environment : public ::testing::Environment {
+   public:
+    void SetUp() override { capture = new DebugCapture(); }
+    void TearDown() override {
+        delete capture;
+        capture = nullptr;
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments) {
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(5); }), Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(nullptr, nullptr); }),
+              Refusal("SetUser", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::SetServer(L"s1"); }),
+              Refusal("SetServer", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 0, nullptr, -1, nullptr); }),
+              Refusal("OnCharge", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { UnitySetLevel(3); }), Refusal("SetLevel", "operation queue init failed"));
+}
+
+TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(nullptr); }), kSetHostError);
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(L""); }), kSetHostError);
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(129).c_str()); }), kSetHostError);
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(128).c_str()); }), Lines{});
+    // Reports of this process go nowhere: the worker stays in its first delivery.
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
+}
+
+TEST(Start, FirstOnStartStartsTheWorkerEvenWhenItsOwnArgumentsAreRefused) {
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(nullptr, L"c", L"v"); }),
+              Refusal("OnStart", "params error"));
+    // The worker runs now: the next call gets past the worker check to its own argument check.
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "params error"));
+}
+
+TEST(Start, AcceptedStartHoldsTheWorkerInItsFirstDelivery) {
+    // The application id is also the profile folder's name: 128 characters must be accepted.
+    const std::wstring id = Text(128, L'i');
+    ExpectAccepted([&] { mirto::OnStart(id.c_str(), L"", nullptr); });
+    ASSERT_TRUE(capture->WaitForOtherLines(1, 60000)) << "the start handler wrote nothing";
+    const Lines worker = capture->OtherLines();
+    EXPECT_EQ(worker.front().rfind("Mirto: init succeed (0.0.3), game version: , appid: iiii", 0),
+              0u)
+        << worker.front();
+}
+
+TEST(Arguments, OnStartBounds) {
+    const Lines error = Refusal("OnStart", "params error");
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(L"", nullptr, nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(Text(129).c_str(), nullptr, nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(L"A1", Text(129).c_str(), nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(L"A1", nullptr, Text(129).c_str()); }), error);
+    ExpectAccepted([] { mirto::OnStart(L"A1", Text(128).c_str(), Text(128).c_str()); });
+    ExpectAccepted([] { mirto::OnStart(L"A1", L"", L""); });
+}
+
+TEST(Arguments, SetUserBounds) {
+    const Lines error = Refusal("SetUser", "params error");
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(nullptr, L"name"); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(L"", L"name"); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(Text(129).c_str(), nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(L"u9", Text(129).c_str()); }), error);
+    ExpectAccepted([] { mirto::SetUser(Text(128).c_str(), Text(128).c_str()); });
+    ExpectAccepted([] { mirto::SetUser(L"u", nullptr); });
+}
+
+TEST(Arguments, SetLevelAndSetServerBounds) {
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "params error"));
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(INT_MIN); }), Refusal("SetLevel", "params error"));
+    ExpectAccepted([] { mirto::SetLevel(0); });
+    ExpectAccepted([] { mirto::SetLevel(INT_MAX); });
+
+    const Lines error = Refusal("SetServer", "params error");
+    EXPECT_EQ(LinesOf([] { mirto::SetServer(nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::SetServer(L""); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::SetServer(Text(129).c_str()); }), error);
+    ExpectAccepted([] { mirto::SetServer(Text(128).c_str()); });
+}
+
+TEST(Arguments, OnChargeChecksAmountsThenTexts) {
+    const Lines error = Refusal("OnCharge", "params error");
+    EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 0, nullptr, 0, nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, -5, nullptr, 0, nullptr); }), error);
+    EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 1, nullptr, -1, nullptr); }), error);
+    const std::wstring long_text = Text(129);
+    EXPECT_EQ(LinesOf([&] { mirto::OnCharge(long_text.c_str(), L"", 1, L"", 0, L""); }), error);
+    EXPECT_EQ(LinesOf([&] { mirto::OnCharge(L"", long_text.c_str(), 1, L"", 0, L""); }), error);
+    EXPECT_EQ(LinesOf([&] { mirto::OnCharge(L"", L"", 1, long_text.c_str(), 0, L""); }), error);
+    EXPECT_EQ(LinesOf([&] { mirto::OnCharge(L"", L"", 1, L"", 0, long_text.c_str()); }), error);
+    ExpectAccepted([] { mirto::OnCharge(nullptr, nullptr, 1, nullptr, 0, nullptr); });
+    const std::wstring full = Text(128);
+    ExpectAccepted([&] {
+        mirto::OnCharge(full.c_str(), full.c_str(), INT_MAX, full.c_str(), INT_MAX, full.c_str());
+    });
+}
+
+TEST(Arguments, LengthIsCountedInUtf16CodeUnits) {
+    // 64 characters outside the Basic Multilingual Plane are 128 code units; one more is 130.
+    std::wstring pairs;
+    for (int i = 0; i < 64; ++i) pairs += L"\U0001F600";
+    ExpectAccepted([&] { mirto::SetServer(pairs.c_str()); });
+    pairs += L"\U0001F600";
+    EXPECT_EQ(LinesOf([&] { mirto::SetServer(pairs.c_str()); }),
+              Refusal("SetServer", "params error"));
+}
+
+TEST(FullQueue, FiveHundredPendingOperationsRefuseEveryQueueingCallEvenWithBadArguments) {
+    // The worker is still held in the first start's delivery, so everything accepted so far
+    // (that start included) is pending.
+    const int pending = accepted_after_start;
+    ASSERT_LT(pending, 500);
+    for (int i = pending; i < 500; ++i) {
+        ASSERT_EQ(LinesOf([] { mirto::SetLevel(1); }), Lines{}) << "refused at " << i;
+    }
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(1); }), Refusal("SetLevel", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { mirto::OnStart(nullptr, nullptr, nullptr); }),
+              Refusal("OnStart", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { mirto::SetUser(nullptr, nullptr); }),
+              Refusal("SetUser", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { mirto::SetServer(L""); }),
+              Refusal("SetServer", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 0, nullptr, 0, nullptr); }),
+              Refusal("OnCharge", "operation queue is full"));
+    EXPECT_EQ(LinesOf([] { UnitySetServer("s"); }),
+              Refusal("SetServer", "operation queue is full"));
+    // The host is no queued operation.
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(L"still.unreachable.invalid"); }), Lines{});
+    EXPECT_EQ(LinesOf([] { mirto::SetHost(L""); }), kSetHostError);
+}
+
+}  // namespace
