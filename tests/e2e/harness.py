@@ -1,0 +1,243 @@
+"""End-to-end harness: the shipped DLL under Wine, reporting over real TLS to the local
+collector on port 443.
+
+These tests run inside a private network namespace (scripts/test.sh arranges it), where
+`localhost`, `collector.test` and `other.test` are the loopback address and port 443 is free.
+The Wine prefix of the x64 build trusts the test CA; nothing outside the prefix does.
+"""
+
+import os
+import queue
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "collector"))
+
+import collector as collector_module  # noqa: E402
+
+BUILD = Path(os.environ.get("MIRTO_BUILD_DIR", ROOT / "build" / "windows-x64")).resolve()
+WINE_RUN = ROOT / "scripts" / "wine-run.sh"
+NULL = "-"
+
+
+def wide(text):
+    """A text for the wide functions: its UTF-16 code units (lone surrogates allowed)."""
+    units = text.encode("utf-16-le", "surrogatepass")
+    return "u" + "".join("%02x%02x" % (units[i + 1], units[i]) for i in range(0, len(units), 2))
+
+
+def utf8(text):
+    """A text for the Unity functions: UTF-8 bytes, or raw bytes as given."""
+    data = text if isinstance(text, bytes) else text.encode("utf-8")
+    return "b" + data.hex()
+
+
+def wine_env(extra=None):
+    env = dict(os.environ, MIRTO_BUILD_DIR=str(BUILD))
+    env.update(extra or {})
+    return env
+
+
+def run_windows(program, *args, env=None, timeout=120):
+    return subprocess.run([str(WINE_RUN), str(BUILD / program), *map(str, args)],
+                          env=wine_env(env), capture_output=True, timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    folder = BUILD / "e2e-certs"
+    subprocess.run([str(ROOT / "tools" / "collector" / "make_certs.sh"), str(folder)],
+                   check=True, capture_output=True)
+    return folder
+
+
+@pytest.fixture(scope="session")
+def trusted_prefix(certs):
+    """The prefix trusts the test CA (idempotent)."""
+    result = run_windows("trust_ca.exe", certs / "ca.pem")
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    return certs
+
+
+def _start_collector(certs, cert_name="server", script=(200,)):
+    c = collector_module.Collector(443, str(certs / (cert_name + ".pem")),
+                                   str(certs / (cert_name + ".key")),
+                                   host=["127.0.0.1", "::1"], script=script,
+                                   skip_unavailable=True)
+    return c.start()
+
+
+@pytest.fixture
+def collector(trusted_prefix):
+    c = _start_collector(trusted_prefix)
+    yield c
+    c.stop()
+
+
+@pytest.fixture
+def start_collector(trusted_prefix):
+    """Factory for a collector with another certificate or script."""
+    started = []
+
+    def start(cert_name="server", script=(200,)):
+        c = _start_collector(trusted_prefix, cert_name, script)
+        started.append(c)
+        return c
+
+    yield start
+    for c in started:
+        c.stop()
+
+
+class Game:
+    """The stand-in game (game_driver.exe) under Wine, driven one command at a time."""
+
+    def __init__(self, env=None, program="game_driver.exe"):
+        self.proc = subprocess.Popen([str(WINE_RUN), str(BUILD / program)],
+                                     env=wine_env(env), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._events = queue.Queue()
+        self.lines = []  # (who, text) of every debugger line, in order
+        self._lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+        self._expect("ready", 120)
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("ascii", "replace").strip()
+            if line.startswith("line "):
+                _, who, hexed = (line.split(" ", 2) + [""])[:3]
+                with self._lock:
+                    # ANSI text, kept one character per byte
+                    self.lines.append((who, bytes.fromhex(hexed).decode("latin-1")))
+            else:
+                self._events.put(line)
+        self._events.put("eof")
+
+    def _expect(self, wanted, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("game did not say %r" % wanted)
+            event = self._events.get(timeout=left)
+            if event == wanted:
+                return
+            if event == "eof" or event.startswith("error"):
+                raise RuntimeError("game: %s" % event)
+
+    def call(self, command, *args, timeout=60):
+        """Runs one command; returns the lines the calling thread wrote (the refusals)."""
+        with self._lock:
+            before = len(self.lines)
+        self.proc.stdin.write((" ".join([command, *map(str, args)]) + "\n").encode())
+        self.proc.stdin.flush()
+        self._expect("ok " + command, timeout)
+        with self._lock:
+            return [text for who, text in self.lines[before:] if who == "caller"]
+
+    def calls(self, commands, timeout=120):
+        """Sends many commands at once; returns the caller lines they wrote, in order."""
+        with self._lock:
+            before = len(self.lines)
+        self.proc.stdin.write("".join(" ".join(map(str, c)) + "\n" for c in commands).encode())
+        self.proc.stdin.flush()
+        for command in commands:
+            self._expect("ok " + command[0], timeout)
+        with self._lock:
+            return [text for who, text in self.lines[before:] if who == "caller"]
+
+    def worker_lines(self):
+        with self._lock:
+            return [text for who, text in self.lines if who == "other"]
+
+    def wait_worker_lines(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while len(self.worker_lines()) < count:
+            if time.monotonic() > deadline:
+                raise TimeoutError("worker wrote %r" % self.worker_lines())
+            time.sleep(0.02)
+        return self.worker_lines()
+
+    def quit(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+@pytest.fixture
+def game_factory(trusted_prefix):
+    games = []
+
+    def make(env=None, program="game_driver.exe"):
+        g = Game(env, program)
+        games.append(g)
+        return g
+
+    yield make
+    for g in games:
+        g.quit()
+
+
+@pytest.fixture
+def game(game_factory):
+    return game_factory()
+
+
+def texts(records):
+    """The decoded JSON texts of records, in arrival order."""
+    return [r["text"] for r in records]
+
+
+def unique_app_id(prefix="app"):
+    return "%s%d%d" % (prefix, os.getpid(), time.monotonic_ns() % 10**9)
+
+
+def appdata_folder():
+    """The prefix's roaming application-data folder, seen from this side."""
+    users = BUILD / "wineprefix" / "drive_c" / "users"
+    for user in sorted(users.iterdir()):
+        folder = user / "AppData" / "Roaming"
+        if folder.is_dir() and user.name != "Public":
+            return folder
+    raise FileNotFoundError(users)
+
+
+def stored_ids(app_id):
+    """The two ids in an application's profile file, decoded from the checksummed struct form
+    (hex bytes, then one checksum byte): UTF-16 code units up to the zero unit."""
+    values = {}
+    text = (appdata_folder() / "mirto" / app_id / "mirto.ini").read_text("latin-1")
+    for line in text.splitlines():
+        key, _, value = line.partition("=")
+        if key in ("MirtoId", "InstallUUID"):
+            data = bytes.fromhex(value.strip())[:-1]
+            values[key] = data.decode("utf-16-le").split("\0", 1)[0]
+    return values
+
+
+def wait_accepted(collector, count, timeout=60):
+    """Waits until `count` requests were answered 200; returns the accepted records in order."""
+    deadline = time.monotonic() + timeout
+    while True:
+        accepted = [r for r in collector.records() if r["answer"] == 200]
+        if len(accepted) >= count:
+            return accepted
+        if time.monotonic() > deadline:
+            raise TimeoutError("accepted %d of %d: %s" % (
+                len(accepted), count, [(r["kind"], r["answer"]) for r in collector.records()][-10:]))
+        time.sleep(0.05)
