@@ -38,7 +38,7 @@ bool QueueAccepts(const RefusalLines& lines) noexcept {
 template <typename Record>
 void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
-        record.release();  // the worker owns it now
+        static_cast<void>(record.release());  // the worker owns it now
         return;
     }
     OutputDebugStringA(lines.no_worker);

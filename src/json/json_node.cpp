@@ -34,10 +34,12 @@ JsonNode* NewNode(JsonType type) {
 template <typename T>
 T* GrowByOne(T* entries, std::uint32_t count) {
     const std::size_t wanted = static_cast<std::size_t>(count) + 1;
-    if (count == UINT32_MAX || wanted > SIZE_MAX / sizeof(T)) {
+    // T is itself a pointer for arrays of child nodes, on purpose.
+    if (count == UINT32_MAX || wanted > SIZE_MAX / sizeof(T)) {  // NOLINT(bugprone-sizeof-expression)
         return nullptr;
     }
-    return static_cast<T*>(std::realloc(entries, wanted * sizeof(T)));
+    return static_cast<T*>(
+        std::realloc(entries, wanted * sizeof(T)));  // NOLINT(bugprone-sizeof-expression)
 }
 
 }  // namespace
