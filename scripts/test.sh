@@ -21,6 +21,9 @@ for preset in windows-x64 windows-x86; do
     cmake --build "build/$preset" -j "$jobs"
 done
 
+echo "== static checks (clang-tidy, cppcheck)"
+"$root/scripts/lint.sh"
+
 # Wine's sockets belong to its wineserver, which must therefore run inside the namespace:
 # stop one that an earlier run may have left for this prefix.
 WINEPREFIX="$root/build/windows-x64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
