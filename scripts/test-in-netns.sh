@@ -11,9 +11,10 @@ export WINEPREFIX="$build/wineprefix"
 # One wineserver for the whole run, started here so that every Wine socket is opened inside
 # this namespace; -p keeps it up between programs. It refuses to start when one already runs
 # for the prefix (outside, where the collector cannot be reached).
+mkdir -p "$WINEPREFIX"
 if ! /usr/lib/wine/wineserver -p; then
-    echo "a wineserver for $WINEPREFIX already runs outside this namespace;" \
-         "stop it (WINEPREFIX=$WINEPREFIX wineserver -k) and run again" >&2
+    echo "could not start a wineserver for $WINEPREFIX here; if one already runs outside" \
+         "this namespace, stop it (WINEPREFIX=$WINEPREFIX wineserver -k) and run again" >&2
     exit 1
 fi
 stop_wine() { /usr/lib/wine/wineserver -k 2>/dev/null || true; }
