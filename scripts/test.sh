@@ -21,6 +21,9 @@ for preset in windows-x64 windows-x86; do
     cmake --build "build/$preset" -j "$jobs"
 done
 
+echo "== release package (both architectures, for the consumer tests)"
+"$root/scripts/package.sh"
+
 echo "== static checks (clang-tidy, cppcheck)"
 "$root/scripts/lint.sh"
 

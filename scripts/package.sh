@@ -1,0 +1,30 @@
+#!/bin/sh
+# Builds both architectures and lays out a release, plus a zip of it:
+#   dist/mirto-<version>/{bin,lib}/{x64,x86}/..., include/mirto/mirto.h,
+#   lib/cmake/mirto/ (find_package(mirto)), bindings/unity/ (the Unity package with the DLLs)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/bootstrap.sh"
+
+version=$(sed -n 's/^project(mirto VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+out="$root/dist/mirto-$version"
+rm -rf "$out" "$out.zip"
+for preset in windows-x64 windows-x86; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build "build/$preset" --target mirto mirto_msvc_import_lib
+    cmake --install "build/$preset" --prefix "$out" --component Unspecified >/dev/null
+done
+
+# The Unity package, with the plugin DLLs where the engine looks for them.
+mkdir -p "$out/bindings"
+cp -R bindings/unity "$out/bindings/unity"
+rm -rf "$out/bindings/unity/tests"
+mkdir -p "$out/bindings/unity/Plugins/x86_64" "$out/bindings/unity/Plugins/x86"
+cp "$out/bin/x64/mirto.dll" "$out/bindings/unity/Plugins/x86_64/mirto.dll"
+cp "$out/bin/x86/mirto.dll" "$out/bindings/unity/Plugins/x86/mirto.dll"
+cp README.md "$out/README.md"
+
+(cd "$root/dist" && cmake -E tar cf "mirto-$version.zip" --format=zip "mirto-$version")
+echo "package: $out"
+echo "package: $out.zip"
