@@ -27,6 +27,12 @@ echo "== release package (both architectures, for the consumer tests)"
 echo "== static checks (clang-tidy, cppcheck)"
 "$root/scripts/lint.sh"
 
+echo "== demo (the README's other command), checked by its summary"
+demo_output=$("$root/scripts/demo.sh" 2>&1) || { echo "$demo_output"; exit 1; }
+echo "$demo_output" | tail -2
+echo "$demo_output" | grep -q "^summary: 11 reports received: .*; 0 failed validation$" ||
+    { echo "demo: unexpected summary" >&2; exit 1; }
+
 # Wine's sockets belong to its wineserver, which must therefore run inside the namespace:
 # stop one that an earlier run may have left for this prefix.
 WINEPREFIX="$root/build/windows-x64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
