@@ -5,7 +5,8 @@
 set -eu
 
 packages="cmake ninja-build g++ clang clang-tidy cppcheck lld llvm mingw-w64 wine64
-          googletest libgtest-dev python3 python3-pytest openssl iproute2 util-linux locales"
+          googletest libgtest-dev python3 python3-pytest openssl iproute2 util-linux locales
+          mono-mcs mono-utils"
 
 missing=""
 for package in $packages; do

@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/windows-x64"
 export MIRTO_BUILD_DIR="$build"
 export WINEPREFIX="$build/wineprefix"
+export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the source tree (nor in the Unity package)
 
 # One wineserver for the whole run, started here so that every Wine socket is opened inside
 # this namespace; -p keeps it up between programs. It refuses to start when one already runs
@@ -38,5 +39,5 @@ ctest --test-dir "$build" --output-on-failure -j 2 || status=1
 
 MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$root/build/windows-x86" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tools/collector" \
-    "$root/tests/build" "$root/tests/e2e" || status=1
+    "$root/bindings/unity/tests" "$root/tests/build" "$root/tests/e2e" || status=1
 exit $status

@@ -10,9 +10,18 @@
 //   UnitySetServer T | UnityOnCharge T T N T N T
 //   burst THREADS CALLS   each of THREADS threads calls SetLevel(thread * 1000 + i) and
 //                         OnCharge("t<thread>-<i>", ...) for i below CALLS, at once
+//   load THREADS MS       THREADS threads call the functions in a fixed rotation, good and
+//                         bad arguments alike, as fast as they can for MS milliseconds, then
+//                         print per call kind how many were accepted, refused as full and
+//                         refused for their arguments: "load <kind> <calls> <accepted>
+//                         <full> <params>"
+//   memory                print the process's private bytes: "memory <bytes>"
+//   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   sleep MS | quit
 #include <windows.h>
+#include <psapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -26,6 +35,10 @@ namespace {
 
 SRWLOCK output_lock = SRWLOCK_INIT;
 DWORD main_thread = 0;
+// While a load runs, lines are counted on the writing thread instead of printed.
+std::atomic<bool> counting{false};
+thread_local const char* last_refusal = nullptr;
+HANDLE locked_file = INVALID_HANDLE_VALUE;
 
 void Print(const std::string& text) {
     AcquireSRWLockExclusive(&output_lock);
@@ -53,6 +66,17 @@ LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
     }
     const auto length = static_cast<std::size_t>(record->ExceptionInformation[0]);
     const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    if (counting.load() && GetCurrentThreadId() != main_thread) {
+        const std::string line(text, length > 0 ? length - 1 : 0);
+        if (line.find("operation queue is full") != std::string::npos) {
+            last_refusal = "full";
+        } else if (line.find("params error") != std::string::npos) {
+            last_refusal = "params";
+        } else {
+            last_refusal = "other";
+        }
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     const char* who = GetCurrentThreadId() == main_thread ? "caller" : "other";
     Print(std::string("line ") + who + " " + Hex(text, length > 0 ? length - 1 : 0));
     return EXCEPTION_CONTINUE_EXECUTION;
@@ -125,6 +149,101 @@ void RunBurst(int threads, int calls) {
     for (HANDLE handle : handles) CloseHandle(handle);
 }
 
+// One kind of call in the load rotation; `good` says whether its arguments are valid.
+struct LoadKind {
+    const char* name;
+    bool good;
+    void (*call)(int);
+};
+
+const LoadKind kLoadKinds[] = {
+    {"SetLevel", true, [](int i) { mirto::SetLevel(i); }},
+    {"SetServer", true, [](int) { mirto::SetServer(L"load-server"); }},
+    {"OnCharge", true, [](int i) { mirto::OnCharge(L"load-order", L"gem", 1 + i % 100, L"EUR", 0, nullptr); }},
+    {"SetUser", true, [](int) { mirto::SetUser(L"load-user", L""); }},
+    {"UnitySetLevel", true, [](int i) { UnitySetLevel(i); }},
+    {"SetLevelBad", false, [](int) { mirto::SetLevel(-1); }},
+    {"UnitySetServerBad", false, [](int) { UnitySetServer(""); }},
+    {"OnChargeBad", false, [](int) { mirto::OnCharge(nullptr, nullptr, 0, nullptr, 0, nullptr); }},
+};
+constexpr std::size_t kKindCount = sizeof(kLoadKinds) / sizeof(kLoadKinds[0]);
+
+struct LoadCounts {
+    long long calls[kKindCount] = {};
+    long long accepted[kKindCount] = {};
+    long long full[kKindCount] = {};
+    long long params[kKindCount] = {};
+    long long other = 0;
+};
+
+struct LoadThread {
+    ULONGLONG deadline;
+    LoadCounts counts;
+};
+
+DWORD WINAPI LoadLoop(void* parameter) {
+    auto* load = static_cast<LoadThread*>(parameter);
+    for (int i = 0; GetTickCount64() < load->deadline; ++i) {
+        const std::size_t kind = static_cast<std::size_t>(i) % kKindCount;
+        last_refusal = nullptr;
+        kLoadKinds[kind].call(i);
+        ++load->counts.calls[kind];
+        if (last_refusal == nullptr) {
+            ++load->counts.accepted[kind];
+        } else if (std::string(last_refusal) == "full") {
+            ++load->counts.full[kind];
+        } else if (std::string(last_refusal) == "params") {
+            ++load->counts.params[kind];
+        } else {
+            ++load->counts.other;
+        }
+    }
+    return 0;
+}
+
+void RunLoad(int threads, int milliseconds) {
+    std::vector<LoadThread> loads(static_cast<std::size_t>(threads));
+    std::vector<HANDLE> handles;
+    counting = true;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+    for (LoadThread& load : loads) {
+        load.deadline = deadline;
+        handles.push_back(CreateThread(nullptr, 0, LoadLoop, &load, 0, nullptr));
+    }
+    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
+    for (HANDLE handle : handles) CloseHandle(handle);
+    counting = false;
+    LoadCounts total;
+    for (const LoadThread& load : loads) {
+        for (std::size_t k = 0; k < kKindCount; ++k) {
+            total.calls[k] += load.counts.calls[k];
+            total.accepted[k] += load.counts.accepted[k];
+            total.full[k] += load.counts.full[k];
+            total.params[k] += load.counts.params[k];
+        }
+        total.other += load.counts.other;
+    }
+    for (std::size_t k = 0; k < kKindCount; ++k) {
+        char line[160];
+        std::snprintf(line, sizeof(line), "load %s %s %lld %lld %lld %lld", kLoadKinds[k].name,
+                      kLoadKinds[k].good ? "good" : "bad", total.calls[k], total.accepted[k],
+                      total.full[k], total.params[k]);
+        Print(line);
+    }
+    Print("load other " + std::to_string(total.other));
+}
+
+void PrintMemory() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(),
+                         reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    // Wine leaves PrivateUsage at 0; its pagefile figure counts the same committed memory.
+    const SIZE_T committed = counters.PrivateUsage != 0 ? counters.PrivateUsage
+                                                         : counters.PagefileUsage;
+    Print("memory " + std::to_string(committed));
+}
+
 void Run(const std::vector<std::string>& a) {
     const std::string& c = a[0];
     auto W = [&](std::size_t i) { return Wide(a.at(i)); };
@@ -161,6 +280,20 @@ void Run(const std::vector<std::string>& a) {
         UnityOnCharge(o.get(), p.get(), Number(a.at(3)), t.get(), Number(a.at(5)), y.get());
     } else if (c == "burst") {
         RunBurst(Number(a.at(1)), Number(a.at(2)));
+    } else if (c == "load") {
+        RunLoad(Number(a.at(1)), Number(a.at(2)));
+    } else if (c == "memory") {
+        PrintMemory();
+    } else if (c == "lock") {
+        locked_file = CreateFileW(W(1).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (locked_file == INVALID_HANDLE_VALUE) {
+            Print("error lock failed " + std::to_string(GetLastError()));
+            return;
+        }
+    } else if (c == "unlock") {
+        CloseHandle(locked_file);
+        locked_file = INVALID_HANDLE_VALUE;
     } else if (c == "sleep") {
         Sleep(static_cast<DWORD>(Number(a.at(1))));
     } else {

@@ -121,16 +121,25 @@ class Game:
         self._events.put("eof")
 
     def _expect(self, wanted, timeout):
+        """Waits for the line `wanted`; returns the other lines the game printed meanwhile."""
         deadline = time.monotonic() + timeout
+        said = []
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise TimeoutError("game did not say %r" % wanted)
             event = self._events.get(timeout=left)
             if event == wanted:
-                return
+                return said
             if event == "eof" or event.startswith("error"):
                 raise RuntimeError("game: %s" % event)
+            said.append(event)
+
+    def ask(self, command, *args, timeout=120):
+        """Runs a command that prints results; returns its printed lines."""
+        self.proc.stdin.write((" ".join([command, *map(str, args)]) + "\n").encode())
+        self.proc.stdin.flush()
+        return self._expect("ok " + command, timeout)
 
     def call(self, command, *args, timeout=60):
         """Runs one command; returns the lines the calling thread wrote (the refusals)."""

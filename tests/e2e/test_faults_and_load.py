@@ -1,0 +1,166 @@
+"""What a shipped game meets: a collector that is away, hangs or misbehaves, a game that
+hammers the library from many threads, bad input, and a profile file that cannot be used.
+Throughout, the game's calls keep returning and every accepted operation's reports arrive."""
+
+import os
+import time
+
+from harness import (NULL, Game, appdata_folder, unique_app_id, utf8, wait_accepted, wide)
+
+REPORTS_PER_OPERATION = {"SetLevel": 1, "UnitySetLevel": 1, "SetServer": 1, "OnCharge": 2,
+                         "SetUser": 2}
+
+
+def start_session(game, collector, app_id=None, user="u1"):
+    game.call("OnStart", wide(app_id or unique_app_id("L")), NULL, wide("1.0"))
+    game.call("SetUser", wide(user), NULL)
+    return wait_accepted(collector, 3)
+
+
+def test_collector_away_for_30_seconds_loses_nothing(game, start_collector, trusted_prefix):
+    # Nothing listens yet: every attempt fails at once and is repeated every 5 s.
+    game.call("OnStart", wide(unique_app_id("away")), NULL, NULL)
+    game.call("SetUser", wide("u1"), NULL)
+    sent = 0
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        assert game.call("SetLevel", sent) == []  # the game's calls return at once
+        sent += 1
+        time.sleep(0.5)
+    c = start_collector()
+    records = wait_accepted(c, 3 + sent, timeout=60)
+    time.sleep(0.5)
+    assert len(c.records()) == 3 + sent, "no report twice: no connection dropped after an answer"
+    assert [r["kind"] for r in records[:3]] == [
+        "device identify", "user identify", "user-count identify"]
+    assert [r["json"]["properties"]["level"] for r in records[3:]] == list(range(sent))
+
+
+def test_a_hanging_collector_times_out_and_is_retried(game, start_collector):
+    c = start_collector(script=["hold", 200])
+    game.call("OnStart", wide(unique_app_id("hang")), NULL, NULL)
+    c.wait_for(1, timeout=30)
+    # The worker waits on the silent collector; the game does not.
+    for level in range(20):
+        assert game.call("SetLevel", level) == []
+    game.call("SetUser", wide("u1"), NULL)
+    game.call("SetLevel", 99)
+    records = wait_accepted(c, 4, timeout=60)
+    assert [r["kind"] for r in records] == [
+        "device identify", "user identify", "user-count identify", "level event"]
+    # The 20 early levels had no user yet and were refused on the worker.
+    assert game.worker_lines().count("Mirto: need call OnStart && SetUser first\r\n") == 20
+    first, second = c.records()[:2]
+    assert first["answer"] == "hold" and second["answer"] == 200
+    # Attempt two starts after the attempt's 5 s time-out plus the 5 s pause.
+    assert second["time_monotonic"] - first["time_monotonic"] >= 9.5
+
+
+def test_load_from_eight_threads_adds_up_and_memory_does_not_grow(game, collector):
+    start_session(game, collector)
+    warm = parse_load(game.ask("load", 8, 3000, timeout=60))
+    expected = 3 + expected_reports(warm)
+    wait_accepted(collector, expected, timeout=120)
+    before = memory(game)
+
+    load = parse_load(game.ask("load", 8, 20000, timeout=120))
+    expected += expected_reports(load)
+    records = wait_accepted(collector, expected, timeout=180)
+    after = memory(game)
+    time.sleep(0.5)
+    assert len(collector.records()) == expected, "accepted operations = reports received"
+    assert all(r["problems"] == [] for r in records)
+
+    for name, (good, calls, accepted, full, params) in load.items():
+        assert calls > 0
+        if good:
+            assert params == 0 and accepted + full == calls, name
+        else:
+            assert accepted == 0 and params + full == calls, name
+    assert sum(v[3] for v in load.values()) > 0, "the bound of 500 was reached"
+    # The queue is empty again: exactly 500 operations fit while the worker is held.
+    collector.set_script([500])
+    game.call("SetLevel", 0)
+    collector.wait_for(expected + 1)
+    assert game.calls([("SetLevel", 1)] * 499) == []
+    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
+    print("private bytes after warm-up %d, after 20 s of load and drain %d (%+d)"
+          % (before, after, after - before))
+    # A leak of even a few bytes per operation would show over this many operations.
+    operations = sum(v[2] for v in load.values())
+    assert operations > 500
+    assert after - before < 4 * 1024 * 1024, (before, after)
+
+
+def parse_load(lines):
+    load = {}
+    for line in lines:
+        words = line.split()
+        if words[:2] == ["load", "other"]:
+            assert words[2] == "0", "a call wrote an unexpected line"
+        elif words[0] == "load":
+            load[words[1]] = (words[2] == "good", *map(int, words[3:7]))
+    return load
+
+
+def expected_reports(load):
+    return sum(REPORTS_PER_OPERATION[name] * accepted
+               for name, (good, _, accepted, _, _) in load.items() if good)
+
+
+def memory(game):
+    (line,) = [line for line in game.ask("memory") if line.startswith("memory ")]
+    return int(line.split()[1])
+
+
+def test_malformed_text_through_both_function_sets(game, collector):
+    start_session(game, collector)
+    game.call("SetServer", wide("a\ud800b"))  # an unpaired surrogate
+    game.call("SetServer", wide("\udc00"))
+    game.call("UnitySetServer", utf8(b"x\x80y"))  # a stray continuation byte
+    game.call("UnitySetServer", utf8(b"\xe6\xbc"))  # a truncated sequence
+    game.call("UnitySetUser", utf8(b"\xff\xfe"), utf8(b"\xc3"))
+    records = wait_accepted(collector, 3 + 4 + 2)[3:]
+    servers = [r["json"]["properties"]["server"] for r in records[:4]]
+    assert servers[0] == "a\ufffdb" and servers[1] == "\ufffd" and servers[2] == "x\ufffdy"
+    assert set(servers[3]) == {"\ufffd"}
+    assert set(records[4]["json"]["identify"]) == {"\ufffd"}
+    assert all(r["problems"] == [] and r["utf8_error"] is None for r in records)
+
+
+def test_a_garbage_profile_file_gets_new_ids(game, collector):
+    app_id = unique_app_id("junk")
+    folder = appdata_folder() / "mirto" / app_id
+    folder.mkdir(parents=True)
+    # A huge length entry, a value that is no hex, and bytes that are no text at all.
+    (folder / "mirto.ini").write_bytes(
+        b"\xff\xfe[MIRTO]\r\nMirtoId__length=FFFFFF7FFD\r\nMirtoId=zz\r\n"
+        b"InstallUUID__length=\r\n\x00\x01[MIRTO\r\n" + os.urandom(64))
+    game.call("OnStart", wide(app_id), NULL, NULL)
+    (record,) = wait_accepted(collector, 1)
+    assert game.wait_worker_lines(1)[0].startswith("Mirto: init succeed")
+    props = record["json"]["properties"]
+    assert len(record["json"]["identify"]) == 32 and len(props["install_uuid"]) == 32
+    assert record["problems"] == []
+
+
+def test_a_profile_file_locked_by_another_process(game, collector, trusted_prefix):
+    app_id = unique_app_id("lock")
+    folder = appdata_folder() / "mirto" / app_id
+    folder.mkdir(parents=True)
+    (folder / "mirto.ini").write_text("")
+    windows_path = "C:\\users\\%s\\AppData\\Roaming\\mirto\\%s\\mirto.ini" % (
+        appdata_folder().parent.parent.name, app_id)
+    holder = Game()
+    try:
+        holder.call("lock", wide(windows_path))
+        game.call("OnStart", wide(app_id), NULL, NULL)
+        assert game.wait_worker_lines(1) == [
+            "Mirto: init failed, can not create save path\r\n"]
+        holder.call("unlock")
+        game.call("OnStart", wide(app_id), NULL, NULL)
+        assert game.wait_worker_lines(2)[1].startswith("Mirto: init succeed")
+        (record,) = wait_accepted(collector, 1)
+        assert len(record["json"]["identify"]) == 32
+    finally:
+        holder.quit()
