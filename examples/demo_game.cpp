@@ -45,7 +45,10 @@ int main() {
     Say("mirto::OnCharge(L\"order-1001\", L\"gem pack\", 499, L\"EUR\", 500, L\"card\")");
     mirto::OnCharge(L"order-1001", L"gem pack", 499, L"EUR", 500, L"card");
     Say("UnityOnCharge(\"order-1002\", u8\"épée\", 199, \"EUR\", 0, nullptr)");
-    UnityOnCharge("order-1002", "\xC3\xA9p\xC3\xA9" "e", 199, "EUR", 0, nullptr);
+    UnityOnCharge("order-1002",
+                  "\xC3\xA9p\xC3\xA9"
+                  "e",
+                  199, "EUR", 0, nullptr);
 
     Say("mirto::SetLevel(-1)  (refused: a level is 0 or more)");
     mirto::SetLevel(-1);

@@ -62,7 +62,7 @@ MIRTO_API void MIRTO_CALL SetHost(const wchar_t* host) noexcept;
  * channel, game_version: optional (null = empty), 0 to 128. An empty game version is replaced
  * by the executable's file version. */
 MIRTO_API void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
-                       const wchar_t* game_version) noexcept;
+                                  const wchar_t* game_version) noexcept;
 
 /* Names the signed-in user; later level, server and charge reports are about this user.
  * user_id: required, 1 to 128. user_name: optional (null = empty), 0 to 128. */
@@ -79,8 +79,8 @@ MIRTO_API void MIRTO_CALL SetServer(const wchar_t* server) noexcept;
  * are optional (null = empty), 0 to 128 each. Needs OnStart; once a user is set, the purchase
  * is reported for the user as well. */
 MIRTO_API void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int amount,
-                        const wchar_t* currency_type, int virtual_currency_amount,
-                        const wchar_t* payment) noexcept;
+                                   const wchar_t* currency_type, int virtual_currency_amount,
+                                   const wchar_t* payment) noexcept;
 
 }  // namespace mirto
 
@@ -91,13 +91,13 @@ extern "C" {
  * Same rules and messages; the 128 limit applies to the text converted to UTF-16. */
 MIRTO_API void MIRTO_CALL UnitySetHost(const char* host) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityOnStart(const char* application_id, const char* channel,
-                            const char* game_version) MIRTO_NOEXCEPT;
+                                       const char* game_version) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnitySetUser(const char* user_id, const char* user_name) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnitySetLevel(int level) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnitySetServer(const char* server) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityOnCharge(const char* order_id, const char* product, int amount,
-                             const char* currency_type, int virtual_currency_amount,
-                             const char* payment) MIRTO_NOEXCEPT;
+                                        const char* currency_type, int virtual_currency_amount,
+                                        const char* payment) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

@@ -2,8 +2,6 @@
 // queue and the arguments, copy the arguments into a record and post it to the worker. The
 // only wait is the first OnStart's, for the worker to come up. No exception leaves them: a
 // call whose copy runs out of memory is dropped before anything is counted or posted.
-#include "mirto/mirto.h"
-
 #include <windows.h>
 
 #include <memory>
@@ -14,6 +12,7 @@
 #include "core/operations.h"
 #include "core/session.h"
 #include "core/worker.h"
+#include "mirto/mirto.h"
 
 namespace mirto {
 namespace {
@@ -68,11 +67,11 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
             OutputDebugStringA(kOnStartLines.params_error);
             return;
         }
-        Enqueue(kOpOnStart,
-                std::make_unique<OnStartRecord>(OnStartRecord{CopyArgument(application_id),
-                                                              CopyArgument(channel),
-                                                              CopyArgument(game_version)}),
-                kOnStartLines);
+        Enqueue(
+            kOpOnStart,
+            std::make_unique<OnStartRecord>(OnStartRecord{
+                CopyArgument(application_id), CopyArgument(channel), CopyArgument(game_version)}),
+            kOnStartLines);
     } catch (...) {
     }
 }

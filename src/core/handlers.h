@@ -13,9 +13,9 @@ void HandleOnStart(const std::wstring& application_id, const std::wstring& chann
 void HandleSetUser(const std::wstring& user_id, const std::wstring& user_name);
 void HandleSetLevel(std::int32_t level);
 void HandleSetServer(const std::wstring& server);
-void HandleOnCharge(const std::wstring& order_id, const std::wstring& product,
-                    std::int32_t amount, const std::wstring& currency_type,
-                    std::int32_t virtual_currency_amount, const std::wstring& payment);
+void HandleOnCharge(const std::wstring& order_id, const std::wstring& product, std::int32_t amount,
+                    const std::wstring& currency_type, std::int32_t virtual_currency_amount,
+                    const std::wstring& payment);
 
 }  // namespace mirto
 

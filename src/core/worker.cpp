@@ -82,9 +82,8 @@ void StartWorker() noexcept {
     // event that still exists and that nobody waits for: a harmless late signal.
     KernelHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     HANDLE worker_copy = nullptr;
-    if (ready &&
-        !DuplicateHandle(GetCurrentProcess(), ready.get(), GetCurrentProcess(), &worker_copy, 0,
-                         FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (ready && !DuplicateHandle(GetCurrentProcess(), ready.get(), GetCurrentProcess(),
+                                  &worker_copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         ready.reset();
         worker_copy = nullptr;
     }

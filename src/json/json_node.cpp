@@ -35,7 +35,8 @@ template <typename T>
 T* GrowByOne(T* entries, std::uint32_t count) {
     const std::size_t wanted = static_cast<std::size_t>(count) + 1;
     // T is itself a pointer for arrays of child nodes, on purpose.
-    if (count == UINT32_MAX || wanted > SIZE_MAX / sizeof(T)) {  // NOLINT(bugprone-sizeof-expression)
+    if (count == UINT32_MAX ||
+        wanted > SIZE_MAX / sizeof(T)) {  // NOLINT(bugprone-sizeof-expression)
         return nullptr;
     }
     return static_cast<T*>(

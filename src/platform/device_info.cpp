@@ -1,6 +1,7 @@
 #include "platform/device_info.h"
 
 #include <windows.h>
+
 #include <psapi.h>
 
 #include <memory>

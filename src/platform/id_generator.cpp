@@ -1,6 +1,7 @@
 #include "platform/id_generator.h"
 
 #include <windows.h>
+
 #include <bcrypt.h>
 
 namespace mirto {

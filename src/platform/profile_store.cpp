@@ -50,8 +50,8 @@ bool WriteProfileValue(const std::wstring& file, const std::wstring& key,
         static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
     const bool length_written =
         WritePrivateProfileStructW(kProfileSection, LengthKey(key).c_str(),
-                                   const_cast<unsigned char*>(length_bytes),
-                                   sizeof(length_bytes), file.c_str()) != FALSE;
+                                   const_cast<unsigned char*>(length_bytes), sizeof(length_bytes),
+                                   file.c_str()) != FALSE;
 
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[length]);
     for (std::size_t i = 0; i <= value.size(); ++i) {
@@ -59,9 +59,8 @@ bool WriteProfileValue(const std::wstring& file, const std::wstring& key,
         bytes[2 * i] = static_cast<unsigned char>(unit & 0xFF);
         bytes[2 * i + 1] = static_cast<unsigned char>((unit >> 8) & 0xFF);
     }
-    const bool value_written = WritePrivateProfileStructW(kProfileSection, key.c_str(),
-                                                          bytes.get(), length, file.c_str()) !=
-                               FALSE;
+    const bool value_written = WritePrivateProfileStructW(kProfileSection, key.c_str(), bytes.get(),
+                                                          length, file.c_str()) != FALSE;
     return length_written && value_written;
 }
 

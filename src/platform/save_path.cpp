@@ -1,6 +1,7 @@
 #include "platform/save_path.h"
 
 #include <windows.h>
+
 #include <shlobj.h>
 
 #include "core/scoped_handle.h"

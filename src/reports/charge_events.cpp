@@ -36,9 +36,9 @@ JsonNode* NewChargeProperties(const char* identify_type, const std::string& devi
 
 }  // namespace
 
-void HandleOnCharge(const std::wstring& order_id, const std::wstring& product,
-                    std::int32_t amount, const std::wstring& currency_type,
-                    std::int32_t virtual_currency_amount, const std::wstring& payment) {
+void HandleOnCharge(const std::wstring& order_id, const std::wstring& product, std::int32_t amount,
+                    const std::wstring& currency_type, std::int32_t virtual_currency_amount,
+                    const std::wstring& payment) {
     const Session& session = GetSession();
     if (!StartDone()) {
         OutputDebugStringA("Mirto: need call OnStart && SetUser first\r\n");
@@ -46,16 +46,19 @@ void HandleOnCharge(const std::wstring& order_id, const std::wstring& product,
     }
     const std::string index = ReportText(session.index_name);
     const std::string device = ReportText(session.device_model);
-    const ChargeTexts charge{ReportText(order_id),      ReportText(product),
-                             ReportText(currency_type), ReportText(payment),
-                             amount,                    virtual_currency_amount};
+    const ChargeTexts charge{ReportText(order_id),
+                             ReportText(product),
+                             ReportText(currency_type),
+                             ReportText(payment),
+                             amount,
+                             virtual_currency_amount};
 
     JsonNode* device_properties = NewChargeProperties("mobile", device, charge);
     AddText(device_properties, "install_uuid", ReportText(session.install_uuid));
     AddText(device_properties, "persist_uuid", ReportText(session.persist_uuid));
-    SubmitReport(NewEventEnvelope("charge", index, ReportText(session.identify_id),
-                                  device_properties),
-                 kEventPath);
+    SubmitReport(
+        NewEventEnvelope("charge", index, ReportText(session.identify_id), device_properties),
+        kEventPath);
 
     if (!UserSet()) return;
     SubmitReport(NewEventEnvelope("charge", index, ReportText(session.user_id),

@@ -46,8 +46,8 @@ JsonNode* NewIdentifyEnvelope(const std::string& index, const std::string& ident
     return NewEnvelope(nullptr, index, identify, properties);
 }
 
-JsonNode* NewEventEnvelope(const char* name, const std::string& index,
-                           const std::string& identify, JsonNode* properties) {
+JsonNode* NewEventEnvelope(const char* name, const std::string& index, const std::string& identify,
+                           JsonNode* properties) {
     return NewEnvelope(name, index, identify, properties);
 }
 

@@ -35,8 +35,8 @@ JsonNode* NewIdentifyEnvelope(const std::string& index, const std::string& ident
                               JsonNode* properties);
 
 // The event form: "name" first, then as the identify form.
-JsonNode* NewEventEnvelope(const char* name, const std::string& index,
-                           const std::string& identify, JsonNode* properties);
+JsonNode* NewEventEnvelope(const char* name, const std::string& index, const std::string& identify,
+                           JsonNode* properties);
 
 // Takes the envelope, writes it compactly, percent-encodes it and posts it to the current
 // collection host at `path`, returning once the collector has accepted it.

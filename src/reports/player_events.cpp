@@ -24,8 +24,8 @@ void SubmitPlayerEvent(const char* name, const char* key, AddOwnMember add_own_m
     add_own_member(properties, key);
     AddText(properties, "ga_ver", kLibraryVersion);
     AddText(properties, "device", ReportText(session.device_model));
-    SubmitReport(NewEventEnvelope(name, ReportText(session.index_name),
-                                  ReportText(session.user_id), properties),
+    SubmitReport(NewEventEnvelope(name, ReportText(session.index_name), ReportText(session.user_id),
+                                  properties),
                  kEventPath);
 }
 
@@ -33,10 +33,9 @@ void SubmitPlayerEvent(const char* name, const char* key, AddOwnMember add_own_m
 
 void HandleSetLevel(std::int32_t level) {
     if (!PlayerKnown()) return;
-    SubmitPlayerEvent("level", "level",
-                      [level](JsonNode* properties, const char* key) {
-                          AddInteger(properties, key, level);
-                      });
+    SubmitPlayerEvent("level", "level", [level](JsonNode* properties, const char* key) {
+        AddInteger(properties, key, level);
+    });
 }
 
 void HandleSetServer(const std::wstring& server) {

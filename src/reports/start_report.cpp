@@ -37,8 +37,8 @@ void HandleOnStart(const std::wstring& application_id, const std::wstring& chann
 
     // The line shows the version the game passed, even when the executable's was taken.
     const std::wstring line = std::wstring(L"Mirto: init succeed (") + kLibraryVersionWide +
-                              L"), game version: " + game_version + L", appid: " +
-                              application_id + L", channel: " + channel + L"\r\n";
+                              L"), game version: " + game_version + L", appid: " + application_id +
+                              L", channel: " + channel + L"\r\n";
     OutputDebugStringA(WideToAnsi(line).c_str());
 
     JsonNode* properties = NewJsonObject();

@@ -4,6 +4,7 @@
 #include "transport/http_client.h"
 
 #include <windows.h>
+
 #include <wininet.h>
 
 #include <cstring>
@@ -97,10 +98,9 @@ void HttpParams::Send() const {
                                                   INTERNET_SERVICE_HTTP, connect_flags, 0));
         if (!handles.connection) continue;
 
-        handles.request.reset(HttpOpenRequestW(handles.connection.get(), L"POST", path.c_str(),
-                                               nullptr, nullptr, nullptr,
-                                               secure ? kSecureRequestFlags : kPlainRequestFlags,
-                                               0));
+        handles.request.reset(
+            HttpOpenRequestW(handles.connection.get(), L"POST", path.c_str(), nullptr, nullptr,
+                             nullptr, secure ? kSecureRequestFlags : kPlainRequestFlags, 0));
         if (!handles.request) continue;
         // Wine takes the receive and send time-outs only from the request handle (Windows
         // inherits them from the session), so a collector that stops answering still ends

@@ -3,6 +3,7 @@
 #define MIRTO_TRANSPORT_INTERNET_HANDLE_H
 
 #include <windows.h>
+
 #include <wininet.h>
 
 #include "core/scoped_handle.h"

@@ -3,6 +3,7 @@
 #include "transport/internet_session.h"
 
 #include <windows.h>
+
 #include <wininet.h>
 
 #include "core/session.h"
@@ -12,8 +13,7 @@ namespace mirto {
 
 bool OpenInternetSession() noexcept {
     Session& session = GetSession();
-    HINTERNET handle =
-        InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET handle = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     session.internet_session = handle;
     if (handle == nullptr) return false;
     ApplyTimeouts(handle);

@@ -26,8 +26,8 @@ bool WaitBeforeRetry(DWORD milliseconds) noexcept {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return true;
         // Wakes for messages posted after the last look at the queue, or at the deadline.
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now),
-                                    QS_POSTMESSAGE, 0);
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_POSTMESSAGE,
+                                    0);
     }
 }
 

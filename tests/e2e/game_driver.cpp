@@ -19,6 +19,7 @@
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   sleep MS | quit
 #include <windows.h>
+
 #include <psapi.h>
 
 #include <atomic>
@@ -104,8 +105,9 @@ WideArgument Wide(const std::string& token) {
     if (token == "-") return argument;
     argument.null = false;
     for (std::size_t i = 1; i + 4 <= token.size(); i += 4) {
-        argument.text += static_cast<wchar_t>(HexValue(token[i]) << 12 | HexValue(token[i + 1]) << 8 |
-                                              HexValue(token[i + 2]) << 4 | HexValue(token[i + 3]));
+        argument.text +=
+            static_cast<wchar_t>(HexValue(token[i]) << 12 | HexValue(token[i + 1]) << 8 |
+                                 HexValue(token[i + 2]) << 4 | HexValue(token[i + 3]));
     }
     return argument;
 }
@@ -120,7 +122,9 @@ ByteArgument Bytes(const std::string& token) {
     return argument;
 }
 
-int Number(const std::string& token) { return static_cast<int>(std::strtol(token.c_str(), nullptr, 10)); }
+int Number(const std::string& token) {
+    return static_cast<int>(std::strtol(token.c_str(), nullptr, 10));
+}
 
 struct Burst {
     int thread;
@@ -131,7 +135,8 @@ DWORD WINAPI BurstThread(void* parameter) {
     const auto* burst = static_cast<const Burst*>(parameter);
     for (int i = 0; i < burst->calls; ++i) {
         mirto::SetLevel(burst->thread * 1000 + i);
-        const std::wstring order = L"t" + std::to_wstring(burst->thread) + L"-" + std::to_wstring(i);
+        const std::wstring order =
+            L"t" + std::to_wstring(burst->thread) + L"-" + std::to_wstring(i);
         mirto::OnCharge(order.c_str(), L"gem", 1 + i, L"CNY", i, L"card");
     }
     return 0;
@@ -159,7 +164,8 @@ struct LoadKind {
 const LoadKind kLoadKinds[] = {
     {"SetLevel", true, [](int i) { mirto::SetLevel(i); }},
     {"SetServer", true, [](int) { mirto::SetServer(L"load-server"); }},
-    {"OnCharge", true, [](int i) { mirto::OnCharge(L"load-order", L"gem", 1 + i % 100, L"EUR", 0, nullptr); }},
+    {"OnCharge", true,
+     [](int i) { mirto::OnCharge(L"load-order", L"gem", 1 + i % 100, L"EUR", 0, nullptr); }},
     {"SetUser", true, [](int) { mirto::SetUser(L"load-user", L""); }},
     {"UnitySetLevel", true, [](int i) { UnitySetLevel(i); }},
     {"SetLevelBad", false, [](int) { mirto::SetLevel(-1); }},
@@ -236,11 +242,11 @@ void RunLoad(int threads, int milliseconds) {
 void PrintMemory() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(),
-                         reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
     // Wine leaves PrivateUsage at 0; its pagefile figure counts the same committed memory.
-    const SIZE_T committed = counters.PrivateUsage != 0 ? counters.PrivateUsage
-                                                         : counters.PagefileUsage;
+    const SIZE_T committed =
+        counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
     Print("memory " + std::to_string(committed));
 }
 

@@ -4,7 +4,6 @@
 // first report (the collection host cannot be reached), so every accepted call stays pending
 // and the queue can be filled for real.
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -51,15 +50,18 @@ class Environment : public ::testing::Environment {
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
 
 TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments) {
-    EXPECT_EQ(LinesOf([] { mirto::SetLevel(5); }), Refusal("SetLevel", "operation queue init failed"));
-    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(5); }),
+              Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }),
+              Refusal("SetLevel", "operation queue init failed"));
     EXPECT_EQ(LinesOf([] { mirto::SetUser(nullptr, nullptr); }),
               Refusal("SetUser", "operation queue init failed"));
     EXPECT_EQ(LinesOf([] { mirto::SetServer(L"s1"); }),
               Refusal("SetServer", "operation queue init failed"));
     EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 0, nullptr, -1, nullptr); }),
               Refusal("OnCharge", "operation queue init failed"));
-    EXPECT_EQ(LinesOf([] { UnitySetLevel(3); }), Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_EQ(LinesOf([] { UnitySetLevel(3); }),
+              Refusal("SetLevel", "operation queue init failed"));
 }
 
 TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {

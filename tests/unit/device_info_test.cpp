@@ -3,14 +3,14 @@
 //
 // The collection normally runs once per process, so every test first puts the values it
 // writes back to their load-time state.
+#include "platform/device_info.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 #include "core/session.h"
-#include "platform/device_info.h"
 #include "platform/profile_store.h"
 #include "platform/save_path.h"
 

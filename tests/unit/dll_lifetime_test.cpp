@@ -2,10 +2,10 @@
 // reference to the module, so the code it runs stays mapped until it has ended, and the
 // module goes away only then.
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
-
 #include <set>
 
 namespace {

@@ -1,20 +1,21 @@
 // The save folder, the profile store and the id generator, against real profile files in the
 // prefix's application-data folder. Every test uses application ids of its own (process id,
 // tick count and a counter), so reruns in the same prefix start from missing folders.
-#include <windows.h>
-#include <shlobj.h>
+#include "platform/profile_store.h"
 
-#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <shlobj.h>
 
 #include <array>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core/session.h"
 #include "platform/id_generator.h"
-#include "platform/profile_store.h"
 #include "platform/save_path.h"
 
 namespace {

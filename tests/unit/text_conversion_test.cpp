@@ -1,18 +1,18 @@
 // Text conversions on the real code-page services, run once under the default Western code
 // page (1252) and once under Shift-JIS (932), where the second byte of many characters is a
 // backslash. Report text must come out as the same UTF-8 either way.
+#include "transport/text_conversion.h"
+
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 
 #include "json/json.h"
 #include "reports/envelope.h"
 #include "transport/percent_encode.h"
-#include "transport/text_conversion.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 // empty. The worker is held in its first delivery (unreachable host), so accepted calls stay
 // queued and only the caller's own refusal lines are seen.
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -35,9 +34,9 @@ std::string Repeat(const std::string& piece, int times) {
     return text;
 }
 
-const std::string kTwoByte = "\xC3\xA9";            // U+00E9: one code unit
-const std::string kThreeByte = "\xE6\xBC\xA2";      // U+6F22: one code unit
-const std::string kFourByte = "\xF0\x9F\x98\x80";   // U+1F600: two code units
+const std::string kTwoByte = "\xC3\xA9";           // U+00E9: one code unit
+const std::string kThreeByte = "\xE6\xBC\xA2";     // U+6F22: one code unit
+const std::string kFourByte = "\xF0\x9F\x98\x80";  // U+1F600: two code units
 
 class Environment : public ::testing::Environment {
    public:
@@ -51,8 +50,7 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environm
 
 TEST(Unity, HostLimitCountsConvertedCodeUnitsNotBytes) {
     EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kTwoByte, 128).c_str()); }), Lines{});
-    EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kTwoByte, 129).c_str()); }),
-              ParamsError("SetHost"));
+    EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kTwoByte, 129).c_str()); }), ParamsError("SetHost"));
     EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kThreeByte, 128).c_str()); }), Lines{});
     EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kFourByte, 64).c_str()); }), Lines{});
     EXPECT_EQ(LinesOf([] { UnitySetHost((Repeat(kFourByte, 64) + "a").c_str()); }),

@@ -3,11 +3,11 @@
 // its precondition and writes its line on the worker: those lines show what ran, where and in
 // which order, without any network.
 #include <windows.h>
+
 #include <tlhelp32.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 

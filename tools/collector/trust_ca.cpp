@@ -11,6 +11,7 @@
 // 4 cannot open the store, 5 cannot add the certificate.
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -49,14 +50,14 @@ bool PemToDer(const std::vector<BYTE>& pem, std::vector<BYTE>& der) {
     const char* text = reinterpret_cast<const char*>(pem.data());
     const DWORD text_len = static_cast<DWORD>(pem.size());
     DWORD size = 0;
-    if (!CryptStringToBinaryA(text, text_len, CRYPT_STRING_BASE64HEADER, nullptr, &size,
-                              nullptr, nullptr) ||
+    if (!CryptStringToBinaryA(text, text_len, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                              nullptr) ||
         size == 0) {
         return false;
     }
     der.resize(size);
-    if (!CryptStringToBinaryA(text, text_len, CRYPT_STRING_BASE64HEADER, der.data(), &size,
-                              nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(text, text_len, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
+                              nullptr)) {
         return false;
     }
     der.resize(size);
@@ -96,21 +97,20 @@ int main(int argc, char** argv) {
         return 3;
     }
     char subject[512] = {};
-    CertGetNameStringA(parsed, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject,
-                       sizeof(subject));
+    CertGetNameStringA(parsed, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, sizeof(subject));
     CertFreeCertificateContext(parsed);
 
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
     if (store == nullptr) {
         PrintError("cannot open the LOCAL_MACHINE ROOT store");
         return 4;
     }
 
     PCCERT_CONTEXT added = nullptr;
-    const BOOL ok = CertAddEncodedCertificateToStore(
-        store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
-        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &added);
+    const BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                     der.data(), static_cast<DWORD>(der.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, &added);
     if (!ok) {
         PrintError("cannot add the certificate to the ROOT store");
         CertCloseStore(store, 0);

@@ -1,8 +1,7 @@
 // Reports a short session, then waits for a line on standard input before it exits, so the
 // reports have time to be delivered.
-#include <mirto/mirto.h>
-
 #include <cstdio>
+#include <mirto/mirto.h>
 
 int main() {
     mirto::OnStart(L"consumer-app", L"cmake", L"1.0");
