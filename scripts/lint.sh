@@ -64,6 +64,9 @@ printf '%s\0' "${windows[@]}" |
     xargs -0 -n 1 -P "$jobs" clang-tidy --quiet -p build/windows-x64 "${windows_args[@]}" ||
     status=1
 
+echo "lint: clang-format (layout of every C++ file in git)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || status=1
+
 echo "lint: cppcheck"
 cppcheck --quiet --std=c++17 --enable=warning,performance,portability --error-exitcode=1 \
     --inline-suppr -I include -I src src/ || status=1
