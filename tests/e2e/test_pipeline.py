@@ -55,7 +55,7 @@ def collector_problems(record):
     return validate(record)
 
 
-@pytest.mark.parametrize("refusal", ["500", "204", "404", "close"])
+@pytest.mark.parametrize("refusal", ["500", "204", "301", "404", "close"])
 def test_refused_attempts_are_repeated_after_a_pause_until_accepted(start_collector, refusal):
     script = [int(refusal) if refusal.isdigit() else refusal] * (2 if refusal == "500" else 1)
     c = start_collector(script=script + [200])

@@ -11,8 +11,9 @@
 //   containers (deep)   10 back to the root   11 spare member slots   12 refused additions
 //   13 close several levels
 //
-// Wide and deep take a count byte, or with the operation's top bit a 16-bit count, so that
-// most inputs stay small and fast while a few reach the node limit.
+// Wide and deep take a count: a byte (up to 16; up to 256 with the operation's bit 0x80) or,
+// with bits 0x80 and 0x40, two bytes, so that most inputs stay small and fast while a few reach
+// the node limit.
 //
 // Every value added to an object first reads its name. Names and strings are a length byte
 // (0xF0 and above take a second byte, up to 4095) followed by that many bytes; a NUL among them
@@ -31,6 +32,7 @@
 //   events, names and strings byte for byte.
 // The tree is then freed; LeakSanitizer reports anything FreeJson left behind.
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstddef>
@@ -58,9 +60,11 @@ namespace {
 
 // Bounds that keep one input fast and small. Texts larger than kMaxWrittenSize are measured
 // and compared with the expected size, but not written.
-constexpr std::size_t kMaxNodes = 10000;
+constexpr std::size_t kMaxNodes = 4096;
+// Containers grow by one entry per addition, which the sanitizers' realloc makes quadratic.
+constexpr std::uint32_t kMaxChildren = 512;
 constexpr std::size_t kMaxTextBytes = std::size_t{64} << 10;  // names and strings together
-constexpr std::uint32_t kMaxWrittenSize = std::uint32_t{4} << 20;
+constexpr std::uint32_t kMaxWrittenSize = std::uint32_t{1} << 20;
 
 // Indents beyond 16, up to the largest, so that an indented measure reaches the 32-bit limit.
 constexpr std::uint32_t kLargeIndents[] = {
@@ -253,6 +257,13 @@ std::string IntegerText(std::int64_t value) {
 // ---------------------------------------------------------------------------------------------
 // Building the tree and its expected events together.
 
+std::size_t Count(std::uint8_t op, Program& program) {
+    if ((op & 0xC0) == 0xC0) {
+        return 1 + program.Word(2);
+    }
+    return 1 + ((op & 0x80) != 0 ? program.Byte() : program.Byte() % 16U);
+}
+
 class Builder {
    public:
     ~Builder() { FreeJson(root_); }
@@ -301,21 +312,19 @@ class Builder {
                 }
                 break;
             case 8: {  // Wide: one value many times.
-                const std::size_t wanted =
-                    1 + ((op & 0x80) != 0 ? program.Word(2) % 1024 : program.Byte());
+                const std::size_t wanted = std::min<std::size_t>(Count(op, program), 256);
                 const std::uint8_t leaf_op = program.Byte();
                 const LeafSpec spec = ReadLeaf(leaf_op, program);
-                const std::string name = ReadName(program).substr(0, 16);
+                const std::string name = ReadName(program).substr(0, 15);
                 for (std::size_t i = 0; i < wanted && Fits(spec.text.size()); ++i) {
                     Attach(Make(spec), name, (i & 1) != 0);
                 }
                 break;
             }
             case 9: {  // Deep: nested containers, object or array by the bits of `kinds`.
-                const std::size_t wanted =
-                    1 + ((op & 0x80) != 0 ? program.Word(2) : program.Byte());
+                const std::size_t wanted = Count(op, program);
                 const std::uint8_t kinds = program.Byte();
-                const std::string name = ReadName(program).substr(0, 16);
+                const std::string name = ReadName(program).substr(0, 15);
                 for (std::size_t i = 0; i < wanted && Fits(0); ++i) {
                     OpenChild(((kinds >> (i % 8)) & 1) != 0, name, (i & 2) != 0);
                 }
@@ -354,7 +363,10 @@ class Builder {
     }
 
     bool Fits(std::size_t text_bytes) const {
-        return nodes_ < kMaxNodes && text_bytes_ + text_bytes < kMaxTextBytes;
+        const std::uint32_t children =
+            current_->type == kJsonObject ? current_->object.count : current_->array.count;
+        return nodes_ < kMaxNodes && text_bytes_ + text_bytes < kMaxTextBytes &&
+               children < kMaxChildren;
     }
 
     JsonNode* Make(const LeafSpec& spec) {
