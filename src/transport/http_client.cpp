@@ -87,7 +87,8 @@ void HttpParams::Send() const {
     if (session == nullptr) return;
 
     for (int attempt = 1;; ++attempt) {
-        if (IsQuitting()) return;
+        // A quitting worker still makes each report's first attempt (quick when the collector
+        // is there) but does not wait to repeat it.
         if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs)) return;
 
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;

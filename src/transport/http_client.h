@@ -29,7 +29,7 @@ class HttpParams {
     virtual ~HttpParams();
 
     // Delivers the request; returns once the server has accepted it, at once when no internet
-    // session is open, and early when the worker is told to quit.
+    // session is open, and without further attempts once the worker is told to quit.
     void Send() const;
 
     std::wstring host;

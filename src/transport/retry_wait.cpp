@@ -17,8 +17,6 @@ bool QuitWaiting() noexcept {
 
 }  // namespace
 
-bool IsQuitting() noexcept { return quitting || QuitWaiting(); }
-
 bool WaitBeforeRetry(DWORD milliseconds) noexcept {
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     for (;;) {
