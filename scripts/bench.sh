@@ -1,0 +1,218 @@
+#!/bin/sh
+# All benchmarks with one command, ending with a summary (docs/performance.md explains them):
+#   - natively, Release flags: the report pipeline against nlohmann::json (Google Benchmark);
+#   - cross-built for 64-bit Windows and run under Wine, inside a private network namespace
+#     with the local HTTPS collector on port 443: the game-thread cost of each exported call
+#     against a bare PostThreadMessageW, the delivery rate against a bare WinINet loop, and the
+#     memory of a full queue.
+# Build folders: build/bench-native and build/bench-windows, or the folders named by
+# MIRTO_BENCH_NATIVE_DIR and MIRTO_BENCH_WINDOWS_DIR (the Wine prefix lives in the latter).
+# Raw results are left in <windows folder>/bench-results and <native folder>/pipeline.*.
+# Takes about 3 minutes on two cores from nothing, about 2 once the builds and the prefix exist.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+native=${MIRTO_BENCH_NATIVE_DIR:-$root/build/bench-native}
+win=${MIRTO_BENCH_WINDOWS_DIR:-$root/build/bench-windows}
+results="$win/bench-results"
+certs="$win/bench-certs"
+python=/usr/bin/python3
+
+# ---- inside the private network namespace: everything that runs under Wine ----------------
+if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
+    unset MIRTO_BENCH_STAGE
+    export MIRTO_BUILD_DIR="$win"
+    export WINEPREFIX="$win/wineprefix"
+    run() { "$root/scripts/wine-run.sh" "$@"; }
+    collector_pid=""
+
+    stop_collector() {
+        if [ -n "$collector_pid" ]; then
+            kill -TERM "$collector_pid" 2>/dev/null || true
+            wait "$collector_pid" 2>/dev/null || true
+            collector_pid=""
+        fi
+    }
+    # Answers every request with $1; output in $2. Returns once it listens.
+    start_collector() {
+        "$python" "$root/tools/collector/collector.py" --port 443 --cert "$certs/server.pem" \
+            --key "$certs/server.key" --script "$1" >"$2" 2>&1 &
+        collector_pid=$!
+        tries=0
+        until grep -q "^collector: listening" "$2"; do
+            tries=$((tries + 1))
+            if [ "$tries" -gt 100 ] || ! kill -0 "$collector_pid" 2>/dev/null; then
+                echo "bench: the collector did not start:" >&2
+                cat "$2" >&2
+                exit 1
+            fi
+            sleep 0.1
+        done
+    }
+    cleanup() {
+        stop_collector
+        /usr/lib/wine/wineserver -k 2>/dev/null || true
+    }
+
+    mkdir -p "$WINEPREFIX"
+    if ! /usr/lib/wine/wineserver -p; then
+        echo "bench: could not start a wineserver for $WINEPREFIX here" >&2
+        exit 1
+    fi
+    trap cleanup EXIT
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "bench: creating the Wine prefix (once per build folder)"
+    fi
+    run wineboot --init >/dev/null 2>&1 </dev/null
+    run "$win/trust_ca.exe" "$certs/ca.pem" >/dev/null
+
+    # Runs a Windows program, its output saved in $1 and shown; stops the run when it fails.
+    record() {
+        out=$1
+        shift
+        if ! run "$@" >"$out.part"; then
+            cat "$out.part"
+            echo "bench: $(basename "$1") failed" >&2
+            exit 1
+        fi
+        tee -a "$out" <"$out.part"
+        rm -f "$out.part"
+    }
+    rm -f "$results"/*.txt
+
+    echo "== exported calls against PostThreadMessageW (Wine)"
+    record "$results/call_cost.txt" "$win/call_cost_bench.exe"
+
+    echo "== delivery through the library against a bare WinINet loop (Wine, local collector)"
+    start_collector 200 "$results/collector-200.txt"
+    record "$results/delivery.txt" "$win/delivery_bench.exe" throughput collector.test
+    stop_collector
+    tail -n 1 "$results/collector-200.txt" | tee -a "$results/delivery.txt"
+
+    echo "== memory of 500 pending operations (Wine, collector answering 500)"
+    start_collector 500 "$results/collector-500.txt"
+    for kind in level charge charge-max; do
+        for _ in 1 2 3; do
+            record "$results/memory.txt" "$win/delivery_bench.exe" memory "$kind" collector.test
+        done
+    done
+    stop_collector
+    exit 0
+fi
+
+# ---- outside: prerequisites, builds, the native run, then the namespace, then the summary --
+cd "$root"
+"$root/scripts/bootstrap.sh"
+for package in libbenchmark-dev nlohmann-json3-dev; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        echo "bench: $package is missing (scripts/bootstrap.sh installs it)" >&2
+        exit 1
+    fi
+done
+if ! grep -q "add_subdirectory(bench)" "$root/CMakeLists.txt"; then
+    echo "bench: the top-level CMakeLists.txt does not include bench/" >&2
+    exit 1
+fi
+jobs=$(nproc 2>/dev/null || echo 2)
+started=$(date +%s)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+echo "== native build (Release)"
+cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRTO_BUILD_TESTS=OFF \
+    -DMIRTO_SANITIZE=OFF -DMIRTO_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$native" -j "$jobs" --target pipeline_bench
+
+echo "== Windows build (x64)"
+cmake --preset windows-x64 -B "$win" -DMIRTO_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$win" -j "$jobs" --target mirto call_cost_bench delivery_bench trust_ca
+mkdir -p "$results"
+"$root/tools/collector/make_certs.sh" "$certs" >/dev/null
+
+echo "== report pipeline against nlohmann::json (native, about 40 s)"
+rm -f "$native/pipeline.json"
+if ! "$native/bench/pipeline_bench" --benchmark_repetitions=10 --benchmark_min_time=0.1 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+    --benchmark_out="$native/pipeline.json" --benchmark_out_format=json \
+    >"$native/pipeline.txt" 2>&1; then
+    cat "$native/pipeline.txt"
+    echo "bench: pipeline_bench failed" >&2
+    exit 1
+fi
+echo "(every repetition's statistics: $native/pipeline.txt; the medians are in the summary)"
+
+# Wine's sockets belong to its wineserver, which must run inside the namespace: stop one that
+# an earlier run may have left for this prefix.
+WINEPREFIX="$win/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+MIRTO_BENCH_STAGE=inside MIRTO_BENCH_NATIVE_DIR="$native" MIRTO_BENCH_WINDOWS_DIR="$win" \
+    "$root/scripts/netns-run.sh" sh "$root/scripts/bench.sh"
+
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+wine=$(/usr/lib/wine/wine64 --version 2>/dev/null || echo "wine ?")
+
+"$python" - "$native/pipeline.json" "$results" "$jobs" "$cpu" "$wine" "$load_before" \
+    "$load_after" "$(($(date +%s) - started))" <<'EOF'
+import json, re, statistics, sys
+pipeline, results, cores, cpu, wine, load_before, load_after, seconds = sys.argv[1:]
+
+print()
+print("== summary (%s s)" % seconds)
+print("machine: %s cores, %s; %s; load average %s before, %s after"
+      % (cores, cpu, wine, load_before, load_after))
+
+medians = {}
+for b in json.load(open(pipeline))["benchmarks"]:
+    if b.get("aggregate_name") == "median":
+        medians[b["run_name"]] = b
+print()
+print("report pipeline, ns per body (CPU time, median of 10 interleaved repetitions)")
+print("  %-22s %6s %9s %9s %15s" % ("report", "bytes", "mirto", "nlohmann", "nlohmann/mirto"))
+speedups = []
+for name in ["device_identify", "user_identify", "user_count_identify", "level", "server",
+             "device_charge", "user_charge"]:
+    ours = medians["pipeline/%s/mirto" % name]
+    theirs = medians["pipeline/%s/nlohmann" % name]
+    speedups.append(theirs["cpu_time"] / ours["cpu_time"])
+    print("  %-22s %6.0f %9.0f %9.0f %15.2f" % (
+        name, ours["body_bytes"], ours["cpu_time"], theirs["cpu_time"], speedups[-1]))
+
+print()
+print("exported calls, game-thread ns per call (Wine)")
+call_ratios = []
+for line in open(results + "/call_cost.txt"):
+    print("  " + line.rstrip())
+    m = re.match(r"\s*(\d+)\s+(.+?)\s+\d+\s+[\d.]+\s+[\d.]+\s+([\d.]+)\s+[\d.]+\s*$", line)
+    if m and "floor" not in m.group(2):
+        call_ratios.append((float(m.group(3)), m.group(1), m.group(2)))
+
+print()
+print("delivery (Wine, local collector)")
+delivery = None
+for line in open(results + "/delivery.txt"):
+    print("  " + line.rstrip())
+    m = re.match(r"library/bare: ([0-9.]+) overall", line)
+    if m:
+        delivery = float(m.group(1))
+
+print()
+print("memory with 500 pending (Wine, private bytes; median of 3 processes)")
+runs = {}
+for line in open(results + "/memory.txt"):
+    fields = dict(f.split("=", 1) for f in line.split()[1:])
+    runs.setdefault(fields["kind"], []).append(fields)
+for kind, fields in runs.items():
+    per_op = statistics.median(float(f["per_op"]) for f in fields)
+    delta = statistics.median(int(f["delta"]) for f in fields)
+    after = statistics.median(int(f["after"]) for f in fields)
+    print("  %-10s %5.0f bytes per queued operation; 499 queued +%d bytes; %.2f MiB private "
+          "with 500 pending" % (kind, per_op, delta, after / 2**20))
+
+print()
+print("targets")
+worst = max(call_ratios)
+print("  exported calls within 2x of the floor (median): %s, worst %.2fx (%s, threads=%s)"
+      % ("met" if worst[0] <= 2 else "MISSED", worst[0], worst[2], worst[1]))
+print("  pipeline faster than nlohmann::json: %s, %.2fx to %.2fx"
+      % ("met" if min(speedups) > 1 else "MISSED", min(speedups), max(speedups)))
+print("  delivery at least 80%% of the bare loop: %s, %.0f%%"
+      % ("met" if delivery >= 0.8 else "MISSED", delivery * 100))
+EOF
