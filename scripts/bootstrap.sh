@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake ninja-build g++ clang clang-tidy cppcheck lld llvm mingw-w64 wine64
           googletest libgtest-dev python3 python3-pytest openssl iproute2 util-linux locales
-          mono-mcs mono-utils libbenchmark-dev nlohmann-json3-dev"
+          mono-mcs mono-utils libbenchmark-dev nlohmann-json3-dev libclang-rt-14-dev"
 
 missing=""
 for package in $packages; do

@@ -15,6 +15,12 @@ cmake --preset native >/dev/null
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure
 
+echo "== fuzzing (libFuzzer with the sanitizers): the corpus, then a short session per target"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DMIRTO_FUZZ=ON -DMIRTO_BUILD_TESTS=OFF \
+    >/dev/null
+cmake --build build/fuzz -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure
+
 echo "== Windows builds (x64, x86)"
 for preset in windows-x64 windows-x86; do
     cmake --preset "$preset" >/dev/null

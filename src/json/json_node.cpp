@@ -120,7 +120,9 @@ JsonNode* AddJsonMember(JsonNode* object, const char* name, JsonNode* value) {
 
 JsonNode* AddJsonMemberOwned(JsonNode* object, std::uint32_t name_length, char* name,
                              JsonNode* value) {
-    if (value == nullptr || object == nullptr || object->type != kJsonObject) {
+    // A node already held by a container would end up freed twice.
+    if (value == nullptr || value->parent != nullptr || object == nullptr ||
+        object->type != kJsonObject) {
         return nullptr;
     }
     JsonObjectPayload& payload = object->object;
@@ -140,7 +142,8 @@ JsonNode* AddJsonMemberOwned(JsonNode* object, std::uint32_t name_length, char* 
 }
 
 JsonNode* AddJsonItem(JsonNode* array, JsonNode* item) {
-    if (item == nullptr || array == nullptr || array->type != kJsonArray) {
+    if (item == nullptr || item->parent != nullptr || array == nullptr ||
+        array->type != kJsonArray) {
         return nullptr;
     }
     JsonArrayPayload& payload = array->array;

@@ -103,7 +103,7 @@ class MeasureSink {
 
     // Reserves a full extra `indent` per break on top of the indentation itself.
     void PutLineBreak(bool crlf, std::uint64_t level, std::uint32_t indent, bool /*tabs*/) {
-        total_ += (crlf ? 2U : 1U) + indent + level * indent;
+        total_ += std::uint64_t{crlf ? 2U : 1U} + indent + level * indent;
     }
 
     // Text whose size does not fit the 32-bit result cannot be written at all; saturating

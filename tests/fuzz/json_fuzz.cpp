@@ -3,17 +3,19 @@
 // The input is a small program that builds a tree. Bytes 0 to 3 choose the layouts and the
 // root: byte 0 the one-line mode value, byte 1 the one-line flags, byte 2 the indented flags,
 // byte 3 the indent (low 5 bits: 0 to 16, or one of the large indents below) and whether the
-// root is an object, an array or a single value. Each following instruction starts with one byte
-// whose low 4 bits are the operation and whose high bits choose variants:
+// root is an object, an array or a single value. Bit 0x80 of byte 1, which means nothing to
+// the writer, also switches the numeric locale to one with a decimal comma for the input, when
+// one is installed. Each following instruction starts with one byte whose low 4 bits are the
+// operation and whose high bits choose variants:
 //
 //   0 open object   1 open array   2 close        3, 14, 15 string   4 integer   5 double
 //   6 boolean       7 null          8 many copies of one value (wide) 9 a chain of nested
 //   containers (deep)   10 back to the root   11 spare member slots   12 refused additions
 //   13 close several levels
 //
-// Wide and deep take a count: a byte (up to 16; up to 256 with the operation's bit 0x80) or,
-// with bits 0x80 and 0x40, two bytes, so that most inputs stay small and fast while a few reach
-// the node limit.
+// Wide and deep take a count: a byte (1 to 16, or to 256 with the operation's bit 0x80) or, with
+// bits 0x80 and 0x40, two bytes (wide still stops at 256), so that most inputs stay small and
+// fast while a few reach the node limit.
 //
 // Every value added to an object first reads its name. Names and strings are a length byte
 // (0xF0 and above take a second byte, up to 4095) followed by that many bytes; a NUL among them
@@ -34,6 +36,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <clocale>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -61,7 +64,7 @@ namespace {
 // Bounds that keep one input fast and small. Texts larger than kMaxWrittenSize are measured
 // and compared with the expected size, but not written.
 constexpr std::size_t kMaxNodes = 4096;
-// Containers grow by one entry per addition, which the sanitizers' realloc makes quadratic.
+// Containers grow by one entry per addition and AddressSanitizer makes every growth a copy.
 constexpr std::uint32_t kMaxChildren = 512;
 constexpr std::size_t kMaxTextBytes = std::size_t{64} << 10;  // names and strings together
 constexpr std::uint32_t kMaxWrittenSize = std::uint32_t{1} << 20;
@@ -203,7 +206,7 @@ LeafSpec ReadLeaf(std::uint8_t op, Program& program) {
             if ((op & 0x20) != 0) {
                 spec.integer = Pick(kIntegers, program.Byte());
             } else if ((op & 0x40) != 0) {
-                spec.integer = static_cast<std::int8_t>(program.Byte());
+                spec.integer = std::int64_t{program.Byte()} - 128;  // near 0
             } else {
                 spec.integer = static_cast<std::int64_t>(program.Word(8));
             }
@@ -235,18 +238,43 @@ LeafSpec ReadLeaf(std::uint8_t op, Program& program) {
 }
 
 // What the writer must print for a double, and by how much the measure exceeds it.
+// A numeric locale whose decimal separator is a comma, or null when none is installed.
+const char* CommaLocale() {
+    static const char* const found = [] {
+        const char* result = nullptr;
+        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR"}) {
+            char probe[8] = {};
+            if (std::setlocale(LC_NUMERIC, name) != nullptr &&
+                std::snprintf(probe, sizeof probe, "%g", 0.5) > 0 &&
+                std::strcmp(probe, "0,5") == 0) {
+                result = name;
+                break;
+            }
+        }
+        std::setlocale(LC_NUMERIC, "C");
+        return result;
+    }();
+    return found;
+}
+
 std::string DoubleText(double value, std::uint64_t* slack) {
     char formatted[64];
     const int length = std::snprintf(formatted, sizeof formatted, "%g", value);
     FUZZ_CHECK(length > 0 && static_cast<std::size_t>(length) < sizeof formatted);
     std::string text(formatted, static_cast<std::size_t>(length));
     const std::size_t counted = text.size() + 2;
-    if (text.find('.') == std::string::npos && text.find('e') == std::string::npos) {
+    const std::size_t comma = text.find(',');  // the decimal separator of the numeric locale
+    if (comma != std::string::npos) {
+        text[comma] = '.';
+    } else if (text.find('.') == std::string::npos && text.find('e') == std::string::npos) {
         text += ".0";
     }
     *slack += counted - text.size();
     return text;
 }
+
+// What the builder keeps of a text: the bytes before the first NUL.
+std::string UpToNul(const std::string& text) { return text.substr(0, text.find('\0')); }
 
 std::string IntegerText(std::int64_t value) {
     char text[32];
@@ -390,7 +418,7 @@ class Builder {
                 break;
             case kJsonString:
                 node = NewJsonString(spec.text.c_str());
-                tokens_.push_back({Event::kString, spec.text.c_str()});  // up to the first NUL
+                tokens_.push_back({Event::kString, UpToNul(spec.text)});
                 text_bytes_ += spec.text.size();
                 break;
             default:
@@ -408,7 +436,7 @@ class Builder {
         const bool in_object = current_->type == kJsonObject;
         const std::uint32_t before = in_object ? current_->object.count : current_->array.count;
         if (in_object) {
-            const std::string kept = name.c_str();  // the builder stops at the first NUL
+            const std::string kept = UpToNul(name);
             JsonNode* added = nullptr;
             if (owned_name) {
                 auto* buffer = static_cast<char*>(std::malloc(kept.size() + 1));
@@ -494,6 +522,8 @@ class Builder {
         FUZZ_CHECK(NewJsonString(nullptr) == nullptr);
         FreeJson(loose);
         FreeJson(nullptr);
+        WriteJson(nullptr, root_, kReportJsonOptions);  // no buffer: writes and walks nothing
+        FUZZ_CHECK(MeasureJson(nullptr, kReportJsonOptions) == 1);
     }
 
     JsonNode* root_ = nullptr;
@@ -916,6 +946,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t indent =
         (shape & 0x1F) <= 16 ? shape & 0x1FU : kLargeIndents[(shape & 0x1F) - 17];
 
+    const bool comma_locale = (one_line_flags & 0x80) != 0 && CommaLocale() != nullptr;
+    if (comma_locale) {
+        std::setlocale(LC_NUMERIC, CommaLocale());
+    }
+
     Builder built;
     built.Run(static_cast<std::uint8_t>(shape >> 5), program);
 
@@ -923,5 +958,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckLayout(built, {kJsonCompact, one_line_flags | indented_flags, indent});
     CheckLayout(built, {one_line_mode, one_line_flags, indent});
     CheckLayout(built, {kJsonIndented, indented_flags, indent});
+
+    if (comma_locale) {
+        std::setlocale(LC_NUMERIC, "C");
+    }
     return 0;
 }

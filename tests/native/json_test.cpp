@@ -266,6 +266,9 @@ TEST(JsonBuildTest, AddingFollowsOwnershipRules) {
     std::memcpy(name, "ab", 3);
     EXPECT_EQ(AddJsonMemberOwned(object, 2, name, loose), loose);
     EXPECT_EQ(loose->parent, object);
+    // A node that a container already holds cannot be added again (it would be freed twice).
+    EXPECT_EQ(AddJsonMember(object, "again", loose), nullptr);
+    EXPECT_EQ(AddJsonItem(array, loose), nullptr);
     EXPECT_EQ(Write(object).text, R"({"ab":1})");
     FreeJson(object);
     FreeJson(array);
