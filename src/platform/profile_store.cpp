@@ -4,8 +4,10 @@
 
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "platform/id_generator.h"
+#include "platform/stored_value.h"
 
 namespace mirto {
 namespace {
@@ -15,15 +17,12 @@ std::wstring LengthKey(const std::wstring& key) { return key + L"__length"; }
 }  // namespace
 
 std::wstring ReadProfileValue(const std::wstring& file, const std::wstring& key) {
-    unsigned char length_bytes[4] = {};
+    unsigned char length_bytes[kStoredLengthBytes] = {};
     if (!GetPrivateProfileStructW(kProfileSection, LengthKey(key).c_str(), length_bytes,
                                   sizeof(length_bytes), file.c_str())) {
         return {};
     }
-    const std::uint32_t length = static_cast<std::uint32_t>(length_bytes[0]) |
-                                 static_cast<std::uint32_t>(length_bytes[1]) << 8 |
-                                 static_cast<std::uint32_t>(length_bytes[2]) << 16 |
-                                 static_cast<std::uint32_t>(length_bytes[3]) << 24;
+    const std::uint32_t length = DecodeStoredLength(length_bytes);
     if (length == 0 || length > kMaxStoredValueBytes) return {};
 
     std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[length]);
@@ -32,35 +31,22 @@ std::wstring ReadProfileValue(const std::wstring& file, const std::wstring& key)
                                   file.c_str())) {
         return {};
     }
-    // Code units are little-endian; stop at the first zero unit, never past the bytes read.
-    std::wstring value;
-    for (std::uint32_t at = 0; at + 1 < length; at += 2) {
-        const auto unit = static_cast<wchar_t>(bytes[at] | bytes[at + 1] << 8);
-        if (unit == L'\0') break;
-        value.push_back(unit);
-    }
-    return value;
+    const std::u16string text = DecodeStoredText(bytes.get(), length);
+    return std::wstring(text.begin(), text.end());
 }
 
 bool WriteProfileValue(const std::wstring& file, const std::wstring& key,
                        const std::wstring& value) {
-    const std::uint32_t length = static_cast<std::uint32_t>(2 * value.size() + 2);
-    const unsigned char length_bytes[4] = {
-        static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-        static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+    std::vector<unsigned char> bytes = EncodeStoredText(std::u16string(value.begin(), value.end()));
+    unsigned char length_bytes[kStoredLengthBytes] = {};
+    EncodeStoredLength(static_cast<std::uint32_t>(bytes.size()), length_bytes);
     const bool length_written =
-        WritePrivateProfileStructW(kProfileSection, LengthKey(key).c_str(),
-                                   const_cast<unsigned char*>(length_bytes), sizeof(length_bytes),
-                                   file.c_str()) != FALSE;
-
-    std::unique_ptr<unsigned char[]> bytes(new unsigned char[length]);
-    for (std::size_t i = 0; i <= value.size(); ++i) {
-        const wchar_t unit = i < value.size() ? value[i] : L'\0';
-        bytes[2 * i] = static_cast<unsigned char>(unit & 0xFF);
-        bytes[2 * i + 1] = static_cast<unsigned char>((unit >> 8) & 0xFF);
-    }
-    const bool value_written = WritePrivateProfileStructW(kProfileSection, key.c_str(), bytes.get(),
-                                                          length, file.c_str()) != FALSE;
+        WritePrivateProfileStructW(kProfileSection, LengthKey(key).c_str(), length_bytes,
+                                   sizeof(length_bytes), file.c_str()) != FALSE;
+    // Written even when the length entry was not: a pair that disagrees reads as unreadable.
+    const bool value_written =
+        WritePrivateProfileStructW(kProfileSection, key.c_str(), bytes.data(),
+                                   static_cast<UINT>(bytes.size()), file.c_str()) != FALSE;
     return length_written && value_written;
 }
 
