@@ -1,13 +1,4 @@
-# Cross build for 64-bit Windows with mingw-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(MIRTO_TARGET_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MIRTO_TARGET_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${MIRTO_TARGET_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${MIRTO_TARGET_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${MIRTO_TARGET_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Prebuilt Windows packages (such as a mirto release) are found where CMAKE_PREFIX_PATH says.
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -29,9 +29,11 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "mirto/mirto.h"
+#include "support/debugger_line.h"
 
 namespace {
 
@@ -47,25 +49,20 @@ std::atomic<long> worker_refusals{0};   // the lines that end accepted operation
 std::atomic<long> unexpected_lines{0};  // anything else, after the setup
 std::atomic<bool> setup_done{false};
 
-bool StartsWith(const char* text, std::size_t length, const char* prefix) {
-    const std::size_t prefix_length = std::strlen(prefix);
-    return length >= prefix_length && std::memcmp(text, prefix, prefix_length) == 0;
+bool StartsWith(std::string_view line, std::string_view prefix) {
+    return line.substr(0, prefix.size()) == prefix;
 }
 
 LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    const auto length = static_cast<std::size_t>(record->ExceptionInformation[0]);
-    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-    if (StartsWith(text, length, "Mirto: need call OnStart") ||
-        StartsWith(text, length, "Mirto: init failed, can not create save path")) {
+    std::string_view line;
+    if (!mirto_test::DebuggerLineOf(info, &line)) return EXCEPTION_CONTINUE_SEARCH;
+    if (StartsWith(line, "Mirto: need call OnStart") ||
+        StartsWith(line, "Mirto: init failed, can not create save path")) {
         worker_refusals.fetch_add(1);
     } else if (setup_done.load()) {
         unexpected_lines.fetch_add(1);
-        std::fprintf(stderr, "call_cost_bench: unexpected line: %.*s", static_cast<int>(length),
-                     text);
+        std::fprintf(stderr, "call_cost_bench: unexpected line: %.*s",
+                     static_cast<int>(line.size()), line.data());
     }
     return EXCEPTION_CONTINUE_EXECUTION;
 }

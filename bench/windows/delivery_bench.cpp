@@ -31,11 +31,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "json/json.h"
 #include "mirto/mirto.h"
 #include "reports/envelope.h"
+#include "support/debugger_line.h"
 #include "transport/http_client.h"
 #include "transport/internet_session.h"
 #include "transport/percent_encode.h"
@@ -64,28 +66,23 @@ std::atomic<long> queue_full_lines{0};
 std::atomic<long> other_lines{0};
 HANDLE line_event = nullptr;  // auto-reset, set on every line
 
-bool StartsWith(const char* text, std::size_t length, const char* prefix) {
-    const std::size_t prefix_length = std::strlen(prefix);
-    return length >= prefix_length && std::memcmp(text, prefix, prefix_length) == 0;
+bool StartsWith(std::string_view line, std::string_view prefix) {
+    return line.substr(0, prefix.size()) == prefix;
 }
 
 LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    const auto length = static_cast<std::size_t>(record->ExceptionInformation[0]);
-    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-    if (StartsWith(text, length, "Mirto: init succeed")) {
+    std::string_view line;
+    if (!mirto_test::DebuggerLineOf(info, &line)) return EXCEPTION_CONTINUE_SEARCH;
+    if (StartsWith(line, "Mirto: init succeed")) {
         start_lines.fetch_add(1);
-    } else if (StartsWith(text, length, "Mirto: duplicate call OnStart")) {
+    } else if (StartsWith(line, "Mirto: duplicate call OnStart")) {
         duplicate_lines.fetch_add(1);
-    } else if (std::strstr(text, "operation queue is full") != nullptr) {
+    } else if (line.find("operation queue is full") != std::string_view::npos) {
         queue_full_lines.fetch_add(1);
     } else {
         other_lines.fetch_add(1);
-        std::fprintf(stderr, "delivery_bench: unexpected line: %.*s", static_cast<int>(length),
-                     text);
+        std::fprintf(stderr, "delivery_bench: unexpected line: %.*s", static_cast<int>(line.size()),
+                     line.data());
     }
     SetEvent(line_event);
     return EXCEPTION_CONTINUE_EXECUTION;

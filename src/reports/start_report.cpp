@@ -8,6 +8,7 @@
 #include "platform/device_info.h"
 #include "platform/profile_store.h"
 #include "platform/save_path.h"
+#include "reports/device_members.h"
 #include "reports/envelope.h"
 #include "transport/internet_session.h"
 #include "transport/text_conversion.h"
@@ -43,18 +44,7 @@ void HandleOnStart(const std::wstring& application_id, const std::wstring& chann
 
     JsonNode* properties = NewJsonObject();
     AddText(properties, "identifyType", "mobile");
-    AddInteger(properties, "width", session.screen_width);
-    AddInteger(properties, "height", session.screen_height);
-    AddText(properties, "ga_ver", kLibraryVersion);
-    AddText(properties, "device_name", ReportText(session.device_name));
-    AddText(properties, "device", ReportText(session.device_model));
-    AddText(properties, "network", ReportText(session.network));
-    AddText(properties, "provider", ReportText(session.provider));
-    AddText(properties, "channel", ReportText(session.channel));
-    AddText(properties, "system_version", ReportText(session.system_version));
-    AddText(properties, "ver", ReportText(session.game_version));
-    AddText(properties, "install_uuid", ReportText(session.install_uuid));
-    AddText(properties, "persist_uuid", ReportText(session.persist_uuid));
+    AddDeviceMembers(properties);
     SubmitReport(NewIdentifyEnvelope(ReportText(session.index_name),
                                      ReportText(session.identify_id), properties),
                  kIdentifyPath);

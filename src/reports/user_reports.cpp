@@ -4,6 +4,7 @@
 
 #include "core/handlers.h"
 #include "core/session.h"
+#include "reports/device_members.h"
 #include "reports/envelope.h"
 
 namespace mirto {
@@ -27,18 +28,7 @@ void HandleSetUser(const std::wstring& user_id, const std::wstring& user_name) {
     AddText(properties, "identifyType", "user");
     AddText(properties, "mobile_identify", identity);
     AddText(properties, "user_name", ReportText(user_name));
-    AddInteger(properties, "width", session.screen_width);
-    AddInteger(properties, "height", session.screen_height);
-    AddText(properties, "ga_ver", kLibraryVersion);
-    AddText(properties, "device_name", ReportText(session.device_name));
-    AddText(properties, "device", device);
-    AddText(properties, "network", ReportText(session.network));
-    AddText(properties, "provider", ReportText(session.provider));
-    AddText(properties, "channel", ReportText(session.channel));
-    AddText(properties, "system_version", ReportText(session.system_version));
-    AddText(properties, "ver", ReportText(session.game_version));
-    AddText(properties, "install_uuid", install_uuid);
-    AddText(properties, "persist_uuid", persist_uuid);
+    AddDeviceMembers(properties);
     AddInteger(properties, "user_type", 1);
     AddInteger(properties, "user_sex", 2);
     AddInteger(properties, "user_age", 0);

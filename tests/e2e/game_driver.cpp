@@ -28,9 +28,11 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mirto/mirto.h"
+#include "support/debugger_line.h"
 
 namespace {
 
@@ -61,14 +63,9 @@ std::string Hex(const char* bytes, std::size_t count) {
 }
 
 LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    const auto length = static_cast<std::size_t>(record->ExceptionInformation[0]);
-    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    std::string_view line;
+    if (!mirto_test::DebuggerLineOf(info, &line)) return EXCEPTION_CONTINUE_SEARCH;
     if (counting.load() && GetCurrentThreadId() != main_thread) {
-        const std::string line(text, length > 0 ? length - 1 : 0);
         if (line.find("operation queue is full") != std::string::npos) {
             last_refusal = "full";
         } else if (line.find("params error") != std::string::npos) {
@@ -79,7 +76,7 @@ LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     const char* who = GetCurrentThreadId() == main_thread ? "caller" : "other";
-    Print(std::string("line ") + who + " " + Hex(text, length > 0 ? length - 1 : 0));
+    Print(std::string("line ") + who + " " + Hex(line.data(), line.size()));
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 

@@ -1,23 +1,19 @@
 #include "support/debug_capture.h"
 
+#include "support/debugger_line.h"
+
 namespace mirto_test {
 namespace {
 
 SRWLOCK lines_lock = SRWLOCK_INIT;
 std::vector<DebugLine>* captured = nullptr;
 
-// DBG_PRINTEXCEPTION_C: [0] is the length including the NUL, [1] the text.
 LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    const auto length = static_cast<std::size_t>(record->ExceptionInformation[0]);
-    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    std::string_view line;
+    if (!DebuggerLineOf(info, &line)) return EXCEPTION_CONTINUE_SEARCH;
     AcquireSRWLockExclusive(&lines_lock);
-    if (captured != nullptr && text != nullptr && length > 0) {
-        captured->push_back(DebugLine{std::string(text, length - 1), GetCurrentThreadId()});
-    }
+    if (captured != nullptr)
+        captured->push_back(DebugLine{std::string(line), GetCurrentThreadId()});
     ReleaseSRWLockExclusive(&lines_lock);
     return EXCEPTION_CONTINUE_EXECUTION;
 }

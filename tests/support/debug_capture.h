@@ -17,7 +17,9 @@ struct DebugLine {
     DWORD thread_id;
 };
 
-// Records every line written while an instance lives (one instance at a time).
+// Records every line written while an instance lives (one instance at a time). A global one
+// serves a whole test program: it is installed before the first test and removed as the
+// program ends.
 class DebugCapture {
    public:
     DebugCapture();
@@ -35,6 +37,15 @@ class DebugCapture {
     // Waits until other threads have written at least `count` lines; false on time-out.
     bool WaitForOtherLines(std::size_t count, DWORD timeout_ms) const;
     void Clear();
+
+    // Runs `call` on this thread and gives the lines it wrote there: the exports write their
+    // refusals synchronously, on the calling thread.
+    template <typename Call>
+    std::vector<std::string> OwnLinesOf(Call call) {
+        Clear();
+        call();
+        return OwnLines();
+    }
 
    private:
     void* handler_;

@@ -12,18 +12,15 @@
 
 namespace {
 
-using mirto_test::DebugCapture;
 using Lines = std::vector<std::string>;
 
-DebugCapture* capture = nullptr;
+mirto_test::DebugCapture capture;
 int accepted_after_start = 0;  // accepted operations, all still pending behind the held worker
 
 // Runs `call` on this thread and gives the lines it wrote here (refusals are synchronous).
 template <typename Call>
 Lines LinesOf(Call call) {
-    capture->Clear();
-    call();
-    return capture->OwnLines();
+    return capture.OwnLinesOf(call);
 }
 
 template <typename Call>
@@ -38,16 +35,6 @@ const Lines kSetHostError{"Mirto: SetHost failed, params error\r\n"};
 Lines Refusal(const char* function, const char* reason) {
     return {std::string("Mirto: ") + function + " failed, " + reason + "\r\n"};
 }
-
-class Environment : public ::testing::Environment {
-   public:
-    void SetUp() override { capture = new DebugCapture(); }
-    void TearDown() override {
-        delete capture;
-        capture = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
 
 TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments) {
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(5); }),
@@ -84,8 +71,8 @@ TEST(Start, AcceptedStartHoldsTheWorkerInItsFirstDelivery) {
     // The application id is also the profile folder's name: 128 characters must be accepted.
     const std::wstring id = Text(128, L'i');
     ExpectAccepted([&] { mirto::OnStart(id.c_str(), L"", nullptr); });
-    ASSERT_TRUE(capture->WaitForOtherLines(1, 60000)) << "the start handler wrote nothing";
-    const Lines worker = capture->OtherLines();
+    ASSERT_TRUE(capture.WaitForOtherLines(1, 60000)) << "the start handler wrote nothing";
+    const Lines worker = capture.OtherLines();
     EXPECT_EQ(worker.front().rfind("Mirto: init succeed (0.0.3), game version: , appid: iiii", 0),
               0u)
         << worker.front();

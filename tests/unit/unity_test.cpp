@@ -12,16 +12,13 @@
 
 namespace {
 
-using mirto_test::DebugCapture;
 using Lines = std::vector<std::string>;
 
-DebugCapture* capture = nullptr;
+mirto_test::DebugCapture capture;
 
 template <typename Call>
 Lines LinesOf(Call call) {
-    capture->Clear();
-    call();
-    return capture->OwnLines();
+    return capture.OwnLinesOf(call);
 }
 
 Lines ParamsError(const char* function) {
@@ -37,16 +34,6 @@ std::string Repeat(const std::string& piece, int times) {
 const std::string kTwoByte = "\xC3\xA9";           // U+00E9: one code unit
 const std::string kThreeByte = "\xE6\xBC\xA2";     // U+6F22: one code unit
 const std::string kFourByte = "\xF0\x9F\x98\x80";  // U+1F600: two code units
-
-class Environment : public ::testing::Environment {
-   public:
-    void SetUp() override { capture = new DebugCapture(); }
-    void TearDown() override {
-        delete capture;
-        capture = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
 
 TEST(Unity, HostLimitCountsConvertedCodeUnitsNotBytes) {
     EXPECT_EQ(LinesOf([] { UnitySetHost(Repeat(kTwoByte, 128).c_str()); }), Lines{});
@@ -70,8 +57,8 @@ TEST(Unity, StartWithEmptyIdStartsTheWorkerAndIsRefused) {
     EXPECT_EQ(LinesOf([] { UnityOnStart("", "c", "v"); }), ParamsError("OnStart"));
     // Optional texts may be null or empty.
     EXPECT_EQ(LinesOf([] { UnityOnStart("U1", nullptr, ""); }), Lines{});
-    ASSERT_TRUE(capture->WaitForOtherLines(1, 60000));
-    EXPECT_EQ(capture->OtherLines().front(),
+    ASSERT_TRUE(capture.WaitForOtherLines(1, 60000));
+    EXPECT_EQ(capture.OtherLines().front(),
               "Mirto: init succeed (0.0.3), game version: , appid: U1, channel: \r\n");
 }
 

@@ -1,0 +1,14 @@
+// The description of the device that the device identify and the user identify share: the
+// same twelve members in the same order, from "width" to "persist_uuid". Worker thread only.
+#ifndef MIRTO_REPORTS_DEVICE_MEMBERS_H
+#define MIRTO_REPORTS_DEVICE_MEMBERS_H
+
+#include "json/json.h"
+
+namespace mirto {
+
+void AddDeviceMembers(JsonNode* properties);
+
+}  // namespace mirto
+
+#endif  // MIRTO_REPORTS_DEVICE_MEMBERS_H
