@@ -48,15 +48,8 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "json/json.h"
-
-#define FUZZ_CHECK(condition)                                                              \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            std::fprintf(stderr, "json_fuzz: line %d: %s failed\n", __LINE__, #condition); \
-            std::abort();                                                                  \
-        }                                                                                  \
-    } while (0)
 
 namespace mirto {
 namespace {

@@ -12,15 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "transport/percent_encode.h"
-
-#define FUZZ_CHECK(condition)                                                                 \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            std::fprintf(stderr, "percent_fuzz: line %d: %s failed\n", __LINE__, #condition); \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (0)
 
 namespace mirto {
 namespace {

@@ -14,15 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "platform/stored_value.h"
-
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "stored_value_fuzz: line %d: %s failed\n", __LINE__, #condition); \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mirto;
