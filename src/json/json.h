@@ -11,8 +11,9 @@
 //   even two read-only passes over one tree must not run at the same time.
 // - All memory comes from std::malloc/calloc/realloc and goes back through std::free, so that
 //   running out of memory shows up as a null result instead of an exception.
-// - Names and string text are byte strings; only the seven bytes backspace, tab, line feed,
-//   form feed, carriage return, double quote and backslash are escaped on output.
+// - Names and string text are byte strings. On output the quote and the backslash, and the
+//   control bytes 0x01-0x1F, are escaped: backspace, tab, line feed, form feed and carriage
+//   return by letter, the other control bytes as "\u00XX" (lower-case hex); 0x7F stays raw.
 
 #ifndef MIRTO_JSON_JSON_H_
 #define MIRTO_JSON_JSON_H_

@@ -20,21 +20,9 @@
 namespace mirto {
 namespace {
 
-bool NeedsEscape(char c) {
-    switch (c) {
-        case '\b':
-        case '\t':
-        case '\n':
-        case '\f':
-        case '\r':
-        case '"':
-        case '\\':
-            return true;
-        default:
-            return false;
-    }
-}
-
+// The two-character escapes JSON has letters for; other control bytes are written as
+// "\u00XX" (JSON forbids them raw in a string), every other byte stands for itself. 0x7F
+// is not a control character to JSON and stays raw.
 char EscapeLetter(char c) {
     switch (c) {
         case '\b':
@@ -47,9 +35,21 @@ char EscapeLetter(char c) {
             return 'f';
         case '\r':
             return 'r';
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
         default:
-            return c;  // The quote and the backslash stand for themselves.
+            return '\0';
     }
+}
+
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20; }
+
+// Bytes `c` takes in the output: 1 as it is, 2 for a letter escape, 6 for "\u00XX".
+std::size_t EscapedLength(char c) {
+    if (EscapeLetter(c) != '\0') return 2;
+    return IsControl(c) ? 6 : 1;
 }
 
 // Decimal digits of the magnitude, least significant first; returns how many.
@@ -82,11 +82,8 @@ class MeasureSink {
     void Put(const char* /*text*/, std::size_t length) { total_ += length; }
 
     void PutEscaped(const char* text, std::uint32_t length) {
-        total_ += length;
         for (std::uint32_t i = 0; i < length; ++i) {
-            if (NeedsEscape(text[i])) {
-                total_ += 1;
-            }
+            total_ += EscapedLength(text[i]);
         }
     }
 
@@ -130,11 +127,19 @@ class WriteSink {
     }
 
     void PutEscaped(const char* text, std::uint32_t length) {
+        static constexpr char kHexDigits[] = "0123456789abcdef";
         for (std::uint32_t i = 0; i < length; ++i) {
             const char c = text[i];
-            if (NeedsEscape(c)) {
+            const char letter = EscapeLetter(c);
+            if (letter != '\0') {
                 *out_++ = '\\';
-                *out_++ = EscapeLetter(c);
+                *out_++ = letter;
+            } else if (IsControl(c)) {
+                const auto byte = static_cast<unsigned char>(c);
+                std::memcpy(out_, "\\u00", 4);
+                out_[4] = kHexDigits[byte >> 4];
+                out_[5] = kHexDigits[byte & 0x0F];
+                out_ += 6;
             } else {
                 *out_++ = c;
             }

@@ -559,6 +559,10 @@ struct Rendering {
                 static const char kTo[] = "btnfr\"\\";
                 Emit('\\');
                 Emit(kTo[std::strchr(kFrom, c) - kFrom]);
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[7];
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+                Emit(escape, 6);
             } else {
                 Emit(c);
             }
@@ -655,10 +659,9 @@ Rendering Render(const std::vector<Token>& tokens, JsonWriteOptions options, boo
 // A strict reader of the writer's text, without recursion.
 //
 // It accepts JSON as RFC 8259 defines it, with two differences that follow the writer: inside
-// strings every byte other than NUL, the quote, the backslash and the five control bytes the
-// writer escapes (backspace, tab, line feed, form feed, carriage return) stands for itself
-// (so other control bytes and bytes 0x80-0xFF are accepted raw, and no UTF-8 check is made),
-// and the only escapes accepted are the seven the writer produces: \b \t \n \f \r \" \\.
+// strings no UTF-8 check is made (bytes 0x80-0xFF stand for themselves), and the only escapes
+// accepted are those the writer produces: \b \t \n \f \r \" \\ and, for the other control
+// bytes, \u00XX with lower-case hex. Control bytes below 0x20 are never accepted raw.
 
 class JsonReader {
    public:
@@ -799,6 +802,25 @@ class JsonReader {
         return true;
     }
 
+    // "u00XX" after a backslash: a control byte without a letter escape, in lower-case hex.
+    bool ControlEscape(char* control) {
+        if (length_ - at_ < 5 || std::memcmp(text_ + at_, "u00", 3) != 0) {
+            return false;
+        }
+        static const char kHex[] = "0123456789abcdef";
+        const char* high = std::strchr(kHex, text_[at_ + 3]);
+        const char* low = std::strchr(kHex, text_[at_ + 4]);
+        if (high == nullptr || low == nullptr || *high == '\0' || *low == '\0' || high - kHex > 1) {
+            return false;
+        }
+        *control = static_cast<char>((high - kHex) * 16 + (low - kHex));
+        if (*control == '\0' || IsEscaped(*control)) {
+            return false;
+        }
+        at_ += 5;
+        return true;
+    }
+
     bool String(std::string* bytes) {
         if (at_ == length_ || text_[at_] != '"') {
             return false;
@@ -813,6 +835,14 @@ class JsonReader {
                 if (at_ == length_) {
                     return false;
                 }
+                if (text_[at_] == 'u') {
+                    char control = 0;
+                    if (!ControlEscape(&control)) {
+                        return false;
+                    }
+                    bytes->push_back(control);
+                    continue;
+                }
                 static const char kLetters[] = "btnfr\"\\";
                 static const char kBytes[] = "\b\t\n\f\r\"\\";
                 const char* letter = std::strchr(kLetters, text_[at_++]);
@@ -820,7 +850,7 @@ class JsonReader {
                     return false;
                 }
                 bytes->push_back(kBytes[letter - kLetters]);
-            } else if (c == '\0' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') {
+            } else if (static_cast<unsigned char>(c) < 0x20) {
                 return false;
             } else {
                 bytes->push_back(c);

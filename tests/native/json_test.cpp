@@ -93,17 +93,34 @@ TEST(JsonWriteTest, EmptyContainersDuplicateNamesAndNullRoot) {
     FreeJson(nullptr);
 }
 
-TEST(JsonWriteTest, EscapesExactlySevenBytesInNamesAndStrings) {
+TEST(JsonWriteTest, EscapesQuoteBackslashAndEveryControlByteInNamesAndStrings) {
     std::string high;
     for (int byte = 0x80; byte <= 0xFF; ++byte) high += static_cast<char>(byte);
     JsonNode* root = NewJsonObject();
     AddJsonMember(root, "q\"b\\", NewJsonString("\"\\\t\r\n\b\f"));
-    AddJsonMember(root, "raw", NewJsonString("\x01\x0b\x1f\x7f/"));
+    AddJsonMember(root, "ctl\x1b", NewJsonString("\x01\x0b\x1f\x7f/"));
     AddJsonMember(root, high.c_str(), NewJsonString(high.c_str()));
     const Written written = Write(root);
-    EXPECT_EQ(written.text, R"({"q\"b\\":"\"\\\t\r\n\b\f","raw":")"
-                            "\x01\x0b\x1f\x7f/\",\"" +
+    // Control bytes without a letter escape become \u00XX (JSON allows none of them raw);
+    // DEL and the bytes above it are not control characters to JSON and stay as they are.
+    EXPECT_EQ(written.text, R"({"q\"b\\":"\"\\\t\r\n\b\f","ctl\u001b":"\u0001\u000b\u001f)"
+                            "\x7f/\",\"" +
                                 high + "\":\"" + high + "\"}");
+    EXPECT_EQ(written.measure, written.text.size() + 1);
+    FreeJson(root);
+}
+
+// Every byte from 0x01 to 0x1F in one string, against the text Python's json module writes
+// for the same characters (its escapes are lower-case too).
+TEST(JsonWriteTest, ControlBytesMatchAStandardWriter) {
+    std::string controls;
+    for (int byte = 0x01; byte <= 0x1F; ++byte) controls += static_cast<char>(byte);
+    JsonNode* root = NewJsonString(controls.c_str());
+    const Written written = Write(root);
+    EXPECT_EQ(written.text,
+              R"("\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f\u0010)"
+              R"(\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d)"
+              R"(\u001e\u001f")");
     EXPECT_EQ(written.measure, written.text.size() + 1);
     FreeJson(root);
 }
