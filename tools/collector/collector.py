@@ -159,23 +159,27 @@ def _reject_constant(name):
 
 
 def parse_json(text):
-    """Parse JSON keeping key order; duplicate keys and NaN/Infinity are errors.
-
-    Raw control characters inside strings are accepted: the library's writer
-    leaves bytes such as 0x01 unescaped.
+    """Parse JSON keeping key order; duplicate keys, NaN/Infinity and raw
+    control characters (0x00-0x1F) inside strings are errors. The library
+    escapes every control character, so a raw one means a faulty report.
     """
     decoder = json.JSONDecoder(object_pairs_hook=_no_duplicates,
-                               parse_constant=_reject_constant, strict=False)
+                               parse_constant=_reject_constant)
     return decoder.decode(text)
 
 
 _ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t",
             "\n": "\\n", "\f": "\\f", "\r": "\\r"}
+# the other control characters 0x01-0x1F: \u00XX with lower-case hex digits
+_ESCAPES.update((chr(c), "\\u%04x" % c) for c in range(0x01, 0x20)
+                if chr(c) not in _ESCAPES)
 
 
 def compact_json(value):
-    """The compact form the library writes: no white space, only the seven
-    two-character escapes, every other character as it is."""
+    """The compact form the library writes: no white space; in strings the
+    seven two-character escapes (\\" \\\\ \\b \\t \\n \\f \\r), \\u00XX with
+    lower-case hex digits for the other bytes 0x01-0x1F, every other
+    character (0x7F and non-ASCII included) as it is."""
     if isinstance(value, dict):
         return "{" + ",".join(compact_json(k) + ":" + compact_json(v)
                               for k, v in value.items()) + "}"

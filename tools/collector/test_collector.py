@@ -160,6 +160,7 @@ class TestRecording:
         (b"%7b%22%ff%22%7d", "utf8_error"),
         (b"%7b%22a%22%3a%7d", "json_error"),
         (b"%7b%22a%22%3a1%2c%22a%22%3a2%7d", "json_error"),  # duplicate key
+        (b"%7b%22a%22%3a%22%1b%22%7d", "json_error"),  # raw ESC inside a string
     ])
     def test_decoding_failures_are_recorded(self, collector, certs, body, failed_stage):
         post(https(collector, certs), body=body)
@@ -299,6 +300,33 @@ class TestValidate:
         assert len(problems) == 1, problems
         for word in words:
             assert word in problems[0], (name, problems)
+
+    def test_raw_control_character_in_a_string_is_invalid_json(self):
+        rec = analyse(level_with(lambda t: t.replace('"u9"', '"u\x1b9"')))
+        assert rec["json"] is None and rec["kind"] == "unknown"
+        assert "control character" in rec["json_error"]
+        assert rec["problems"] == ["json: " + rec["json_error"]]
+
+    def test_escaped_control_characters_round_trip_byte_for_byte(self):
+        # what the library writes for each byte 0x01-0x1F, and 0x7F left raw
+        short = {0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0c: "\\f", 0x0d: "\\r"}
+        written = "".join(short.get(c, "\\u%04x" % c) for c in range(0x01, 0x20)) + "\x7f"
+        text = LEVEL_EVENT.replace('"u9"', '"u' + written + '9"')
+        rec = analyse(encode(text))
+        assert rec["problems"] == [] and rec["kind"] == "level event"
+        assert rec["json"]["identify"] == "u" + "".join(map(chr, range(1, 0x20))) + "\x7f9"
+        assert col.compact_json(rec["json"]).encode("utf-8") == text.encode("utf-8")
+
+    @pytest.mark.parametrize("written", [
+        "\\u001B",     # upper-case hex digits
+        "\\u0009",     # a byte with a two-character escape
+        "\\u007f",     # 0x7F is written raw
+        "\\/",         # an escape the library never writes
+    ])
+    def test_escape_the_library_does_not_write_is_not_compact(self, written):
+        problems = analyse(level_with(lambda t: t.replace('"u9"', '"u' + written + '9"')))[
+            "problems"]
+        assert len(problems) == 1 and "compact" in problems[0], problems
 
     @pytest.mark.parametrize("change, words", [
         (dict(headers={"User-Agent": "Mirto_Win0.0.3", "Content-Type": "text/plain"}),
