@@ -91,6 +91,12 @@ _HEX = frozenset(b"0123456789abcdefABCDEF")
 _LOWER_HEX = frozenset(b"0123456789abcdef")
 
 HANDSHAKE_TIMEOUT = 30.0
+# Script entries that are words rather than statuses (see set_script).
+WORD_ENTRIES = ("hold", "close", "200-cut", "200-stall", "trickle", "endless")
+CUT_LENGTH = 32                   # Content-Length promised by "200-cut" and "200-stall"
+ENDLESS_LENGTH = 10 ** 12         # Content-Length promised by "endless"
+TRICKLE_INTERVAL = 1.0            # seconds between the bytes of "trickle"
+_ENDLESS_CHUNK = b"0123456789abcdef" * 4096   # 64 KiB per write
 _UNAVAILABLE = {errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, socket.EAI_NONAME,
                 getattr(socket, "EAI_ADDRFAMILY", errno.EAFNOSUPPORT)}
 
@@ -407,13 +413,14 @@ def record_to_json(record):
 def _normalise_entry(entry):
     if isinstance(entry, str):
         word = entry.strip().lower()
-        if word in ("hold", "close"):
+        if word in WORD_ENTRIES:
             return word
         if word.isdigit():
             entry = int(word)
     if type(entry) is int and 100 <= entry <= 999:
         return entry
-    raise ValueError("script entry %r is not a status (100-999), 'hold' or 'close'" % (entry,))
+    raise ValueError("script entry %r is not a status (100-999) nor one of %s"
+                     % (entry, ", ".join(WORD_ENTRIES)))
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -479,6 +486,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             client=list(self.client_address[:2]), sni=info["sni"],
             connection=info["id"], request_on_connection=info["requests"],
             request_version=self.request_version, answer=action)
+        if action in ("trickle", "endless"):
+            record["streamed_bytes"] = 0   # goes up while the answer is sent
         collector._add_record(record)
 
         if action == "close":
@@ -489,26 +498,84 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             collector._stopping.wait()
             self.close_connection = True
             return
+        if action == "200-cut":
+            # the head promises a body that never comes: the connection closes
+            self.close_connection = True
+            self._send(self._head(200, CUT_LENGTH))
+            return
+        if action == "200-stall":
+            self.close_connection = True
+            self._send(self._head(200, CUT_LENGTH))
+            info["state"] = "held"
+            collector._stopping.wait()
+            return
+        if action == "trickle":
+            self.close_connection = True
+            info["state"] = "streaming"
+            self._trickle(record, self._head(200, 0))
+            return
+        if action == "endless":
+            self.close_connection = True
+            info["state"] = "streaming"
+            self._endless(record)
+            return
         self._answer(action)
 
-    def _answer(self, status):
-        try:
-            phrase = http.HTTPStatus(status).phrase
-        except ValueError:
-            phrase = "Status %d" % status
-        no_body = status in (204, 304) or status < 200 or self.command == "HEAD"
-        body = b"" if no_body else ("%d %s\n" % (status, phrase)).encode("ascii")
-        lines = ["HTTP/1.1 %d %s" % (status, phrase),
+    def _head(self, status, length, content_type=None):
+        lines = ["HTTP/1.1 %d %s" % (status, self._phrase(status)),
                  "Server: %s" % self.server_version,
                  "Date: %s" % self.date_time_string(),
-                 "Content-Length: %d" % len(body)]
-        if body:
-            lines.append("Content-Type: text/plain; charset=ascii")
+                 "Content-Length: %d" % length]
+        if content_type:
+            lines.append("Content-Type: %s" % content_type)
         if self.close_connection:
             lines.append("Connection: close")
-        # one write: head and body leave in a single TLS record
-        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("ascii") + body)
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("ascii")
+
+    def _send(self, data):
+        self.wfile.write(data)
         self.wfile.flush()
+
+    def _answer(self, status):
+        no_body = status in (204, 304) or status < 200 or self.command == "HEAD"
+        body = b"" if no_body else ("%d %s\n" % (status, self._phrase(status))).encode("ascii")
+        # one write: head and body leave in a single TLS record
+        self._send(self._head(status, len(body), body and "text/plain; charset=ascii") + body)
+
+    @staticmethod
+    def _phrase(status):
+        try:
+            return http.HTTPStatus(status).phrase
+        except ValueError:
+            return "Status %d" % status
+
+    def _trickle(self, record, data):
+        """Send `data` one byte every TRICKLE_INTERVAL seconds, until it is all
+        sent, the client goes away or the collector stops."""
+        stopping = self.server.collector._stopping
+        for i in range(len(data)):
+            if i and stopping.wait(TRICKLE_INTERVAL):
+                return
+            try:
+                self._send(data[i:i + 1])
+            except OSError:      # the client went away (ssl.SSLError included)
+                return
+            record["streamed_bytes"] += 1
+
+    def _endless(self, record):
+        """A 200 promising ENDLESS_LENGTH bytes, then body bytes as fast as the
+        client takes them until it goes away or the collector stops; the body
+        bytes sent are counted in record["streamed_bytes"] as they go."""
+        stopping = self.server.collector._stopping
+        try:
+            self._send(self._head(200, ENDLESS_LENGTH, "application/octet-stream"))
+            while not stopping.is_set():
+                # stop() shuts the socket down, which ends a write that the
+                # client is not reading
+                self._send(_ENDLESS_CHUNK)
+                record["streamed_bytes"] += len(_ENDLESS_CHUNK)
+        except OSError:
+            pass
 
     do_POST = do_GET = do_PUT = do_HEAD = do_DELETE = do_OPTIONS = do_PATCH = _serve
 
@@ -649,7 +716,26 @@ class Collector:
 
     def set_script(self, entries):
         """Answers for the next requests, one entry per request, the last one
-        repeating: a status number, "hold" or "close"."""
+        repeating. An entry is one of:
+
+        a status number (100-999): that status with a short body and
+            Content-Length;
+        "hold": no answer, the connection stays open until stop();
+        "close": the connection is closed without an answer;
+        "200-cut": the head of a 200 with Content-Length 32, then the
+            connection is closed without the body;
+        "200-stall": the same head, then nothing; the connection stays open
+            until stop();
+        "trickle": the head of a 200, one byte a second (about two minutes in
+            all), until the client goes away or stop();
+        "endless": the head of a 200 with Content-Length 10**12, then body
+            bytes as fast as the client reads them until it goes away or
+            stop(); record["streamed_bytes"] counts them as they go (also
+            the head bytes sent so far for "trickle").
+
+        Strings are taken case-insensitively with surrounding spaces ignored,
+        as on the command line. The record's "answer" is the status number or
+        the word in lower case."""
         script = [_normalise_entry(e) for e in entries]
         if not script:
             raise ValueError("empty script")
@@ -663,7 +749,8 @@ class Collector:
 
     def connections(self):
         """One dict per accepted connection: id, client, sni, tls_version,
-        handshake_error, requests, errors, state."""
+        handshake_error, requests, errors, state (handshake, open, idle,
+        request, held, streaming or closed)."""
         with self._lock:
             return [dict(c) for c in self._connections]
 
@@ -816,7 +903,8 @@ def main(argv=None):
     p.add_argument("--key", required=True, help="its private key (PEM)")
     p.add_argument("--log", help="append every record to this JSON-lines file")
     p.add_argument("--script", default="200",
-                   help="comma-separated answers: status numbers, hold, close; the last repeats")
+                   help="comma-separated answers: status numbers, hold, close, 200-cut, "
+                        "200-stall, trickle, endless; the last repeats")
     p.add_argument("--pretty", action="store_true", help="indent the printed JSON")
     args = p.parse_args(argv)
 

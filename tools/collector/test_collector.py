@@ -11,6 +11,7 @@ import ssl
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -252,6 +253,147 @@ class TestScript:
             with pytest.raises(ValueError):
                 collector.set_script(bad)
         collector.set_script(["500", " hold", "CLOSE"])   # CLI spelling is accepted
+        collector.set_script(["200-Cut", "200-stall ", "TRICKLE", "endless"])
+        with pytest.raises(ValueError):
+            collector.set_script(["200-cutt"])
+
+
+def head_length(head):
+    """The Content-Length of a response head (bytes), or None."""
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            return int(value)
+    return None
+
+
+def stop_in_time(collector, low=0.0, high=3.0):
+    """Stop the collector from another thread; fail unless it takes between
+    `low` and `high` seconds."""
+    started = time.monotonic()
+    stopper = threading.Thread(target=collector.stop)
+    stopper.start()
+    stopper.join(30)
+    took = time.monotonic() - started
+    assert not stopper.is_alive(), "stop() did not return"
+    assert low <= took < high, took
+    return took
+
+
+def wait_closed(collector, timeout):
+    """Wait until the collector's only connection is closed, e.g. after the
+    client went away in the middle of an answer."""
+    deadline = time.monotonic() + timeout
+    while collector.connections()[0]["state"] != "closed":
+        assert time.monotonic() < deadline, "still answering a client that left"
+        time.sleep(0.02)
+
+
+class TestHostileAnswers:
+    def test_cut_sends_the_head_then_closes_before_the_body(self, collector, certs):
+        collector.set_script(["200-cut", 200])
+        with connect(collector, certs) as s:
+            s.sendall(raw_request())
+            data = read_head(s)
+            head, _, rest = data.partition(b"\r\n\r\n")
+            assert head.startswith(b"HTTP/1.1 200 ") and head_length(head) > 0
+            while True:          # EOF, with none of the promised body
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                rest += chunk
+            assert rest == b""
+        assert collector.wait_for(1)[0]["answer"] == "200-cut"
+        assert post(https(collector, certs)).status == 200
+
+    def test_stall_sends_the_head_then_nothing_until_stop(self, collector, certs):
+        collector.set_script(["200-stall"])
+        s = connect(collector, certs)
+        s.sendall(raw_request())
+        head = read_head(s)
+        assert head.startswith(b"HTTP/1.1 200 ") and head.endswith(b"\r\n\r\n")
+        assert head_length(head) > 0
+        s.settimeout(1.5)
+        with pytest.raises(socket.timeout):
+            s.recv(4096)
+        assert collector.wait_for(1)[0]["answer"] == "200-stall"
+        assert [c["state"] for c in collector.connections()] == ["held"]
+        s.settimeout(10)
+        stop_in_time(collector)
+        assert s.recv(4096) == b""      # released: closed, still without a body
+        s.close()
+
+    def test_trickle_sends_about_one_byte_a_second(self, collector, certs):
+        collector.set_script(["trickle"])
+        s = connect(collector, certs)
+        s.sendall(raw_request())
+        got = b""
+        deadline = time.monotonic() + 3.0
+        while time.monotonic() < deadline:
+            s.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                chunk = s.recv(4096)
+            except socket.timeout:
+                break
+            assert chunk, "closed while trickling"
+            got += chunk
+        assert 2 <= len(got) <= 5, got
+        assert b"HTTP/1.1 200 OK\r\n".startswith(got)
+        (rec,) = collector.wait_for(1)
+        assert rec["answer"] == "trickle" and len(got) <= rec["streamed_bytes"] <= 5
+        s.settimeout(10)
+        stop_in_time(collector, high=2.0)
+        while s.recv(4096):
+            pass
+        s.close()
+        assert rec["streamed_bytes"] <= 6
+
+    def test_trickle_ends_when_the_client_leaves(self, collector, certs, monkeypatch):
+        monkeypatch.setattr(col, "TRICKLE_INTERVAL", 0.05)
+        collector.set_script(["trickle"])
+        with connect(collector, certs) as s:
+            s.sendall(raw_request())
+            assert s.recv(1) == b"H"
+        wait_closed(collector, 3.0)
+        count = collector.wait_for(1)[0]["streamed_bytes"]
+        assert 1 <= count < len(b"HTTP/1.1 200 OK\r\nServer: mirto-collector\r\n")
+
+    def test_endless_streams_until_the_client_leaves(self, collector, certs):
+        collector.set_script(["endless"])
+        s = connect(collector, certs)
+        s.sendall(raw_request())
+        data = read_head(s)
+        head, _, body = data.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 200 ") and head_length(head) >= 10 ** 12
+        while len(body) < 2 ** 20 + 1:
+            chunk = s.recv(65536)
+            assert chunk, "stream ended after %d bytes" % len(body)
+            body += chunk
+        (rec,) = collector.wait_for(1)
+        # the count runs ahead of the client by at most what the buffers hold
+        assert len(body) <= rec["streamed_bytes"] <= len(body) + 2 ** 24
+        s.close()
+        wait_closed(collector, 5.0)
+        count = rec["streamed_bytes"]
+        time.sleep(0.2)
+        assert rec["streamed_bytes"] == count >= len(body)
+
+    def test_hostile_answers_block_neither_others_nor_stop(self, collector, certs):
+        entries = ["200-stall", "trickle", "endless"]
+        collector.set_script(entries + [200])
+        clients = []
+        for n in range(len(entries)):
+            s = connect(collector, certs)
+            s.sendall(raw_request())
+            clients.append(s)
+            collector.wait_for(n + 1)  # keep the order of the entries
+        # the endless client reads nothing: the collector's writes block
+        assert post(https(collector, certs)).status == 200
+        assert [r["answer"] for r in collector.wait_for(4)] == entries + [200]
+        stop_in_time(collector)
+        assert {c["state"] for c in collector.connections()} == {"closed"}
+        for s in clients:
+            s.close()
 
 
 def analyse(body=None, path="/event", headers=HEADERS, method="POST"):
