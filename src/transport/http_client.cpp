@@ -1,6 +1,7 @@
-// Delivery of one request. Every attempt opens its own connection and request handles and
-// closes both (connection first) before the next attempt or the return; no handle outlives
-// Send. Only the status text "200" followed by a readable answer counts as delivered.
+// Delivery of one request: attempts (transport/attempt.h) until one is answered with the
+// status text "200", which means delivered whatever happens to the rest of the answer, so a
+// delivered report is never posted again. Each attempt has its own connection and request
+// handles and a total bound of kAttemptBoundMs.
 #include "transport/http_client.h"
 
 #include <windows.h>
@@ -11,7 +12,7 @@
 #include <utility>
 
 #include "core/session.h"
-#include "transport/internet_handle.h"
+#include "transport/attempt.h"
 #include "transport/retry_wait.h"
 
 namespace mirto {
@@ -24,21 +25,6 @@ std::unique_ptr<unsigned char[]> CopyBody(const void* body, std::int32_t length)
     auto copy = std::make_unique<unsigned char[]>(static_cast<std::size_t>(length));
     std::memcpy(copy.get(), body, static_cast<std::size_t>(length));
     return copy;
-}
-
-// The handles of one attempt. Members are destroyed in reverse order, so the connection
-// (declared last) is closed before the request.
-struct AttemptHandles {
-    InternetHandle request;
-    InternetHandle connection;
-};
-
-bool StatusIs200(HINTERNET request) {
-    wchar_t status[16] = {};
-    DWORD size = sizeof(status);
-    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &size, nullptr)) return false;
-    status[15] = L'\0';
-    return std::wcscmp(status, L"200") == 0;
 }
 
 }  // namespace
@@ -94,30 +80,18 @@ void HttpParams::Send() const {
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;
         if (attempt_observer != nullptr) attempt_observer(attempt, connect_flags);
 
-        AttemptHandles handles;
-        handles.connection.reset(InternetConnectW(session, host.c_str(), port, nullptr, nullptr,
-                                                  INTERNET_SERVICE_HTTP, connect_flags, 0));
-        if (!handles.connection) continue;
-
-        handles.request.reset(
-            HttpOpenRequestW(handles.connection.get(), L"POST", path.c_str(), nullptr, nullptr,
-                             nullptr, secure ? kSecureRequestFlags : kPlainRequestFlags, 0));
-        if (!handles.request) continue;
-        // Wine takes the receive and send time-outs only from the request handle (Windows
-        // inherits them from the session), so a collector that stops answering still ends
-        // the attempt after 5 s everywhere.
-        ApplyTimeouts(handles.request.get());
-
-        const bool has_body = body != nullptr;
-        if (!HttpSendRequestW(handles.request.get(), headers.c_str(),
-                              static_cast<DWORD>(headers.size()), has_body ? body.get() : nullptr,
-                              has_body ? static_cast<DWORD>(body_length) : 0)) {
-            continue;
-        }
-        if (!StatusIs200(handles.request.get())) continue;
-
-        DWORD available = 0;
-        if (InternetQueryDataAvailable(handles.request.get(), &available, 0, 0)) return;
+        AttemptRequest next{session,
+                            host,
+                            port,
+                            path,
+                            headers,
+                            body != nullptr ? std::string(reinterpret_cast<const char*>(body.get()),
+                                                          static_cast<std::size_t>(body_length))
+                                            : std::string(),
+                            connect_flags,
+                            secure ? kSecureRequestFlags : kPlainRequestFlags};
+        if (!MakeBoundedAttempt(std::move(next), kAttemptBoundMs)) continue;
+        return;
     }
 }
 

@@ -1,5 +1,6 @@
 // One POST request to the collection server, delivered persistently: Send repeats the whole
-// request every 5000 ms until the server answers with status 200. Runs on the worker thread.
+// request every 5000 ms until the server answers with status 200, each attempt taking at most
+// kAttemptBoundMs. Runs on the worker thread.
 #ifndef MIRTO_TRANSPORT_HTTP_CLIENT_H
 #define MIRTO_TRANSPORT_HTTP_CLIENT_H
 
@@ -13,6 +14,8 @@ namespace mirto {
 
 constexpr DWORD kTimeoutMs = 5000;
 constexpr DWORD kRetryWaitMs = 5000;
+// The longest one attempt may take, however slowly the collector answers.
+constexpr DWORD kAttemptBoundMs = 30000;
 constexpr DWORD kFirstAttemptConnectFlags = 0x20000000;  // INTERNET_FLAG_EXISTING_CONNECT
 constexpr DWORD kSecureRequestFlags = 0x84C00300;
 constexpr DWORD kPlainRequestFlags = 0x84400300;

@@ -1,0 +1,189 @@
+#include "transport/attempt.h"
+
+#include <atomic>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "core/scoped_handle.h"
+#include "transport/http_client.h"
+#include "transport/internet_handle.h"
+
+namespace mirto {
+namespace {
+
+bool StatusIs200(HINTERNET request) {
+    wchar_t status[16] = {};
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &size, nullptr)) return false;
+    status[15] = L'\0';
+    return std::wcscmp(status, L"200") == 0;
+}
+
+// Shared by the waiting thread and the attempt's thread; whichever lets go last deletes it.
+class Attempt {
+   public:
+    explicit Attempt(AttemptRequest request) : request_(std::move(request)) {}
+
+    bool StartEvent() noexcept {
+        done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return static_cast<bool>(done_);
+    }
+    HANDLE done() const noexcept { return done_.get(); }
+    bool delivered() const noexcept { return delivered_.load(); }
+
+    void Release() noexcept {
+        if (references_.fetch_sub(1) == 1) delete this;
+    }
+
+    // The attempt itself, on whichever thread runs it.
+    void Run() noexcept {
+        // Declared first, so it is closed after the request.
+        const InternetHandle connection(
+            InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
+                             nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
+        if (connection) {
+            HINTERNET handle =
+                HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(), nullptr, nullptr,
+                                 nullptr, request_.request_flags, 0);
+            if (handle != nullptr) {
+                Publish(handle);
+                delivered_.store(Exchange(handle));
+                CloseRequest();
+            }
+        }
+        if (done_) SetEvent(done_.get());
+    }
+
+    // From the waiting thread, once the bound has passed: no further call is made, and a call
+    // that is blocked now has its handle closed under it.
+    void Abandon() noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        abandoned_ = true;
+        if (in_call_ && request_handle_ != nullptr) {
+            InternetCloseHandle(request_handle_);
+            request_handle_ = nullptr;
+        }
+        ReleaseSRWLockExclusive(&lock_);
+    }
+
+   private:
+    // Runs call(handle) unless the attempt was abandoned; false when it was or the call failed.
+    template <typename Call>
+    bool Step(HINTERNET handle, Call call) noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        const bool allowed = !abandoned_;
+        in_call_ = allowed;
+        ReleaseSRWLockExclusive(&lock_);
+        if (!allowed) return false;
+        const BOOL result = call(handle);
+        AcquireSRWLockExclusive(&lock_);
+        in_call_ = false;
+        ReleaseSRWLockExclusive(&lock_);
+        return result != FALSE;
+    }
+
+    bool Exchange(HINTERNET handle) noexcept {
+        // Wine takes the receive and send time-outs only from the request handle (Windows
+        // inherits them from the session), so a collector that stops answering still ends each
+        // wait after 5 s everywhere.
+        ApplyTimeouts(handle);
+        const bool has_body = !request_.body.empty();
+        const bool sent = Step(handle, [&](HINTERNET h) {
+            return HttpSendRequestW(h, request_.headers.c_str(),
+                                    static_cast<DWORD>(request_.headers.size()),
+                                    // WinINet only reads the body.
+                                    has_body ? const_cast<char*>(request_.body.data()) : nullptr,
+                                    static_cast<DWORD>(request_.body.size()));
+        });
+        if (!sent) return false;
+        if (!Step(handle, [](HINTERNET h) { return StatusIs200(h) ? TRUE : FALSE; })) {
+            return false;
+        }
+        // Delivered. The availability query is still made, but its outcome (a body that never
+        // comes, a connection closed after the head) no longer matters.
+        Step(handle, [](HINTERNET h) {
+            DWORD available = 0;
+            return InternetQueryDataAvailable(h, &available, 0, 0);
+        });
+        return true;
+    }
+
+    void Publish(HINTERNET handle) noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        request_handle_ = handle;
+        ReleaseSRWLockExclusive(&lock_);
+    }
+
+    void CloseRequest() noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        HINTERNET handle = request_handle_;
+        request_handle_ = nullptr;
+        ReleaseSRWLockExclusive(&lock_);
+        if (handle != nullptr) InternetCloseHandle(handle);
+    }
+
+    const AttemptRequest request_;
+    KernelHandle done_;
+    std::atomic<int> references_{2};
+    std::atomic<bool> delivered_{false};
+    SRWLOCK lock_ = SRWLOCK_INIT;  // guards the three members below
+    HINTERNET request_handle_ = nullptr;
+    bool in_call_ = false;
+    bool abandoned_ = false;
+};
+
+HMODULE ReferenceThisModule() noexcept {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&MakeBoundedAttempt), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
+struct ThreadStart {
+    Attempt* attempt;
+    HMODULE module;
+};
+
+DWORD WINAPI AttemptThread(void* parameter) {
+    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+    delete static_cast<ThreadStart*>(parameter);
+    start.attempt->Run();
+    start.attempt->Release();
+    if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
+    return 0;
+}
+
+}  // namespace
+
+bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
+    Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
+    if (attempt == nullptr) return false;
+    auto* start = new (std::nothrow) ThreadStart{attempt, nullptr};
+    if (start == nullptr || !attempt->StartEvent()) {
+        delete start;
+        delete attempt;
+        return false;
+    }
+    start->module = ReferenceThisModule();
+    const KernelHandle thread(CreateThread(nullptr, 0, AttemptThread, start, 0, nullptr));
+    if (!thread) {
+        // No thread to spare: the attempt runs here, bounded only by the time-outs.
+        if (start->module != nullptr) FreeLibrary(start->module);
+        delete start;
+        attempt->Run();
+        const bool delivered = attempt->delivered();
+        delete attempt;
+        return delivered;
+    }
+    const bool finished = WaitForSingleObject(attempt->done(), bound_ms) == WAIT_OBJECT_0;
+    if (!finished) attempt->Abandon();
+    const bool delivered = finished && attempt->delivered();
+    attempt->Release();
+    return delivered;
+}
+
+}  // namespace mirto
