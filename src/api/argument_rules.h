@@ -1,6 +1,8 @@
 // Argument checks shared by the exports. Lengths are UTF-16 code units up to the NUL; the
 // scan stops just past the limit, so an enormous (or unterminated-looking) string costs the
-// game no more than 129 reads.
+// game no more than 129 reads. A text is measured once and the copy takes exactly the measured
+// units: a text that another thread changes meanwhile can never be copied longer than the
+// check allowed.
 #ifndef MIRTO_API_ARGUMENT_RULES_H
 #define MIRTO_API_ARGUMENT_RULES_H
 
@@ -19,19 +21,37 @@ inline std::size_t BoundedLength(const wchar_t* text) noexcept {
     return length;
 }
 
-inline bool FitsRequired(const wchar_t* text) noexcept {
-    const std::size_t length = BoundedLength(text);
-    return length >= 1 && length <= kMaxArgumentLength;
-}
+// One text argument, measured when constructed.
+class TextArgument {
+   public:
+    explicit TextArgument(const wchar_t* text) noexcept
+        : text_(text), length_(BoundedLength(text)) {}
 
-inline bool FitsOptional(const wchar_t* text) noexcept {
-    return BoundedLength(text) <= kMaxArgumentLength;
-}
+    [[nodiscard]] bool FitsRequired() const noexcept {
+        return length_ >= 1 && length_ <= kMaxArgumentLength;
+    }
+    [[nodiscard]] bool FitsOptional() const noexcept { return length_ <= kMaxArgumentLength; }
 
-// The heap copy that travels in a record; a null optional text becomes the empty string.
-inline std::wstring CopyArgument(const wchar_t* text) {
-    return text == nullptr ? std::wstring() : std::wstring(text);
-}
+    // A collection host is also refused when it holds a space or a control character: no
+    // such name can be reached, and every report built for it would wait for ever.
+    [[nodiscard]] bool FitsHost() const noexcept {
+        if (!FitsRequired()) return false;
+        for (std::size_t i = 0; i < length_; ++i) {
+            const wchar_t unit = text_[i];
+            if (unit <= L' ' || unit == 0x7F) return false;
+        }
+        return true;
+    }
+
+    // The heap copy that travels in a record; a null optional text becomes the empty string.
+    [[nodiscard]] std::wstring Copy() const {
+        return text_ == nullptr ? std::wstring() : std::wstring(text_, length_);
+    }
+
+   private:
+    const wchar_t* text_;
+    std::size_t length_;
+};
 
 }  // namespace mirto
 

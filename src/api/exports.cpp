@@ -19,13 +19,15 @@ namespace {
 
 // A worker runs and has room for one more operation. Checked before the arguments, so a
 // missing worker or a full queue is what the caller hears about even for bad arguments.
-bool QueueAccepts(const RefusalLines& lines) noexcept {
-    const Session& session = GetSession();
-    if (session.worker_thread_id.load() == 0) {
+// A call made while another thread's first OnStart brings the worker up waits for that start;
+// OnStart itself has settled that already (FirstStart) and does not wait again.
+bool QueueAccepts(const RefusalLines& lines, bool wait_for_start = true) noexcept {
+    const DWORD worker = wait_for_start ? WorkerForCall() : GetWorker().worker_thread_id.load();
+    if (worker == 0) {
         OutputDebugStringA(lines.no_worker);
         return false;
     }
-    if (session.pending_operations.load() >= kMaxPendingOperations) {
+    if (GetWorker().pending_operations.load() >= kMaxPendingOperations) {
         OutputDebugStringA(lines.queue_full);
         return false;
     }
@@ -47,11 +49,12 @@ void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& line
 
 void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
     try {
-        if (!FitsRequired(host)) {
+        const TextArgument checked(host);
+        if (!checked.FitsHost()) {
             OutputDebugStringA(kSetHostParamsError);
             return;
         }
-        GetSession().server_host.Set(std::wstring(host));
+        GetSession().server_host.Set(checked.Copy());
     } catch (...) {
         // Out of memory: the previous host stays.
     }
@@ -60,18 +63,21 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
 void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
                         const wchar_t* game_version) noexcept {
     try {
-        EnsureWorkerStarted();
-        if (!QueueAccepts(kOnStartLines)) return;
-        if (!FitsRequired(application_id) || !FitsOptional(channel) ||
-            !FitsOptional(game_version)) {
+        // Held until this call's operation is queued (or refused), so calls that other threads
+        // make while this one starts the worker are queued behind it.
+        const FirstStart start;
+        if (!QueueAccepts(kOnStartLines, false)) return;
+        const TextArgument id(application_id);
+        const TextArgument channel_text(channel);
+        const TextArgument version(game_version);
+        if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
             OutputDebugStringA(kOnStartLines.params_error);
             return;
         }
-        Enqueue(
-            kOpOnStart,
-            std::make_unique<OnStartRecord>(OnStartRecord{
-                CopyArgument(application_id), CopyArgument(channel), CopyArgument(game_version)}),
-            kOnStartLines);
+        Enqueue(kOpOnStart,
+                std::make_unique<OnStartRecord>(
+                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
+                kOnStartLines);
     } catch (...) {
     }
 }
@@ -79,13 +85,13 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
 void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexcept {
     try {
         if (!QueueAccepts(kSetUserLines)) return;
-        if (!FitsRequired(user_id) || !FitsOptional(user_name)) {
+        const TextArgument id(user_id);
+        const TextArgument name(user_name);
+        if (!id.FitsRequired() || !name.FitsOptional()) {
             OutputDebugStringA(kSetUserLines.params_error);
             return;
         }
-        Enqueue(kOpSetUser,
-                std::make_unique<SetUserRecord>(
-                    SetUserRecord{CopyArgument(user_id), CopyArgument(user_name)}),
+        Enqueue(kOpSetUser, std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
                 kSetUserLines);
     } catch (...) {
     }
@@ -107,12 +113,12 @@ void MIRTO_CALL SetLevel(int level) noexcept {
 void MIRTO_CALL SetServer(const wchar_t* server) noexcept {
     try {
         if (!QueueAccepts(kSetServerLines)) return;
-        if (!FitsRequired(server)) {
+        const TextArgument name(server);
+        if (!name.FitsRequired()) {
             OutputDebugStringA(kSetServerLines.params_error);
             return;
         }
-        Enqueue(kOpSetServer,
-                std::make_unique<SetServerRecord>(SetServerRecord{CopyArgument(server)}),
+        Enqueue(kOpSetServer, std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}),
                 kSetServerLines);
     } catch (...) {
     }
@@ -124,15 +130,23 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
     try {
         if (!QueueAccepts(kOnChargeLines)) return;
         // The amounts are checked before any text is looked at.
-        if (amount <= 0 || virtual_currency_amount < 0 || !FitsOptional(order_id) ||
-            !FitsOptional(product) || !FitsOptional(currency_type) || !FitsOptional(payment)) {
+        if (amount <= 0 || virtual_currency_amount < 0) {
+            OutputDebugStringA(kOnChargeLines.params_error);
+            return;
+        }
+        const TextArgument order(order_id);
+        const TextArgument product_text(product);
+        const TextArgument currency(currency_type);
+        const TextArgument payment_text(payment);
+        if (!order.FitsOptional() || !product_text.FitsOptional() || !currency.FitsOptional() ||
+            !payment_text.FitsOptional()) {
             OutputDebugStringA(kOnChargeLines.params_error);
             return;
         }
         Enqueue(kOpOnCharge,
-                std::make_unique<OnChargeRecord>(OnChargeRecord{
-                    CopyArgument(order_id), CopyArgument(product), CopyArgument(currency_type),
-                    CopyArgument(payment), amount, virtual_currency_amount}),
+                std::make_unique<OnChargeRecord>(
+                    OnChargeRecord{order.Copy(), product_text.Copy(), currency.Copy(),
+                                   payment_text.Copy(), amount, virtual_currency_amount}),
                 kOnChargeLines);
     } catch (...) {
     }

@@ -1,6 +1,7 @@
 // Storage of the session state and the host slot's locking.
 #include "core/session.h"
 
+#include <new>
 #include <utility>
 
 namespace mirto {
@@ -22,10 +23,11 @@ std::wstring HostSlot::Get() const {
 }
 
 Session& GetSession() noexcept {
-    // Built on first use (the compiler makes that thread-safe) and kept until the library
-    // leaves the process.
-    static Session session;
-    return session;
+    // Built on first use (the compiler makes that thread-safe) in storage that has no
+    // destructor, so it outlives every thread that may still use it.
+    alignas(Session) static unsigned char storage[sizeof(Session)];
+    static Session* const session = new (storage) Session();
+    return *session;
 }
 
 }  // namespace mirto

@@ -1,15 +1,14 @@
 // The process-wide session state, in one place.
 //
-// Threads: the game's threads touch only the worker fields (worker_thread_id,
-// worker_ready_event, worker_module), the atomic pending_operations and, through its lock,
-// server_host. Every other field belongs to the worker thread alone: handlers run one at a
-// time there and read and write them without locks. Nothing is ever reset once set.
+// Threads: the game's threads touch only server_host, through its lock. Every other field
+// belongs to the worker thread alone: handlers run one at a time there and read and write them
+// without locks. Nothing is ever reset once set. The worker's own bookkeeping lives with the
+// worker (core/worker.h).
 #ifndef MIRTO_CORE_SESSION_H
 #define MIRTO_CORE_SESSION_H
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -53,15 +52,11 @@ struct Session {
     std::int32_t screen_height = 0;
     void* internet_session = nullptr;  // HINTERNET; opened by the start handler, closed by the
                                        // worker as it ends
-
-    // Shared with the game's threads.
-    std::atomic<DWORD> worker_thread_id{0};
-    std::atomic<HANDLE> worker_ready_event{nullptr};
-    std::atomic<HMODULE> worker_module{nullptr};
-    std::atomic<std::int32_t> pending_operations{0};
 };
 
-// The one session of the process, alive from library load to process end.
+// The one session of the process, built on first use and never destroyed: a process that exits
+// kills the worker wherever it is (possibly inside a string assignment), and nothing may then
+// run destructors over what it was changing.
 Session& GetSession() noexcept;
 
 }  // namespace mirto

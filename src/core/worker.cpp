@@ -12,13 +12,30 @@
 #include "core/handlers.h"
 #include "core/operations.h"
 #include "core/scoped_handle.h"
-#include "core/session.h"
 #include "transport/internet_session.h"
 
 namespace mirto {
 namespace {
 
+WorkerBookkeeping worker_bookkeeping;
+
+// A first start in progress: set by the thread that starts the worker before the thread is
+// created, cleared once that thread's OnStart operation is queued (or refused).
 SRWLOCK start_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE start_settled = CONDITION_VARIABLE_INIT;
+bool start_in_progress = false;  // guarded by start_lock
+bool worker_created = false;     // guarded by start_lock: a worker is never started twice
+std::atomic<bool> start_in_progress_hint{false};
+
+// Waits, holding start_lock, until no first start is in progress or the deadline passes.
+void WaitWhileStarting(ULONGLONG deadline) noexcept {
+    while (start_in_progress) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return;
+        SleepConditionVariableSRW(&start_settled, &start_lock, static_cast<DWORD>(deadline - now),
+                                  0);
+    }
+}
 
 // Runs one handler; the record is deleted when this returns, whatever the handler did.
 template <typename Record, typename Call>
@@ -74,8 +91,9 @@ HMODULE ReferenceOwnModule() noexcept {
     return module;
 }
 
-void StartWorker() noexcept {
-    Session& session = GetSession();
+// True when the thread was created (it may still be coming up).
+bool StartWorker() noexcept {
+    WorkerBookkeeping& worker = GetWorker();
 
     // The worker gets its own handle to the ready event. Whichever side finishes last closes
     // the event object, so a worker that comes up after OnStart stopped waiting signals an
@@ -87,55 +105,85 @@ void StartWorker() noexcept {
         ready.reset();
         worker_copy = nullptr;
     }
-    session.worker_ready_event.store(worker_copy);
+    worker.worker_ready_event.store(worker_copy);
 
     HMODULE module = ReferenceOwnModule();
-    session.worker_module.store(module);
+    worker.worker_module.store(module);
 
-    DWORD thread_id = 0;
-    KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, &thread_id));
+    const KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr));
     if (!thread) {
         // No worker: nothing will signal, so there is nothing to wait for.
-        if (HANDLE unused = session.worker_ready_event.exchange(nullptr)) CloseHandle(unused);
-        if (HMODULE held = session.worker_module.exchange(nullptr)) FreeLibrary(held);
-        return;
+        if (HANDLE unused = worker.worker_ready_event.exchange(nullptr)) CloseHandle(unused);
+        if (HMODULE held = worker.worker_module.exchange(nullptr)) FreeLibrary(held);
+        return false;
     }
-    session.worker_thread_id.store(thread_id);
     if (ready) WaitForSingleObject(ready.get(), kWorkerStartWaitMs);
+    return true;
 }
 
 }  // namespace
 
-void EnsureWorkerStarted() noexcept {
-    Session& session = GetSession();
-    if (session.worker_thread_id.load() != 0) return;
+WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
+
+FirstStart::FirstStart() noexcept {
+    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
     AcquireSRWLockExclusive(&start_lock);
-    if (session.worker_thread_id.load() == 0) StartWorker();
+    WaitWhileStarting(deadline);
+    if (!start_in_progress && !worker_created) {
+        start_in_progress = true;
+        start_in_progress_hint.store(true);
+        starting_here_ = true;
+    }
     ReleaseSRWLockExclusive(&start_lock);
+    if (starting_here_) created_ = StartWorker();
+}
+
+FirstStart::~FirstStart() {
+    if (!starting_here_) return;
+    AcquireSRWLockExclusive(&start_lock);
+    worker_created = created_;
+    start_in_progress = false;
+    start_in_progress_hint.store(false);
+    ReleaseSRWLockExclusive(&start_lock);
+    WakeAllConditionVariable(&start_settled);
+}
+
+DWORD WorkerForCall() noexcept {
+    // The id is read before the hint: the hint is raised before a worker can publish its id
+    // and lowered only after the starting OnStart is queued, so an id seen with the hint down
+    // means that operation is already ahead of this call.
+    const DWORD published = GetWorker().worker_thread_id.load();
+    if (!start_in_progress_hint.load()) return published;
+    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
+    AcquireSRWLockExclusive(&start_lock);
+    WaitWhileStarting(deadline);
+    ReleaseSRWLockExclusive(&start_lock);
+    return GetWorker().worker_thread_id.load();
 }
 
 bool PostOperation(UINT code, void* record) noexcept {
-    Session& session = GetSession();
-    session.pending_operations.fetch_add(1);
-    if (!PostThreadMessageW(session.worker_thread_id.load(), code, 0,
+    WorkerBookkeeping& worker = GetWorker();
+    worker.pending_operations.fetch_add(1);
+    if (!PostThreadMessageW(worker.worker_thread_id.load(), code, 0,
                             reinterpret_cast<LPARAM>(record))) {
-        session.pending_operations.fetch_sub(1);
+        worker.pending_operations.fetch_sub(1);
         return false;
     }
     return true;
 }
 
 void PostWorkerQuit() noexcept {
-    const DWORD thread_id = GetSession().worker_thread_id.load();
+    const DWORD thread_id = GetWorker().worker_thread_id.load();
     if (thread_id != 0) PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
 }
 
 DWORD WINAPI WorkerMain(void* /*unused*/) {
-    Session& session = GetSession();
+    WorkerBookkeeping& worker = GetWorker();
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // creates this thread's queue
+    worker.worker_thread_id.store(GetCurrentThreadId());
 
-    if (HANDLE ready = session.worker_ready_event.exchange(nullptr)) {
+    if (HANDLE ready = worker.worker_ready_event.exchange(nullptr)) {
         SetEvent(ready);
         CloseHandle(ready);
     }
@@ -145,7 +193,7 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         if (got == 0 || got == -1) break;
         if (IsOperation(message.message)) {
             Dispatch(message);
-            session.pending_operations.fetch_sub(1);
+            worker.pending_operations.fetch_sub(1);
         } else {
             TranslateMessage(&message);
             DispatchMessageW(&message);
@@ -154,7 +202,7 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
 
     CloseInternetSession();
 
-    if (HMODULE module = session.worker_module.exchange(nullptr)) {
+    if (HMODULE module = worker.worker_module.exchange(nullptr)) {
         FreeLibraryAndExitThread(module, 0);
     }
     return 0;

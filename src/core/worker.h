@@ -1,20 +1,55 @@
 // The single worker thread and the queue that feeds it.
 //
-// Game threads call EnsureWorkerStarted (first OnStart only) and PostOperation; the worker
-// thread runs WorkerMain, which takes the records in posting order, runs their handlers one
-// at a time and deletes them.
+// Game threads start the worker (the first OnStart, through FirstStart) and post records
+// (PostOperation); the worker thread runs WorkerMain, which takes the records in posting order,
+// runs their handlers one at a time and deletes them.
+//
+// The bookkeeping below is constant-initialised and never destroyed, so the loader's
+// notifications and a process that is exiting never find it half built or already gone.
 #ifndef MIRTO_CORE_WORKER_H
 #define MIRTO_CORE_WORKER_H
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
+
 namespace mirto {
 
 constexpr DWORD kWorkerStartWaitMs = 5000;
 
-// Starts the worker unless one runs. Concurrent first calls are serialised: exactly one
-// worker is ever started. Waits at most kWorkerStartWaitMs for its message queue.
-void EnsureWorkerStarted() noexcept;
+struct WorkerBookkeeping {
+    // Published by the worker itself once its message queue exists, so a post to a published
+    // id can only fail because the worker has ended.
+    std::atomic<DWORD> worker_thread_id{0};
+    std::atomic<HANDLE> worker_ready_event{nullptr};
+    std::atomic<HMODULE> worker_module{nullptr};
+    std::atomic<std::int32_t> pending_operations{0};
+};
+
+WorkerBookkeeping& GetWorker() noexcept;
+
+// OnStart's part in starting the worker. Constructed before OnStart's checks: if no worker runs
+// and no start is in progress, this thread becomes the one that starts it (waiting at most
+// kWorkerStartWaitMs for its queue) and, until the guard is destroyed (after OnStart has queued
+// its own operation), every other queueing call waits for it. Concurrent first starts are
+// serialised: exactly one worker is ever started.
+class FirstStart {
+   public:
+    FirstStart() noexcept;
+    ~FirstStart();
+    FirstStart(const FirstStart&) = delete;
+    FirstStart& operator=(const FirstStart&) = delete;
+
+   private:
+    bool starting_here_ = false;
+    bool created_ = false;
+};
+
+// The worker a queueing call may post to, or 0 when none runs. A call made while another
+// thread's first start is in progress waits (at most kWorkerStartWaitMs) until that start has
+// queued its own operation, so it is queued behind it.
+DWORD WorkerForCall() noexcept;
 
 // Counts the operation and posts it. On failure the count is restored and the caller keeps
 // ownership of the record.

@@ -10,6 +10,12 @@
 namespace mirto {
 namespace {
 
+// The application id names exactly one folder below "mirto": never the folder itself or its
+// parent, never a path that leads elsewhere.
+bool IsOneFolderName(const std::wstring& name) {
+    return name != L"." && name != L".." && name.find_first_of(L"\\/") == std::wstring::npos;
+}
+
 bool MakeFolder(const std::wstring& path) {
     return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
@@ -17,6 +23,10 @@ bool MakeFolder(const std::wstring& path) {
 }  // namespace
 
 bool CreateSavePath(const std::wstring& application_id) {
+    if (!IsOneFolderName(application_id)) {
+        GetSession().profile_path.clear();
+        return false;
+    }
     wchar_t base[MAX_PATH] = {};
     if (SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base) != S_OK) {
         return false;

@@ -19,8 +19,8 @@ JsonNode* NewEnvelope(const char* name, const std::string& index, const std::str
         FreeJson(properties);
         return nullptr;
     }
-    if (name != nullptr) AddJsonMember(envelope, "name", NewJsonString(name));
-    AddJsonMember(envelope, "module", NewJsonString(kModuleName));
+    if (name != nullptr) AddText(envelope, "name", name);
+    AddText(envelope, "module", kModuleName);
     AddText(envelope, "index", index);
     AddText(envelope, "identify", identify);
     if (AddJsonMember(envelope, "properties", properties) == nullptr) FreeJson(properties);
@@ -31,9 +31,13 @@ JsonNode* NewEnvelope(const char* name, const std::string& index, const std::str
 
 std::string ReportText(const std::wstring& wide) { return WideToUtf8Bytes(wide); }
 
-void AddText(JsonNode* object, const char* key, const std::string& value) {
-    JsonNode* node = NewJsonString(value.c_str());
+void AddText(JsonNode* object, const char* key, const char* value) {
+    JsonNode* node = NewJsonString(value);
     if (AddJsonMember(object, key, node) == nullptr) FreeJson(node);
+}
+
+void AddText(JsonNode* object, const char* key, const std::string& value) {
+    AddText(object, key, value.c_str());
 }
 
 void AddInteger(JsonNode* object, const char* key, std::int64_t value) {

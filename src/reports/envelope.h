@@ -27,6 +27,7 @@ constexpr const wchar_t* kReportHeaders = L"Content-Type: application/octet-stre
 std::string ReportText(const std::wstring& wide);
 
 // Member helpers; like the JSON builder they leave a member out when memory runs short.
+void AddText(JsonNode* object, const char* key, const char* value);
 void AddText(JsonNode* object, const char* key, const std::string& value);
 void AddInteger(JsonNode* object, const char* key, std::int64_t value);
 

@@ -30,6 +30,13 @@ void HandleOnStart(const std::wstring& application_id, const std::wstring& chann
         OutputDebugStringA("Mirto: init failed, can not init internet\r\n");
         return;
     }
+    // A start that fails from here on (memory running out) leaves no session handle behind;
+    // the next start opens its own.
+    struct CloseUnlessStarted {
+        ~CloseUnlessStarted() {
+            if (!StartDone()) CloseInternetSession();
+        }
+    } close_unless_started;
     session.identify_id = LoadOrCreateId(session.profile_path, kIdentityKey);
     session.channel = channel;
     session.game_version = game_version;

@@ -39,20 +39,7 @@ class Attempt {
 
     // The attempt itself, on whichever thread runs it.
     void Run() noexcept {
-        // Declared first, so it is closed after the request.
-        const InternetHandle connection(
-            InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
-                             nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
-        if (connection) {
-            HINTERNET handle =
-                HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(), nullptr, nullptr,
-                                 nullptr, request_.request_flags, 0);
-            if (handle != nullptr) {
-                Publish(handle);
-                delivered_.store(Exchange(handle));
-                CloseRequest();
-            }
-        }
+        RunOnConnection();
         if (done_) SetEvent(done_.get());
     }
 
@@ -69,6 +56,20 @@ class Attempt {
     }
 
    private:
+    // Both handles are closed when this returns, the request first.
+    void RunOnConnection() noexcept {
+        const InternetHandle connection(InternetConnectW(
+            request_.session, request_.host.c_str(), request_.port, nullptr, nullptr,
+            INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
+        if (!connection) return;
+        HINTERNET handle = HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(),
+                                            nullptr, nullptr, nullptr, request_.request_flags, 0);
+        if (handle == nullptr) return;
+        Publish(handle);
+        delivered_.store(Exchange(handle));
+        CloseRequest();
+    }
+
     // Runs call(handle) unless the attempt was abandoned; false when it was or the call failed.
     template <typename Call>
     bool Step(HINTERNET handle, Call call) noexcept {

@@ -1,6 +1,11 @@
 // Waits on the thread's message queue rather than sleeping, so that a quit message posted
 // meanwhile is noticed at once. Other messages (the game's next operations) wake the wait
 // too; they are left in the queue for the worker's loop and the wait resumes.
+//
+// The pause is measured with the performance counter, whose ticks are far finer than a
+// millisecond: a millisecond clock that advances in steps of 15.6 ms could end it early. A
+// wait that fails sleeps out the rest of the pause instead of trying again at once, which
+// would spin the CPU for the whole pause.
 #include "transport/retry_wait.h"
 
 namespace mirto {
@@ -15,17 +20,36 @@ bool QuitWaiting() noexcept {
     return quitting;
 }
 
+LONGLONG Now() noexcept {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+// Whole milliseconds from now to `deadline`, rounded up so a wait never ends before it.
+DWORD MillisecondsUntil(LONGLONG deadline, LONGLONG frequency) noexcept {
+    const LONGLONG left = deadline - Now();
+    if (left <= 0) return 0;
+    return static_cast<DWORD>((left * 1000 + frequency - 1) / frequency);
+}
+
 }  // namespace
 
 bool WaitBeforeRetry(DWORD milliseconds) noexcept {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG deadline =
+        Now() + (static_cast<LONGLONG>(milliseconds) * frequency.QuadPart + 999) / 1000;
     for (;;) {
         if (QuitWaiting()) return false;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return true;
+        const DWORD left = MillisecondsUntil(deadline, frequency.QuadPart);
+        if (left == 0) return true;
         // Wakes for messages posted after the last look at the queue, or at the deadline.
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_POSTMESSAGE,
-                                    0);
+        if (MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_POSTMESSAGE, 0) == WAIT_FAILED) {
+            Sleep(left);
+            while (const DWORD rest = MillisecondsUntil(deadline, frequency.QuadPart)) Sleep(rest);
+            return !QuitWaiting();
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/session.h"
+#include "core/worker.h"
 #include "mirto/mirto.h"
 #include "support/debug_capture.h"
 
@@ -14,7 +15,7 @@ namespace {
 TEST(EndedWorker, PostsThatFailAreRefusedAndUncounted) {
     mirto_test::DebugCapture capture;
     mirto::OnStart(nullptr, nullptr, nullptr);  // starts the worker
-    const DWORD worker = mirto::GetSession().worker_thread_id.load();
+    const DWORD worker = mirto::GetWorker().worker_thread_id.load();
     ASSERT_NE(worker, 0u);
 
     const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, worker);
@@ -30,7 +31,7 @@ TEST(EndedWorker, PostsThatFailAreRefusedAndUncounted) {
     for (const auto& line : lines) {
         EXPECT_EQ(line, "Mirto: SetLevel failed, operation queue init failed\r\n");
     }
-    EXPECT_EQ(mirto::GetSession().pending_operations.load(), 0);
+    EXPECT_EQ(mirto::GetWorker().pending_operations.load(), 0);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/session.h"
+#include "core/worker.h"
 #include "mirto/mirto.h"
 #include "support/debug_capture.h"
 #include "support/threads.h"
@@ -39,14 +40,14 @@ std::size_t CountOwnThreads() {
 
 bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (mirto::GetSession().pending_operations.load() != value) {
+    while (mirto::GetWorker().pending_operations.load() != value) {
         if (GetTickCount64() >= deadline) return false;
         Sleep(2);
     }
     return true;
 }
 
-DWORD WorkerId() { return mirto::GetSession().worker_thread_id.load(); }
+DWORD WorkerId() { return mirto::GetWorker().worker_thread_id.load(); }
 
 TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
     DebugCapture capture;
@@ -70,7 +71,7 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
         ++refusals;
     }
     EXPECT_EQ(refusals, static_cast<std::size_t>(kCallers));
-    EXPECT_EQ(mirto::GetSession().pending_operations.load(), 0);
+    EXPECT_EQ(mirto::GetWorker().pending_operations.load(), 0);
 }
 
 TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {

@@ -1,0 +1,132 @@
+// One delivery attempt and the pause between attempts, watched through this program's import
+// table: which WinINet handles an attempt closes and in which order, and how the pause behaves
+// when the system's wait fails or its millisecond clock is coarse.
+#include "transport/attempt.h"
+
+#include <windows.h>
+
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+#include <vector>
+
+#include "support/import_patch.h"
+#include "transport/http_client.h"
+#include "transport/retry_wait.h"
+
+namespace {
+
+using mirto_test::ImportPatch;
+
+double MillisecondsSince(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+}
+
+// The WinINet handle types of the closed handles, in the order they were closed.
+std::vector<DWORD> closed_types;
+SRWLOCK closed_lock = SRWLOCK_INIT;
+ImportPatch* close_patch = nullptr;
+
+BOOL WINAPI RecordingClose(HINTERNET handle) {
+    DWORD type = 0;
+    DWORD size = sizeof(type);
+    InternetQueryOptionW(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &size);
+    AcquireSRWLockExclusive(&closed_lock);
+    closed_types.push_back(type);
+    ReleaseSRWLockExclusive(&closed_lock);
+    return close_patch->original<BOOL(WINAPI*)(HINTERNET)>()(handle);
+}
+
+TEST(Attempt, ClosesTheRequestBeforeItsConnection) {
+    HINTERNET session =
+        InternetOpenW(L"attempt-test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    ASSERT_NE(session, nullptr);
+    closed_types.clear();
+    {
+        ImportPatch patch("wininet.dll", "InternetCloseHandle",
+                          reinterpret_cast<void*>(&RecordingClose));
+        close_patch = &patch;
+        // Nothing listens on port 1: the attempt fails at once, after opening both handles.
+        const bool delivered = mirto::MakeBoundedAttempt(
+            mirto::AttemptRequest{session, L"localhost", 1, L"/event", L"", "x",
+                                  mirto::kFirstAttemptConnectFlags, mirto::kSecureRequestFlags},
+            mirto::kAttemptBoundMs);
+        EXPECT_FALSE(delivered);
+        close_patch = nullptr;
+    }
+    InternetCloseHandle(session);
+    EXPECT_EQ(closed_types, (std::vector<DWORD>{INTERNET_HANDLE_TYPE_HTTP_REQUEST,
+                                                INTERNET_HANDLE_TYPE_CONNECT_HTTP}));
+}
+
+int failed_waits = 0;
+
+DWORD WINAPI FailingWait(DWORD, const HANDLE*, DWORD, DWORD, DWORD) {
+    ++failed_waits;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return WAIT_FAILED;
+}
+
+TEST(RetryPause, AFailedWaitSleepsOutThePauseInsteadOfSpinning) {
+    failed_waits = 0;
+    LARGE_INTEGER start;
+    bool waited = false;
+    {
+        ImportPatch patch("user32.dll", "MsgWaitForMultipleObjectsEx",
+                          reinterpret_cast<void*>(&FailingWait));
+        QueryPerformanceCounter(&start);
+        waited = mirto::WaitBeforeRetry(1000);
+    }
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_TRUE(waited);
+    EXPECT_GE(elapsed, 1000.0);
+    EXPECT_LT(elapsed, 1500.0);
+    EXPECT_LE(failed_waits, 2) << "the pause kept trying a wait that fails";
+}
+
+// A millisecond clock that only advances once a second (the system's advances every 15.6 ms
+// on many machines; a coarser one makes any rounding visible in one run).
+ImportPatch* tick_patch = nullptr;
+ULONGLONG WINAPI SecondsClock() {
+    const ULONGLONG real = tick_patch->original<ULONGLONG(WINAPI*)()>()();
+    return real - real % 1000;
+}
+
+DWORD WINAPI PostSoon(void* thread_id) {
+    Sleep(150);
+    PostThreadMessageW(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(thread_id)), WM_APP, 0, 0);
+    return 0;
+}
+
+TEST(RetryPause, NeverEndsBeforeItsTimeWhateverTheMillisecondClock) {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue
+    // Start just before the coarse clock steps; a message posted just after the step wakes the
+    // pause, as the game's next operation wakes the worker's, and it must then wait out the
+    // rest in full.
+    while (GetTickCount64() % 1000 < 900) Sleep(1);
+    LARGE_INTEGER start;
+    {
+        ImportPatch patch("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&SecondsClock));
+        tick_patch = &patch;
+        QueryPerformanceCounter(&start);
+        HANDLE poster = CreateThread(
+            nullptr, 0, PostSoon,
+            reinterpret_cast<void*>(static_cast<ULONG_PTR>(GetCurrentThreadId())), 0, nullptr);
+        EXPECT_TRUE(mirto::WaitBeforeRetry(mirto::kRetryWaitMs));
+        tick_patch = nullptr;
+        WaitForSingleObject(poster, INFINITE);
+        CloseHandle(poster);
+    }
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_APP, WM_APP, PM_REMOVE)) << "left queued";
+    EXPECT_GE(elapsed, 5000.0);
+    EXPECT_LT(elapsed, 6500.0);
+}
+
+}  // namespace
