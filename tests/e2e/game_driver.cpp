@@ -15,6 +15,14 @@
 //                         print per call kind how many were accepted, refused as full and
 //                         refused for their arguments: "load <kind> <calls> <accepted>
 //                         <full> <params>"
+//   race KIND THREADS CALLS DELAY APPID
+//                         THREADS threads wait at a barrier; once released, thread 0 makes
+//                         the process's first OnStart(APPID) while every new thread's start
+//                         (the worker's too) is slowed by DELAY ms; KIND "setuser": the other
+//                         threads call SetUser("r<thread>-<i>") CALLS times each, starting
+//                         50 ms later; KIND "onstart": every thread calls OnStart(APPID) once
+//   flip CALLS            calls SetServer CALLS times with a 300-character text whose 11th
+//                         character another thread keeps switching between NUL and "x"
 //   memory                print the process's private bytes: "memory <bytes>"
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   sleep MS | quit
@@ -236,6 +244,101 @@ void RunLoad(int threads, int milliseconds) {
     Print("load other " + std::to_string(total.other));
 }
 
+struct RaceThread {
+    int index;
+    int calls;
+    bool all_start;
+    const std::wstring* app_id;
+    HANDLE ready;
+    HANDLE go;
+};
+
+DWORD WINAPI RaceLoop(void* parameter) {
+    const auto* race = static_cast<const RaceThread*>(parameter);
+    SetEvent(race->ready);
+    WaitForSingleObject(race->go, INFINITE);
+    if (race->all_start || race->index == 0) {
+        mirto::OnStart(race->app_id->c_str(), L"race", L"1.0");
+        return 0;
+    }
+    Sleep(50);
+    for (int i = 0; i < race->calls; ++i) {
+        const std::wstring user = L"r" + std::to_wstring(race->index) + L"-" + std::to_wstring(i);
+        mirto::SetUser(user.c_str(), L"");
+    }
+    return 0;
+}
+
+void RunRace(bool all_start, int threads, int calls, int delay_ms, const std::wstring& app_id) {
+    using SetDelay = void (*)(LONG);
+    static HMODULE slow = LoadLibraryW(L"slow_thread_start.dll");
+    const auto set_delay =
+        slow == nullptr
+            ? nullptr
+            : reinterpret_cast<SetDelay>(
+                  reinterpret_cast<void (*)()>(GetProcAddress(slow, "SetThreadStartDelay")));
+    if (set_delay == nullptr) {
+        Print("error slow_thread_start.dll not usable");
+        return;
+    }
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<RaceThread> races(static_cast<std::size_t>(threads));
+    std::vector<HANDLE> handles;
+    std::vector<HANDLE> ready;
+    for (int t = 0; t < threads; ++t) {
+        races[static_cast<std::size_t>(t)] =
+            RaceThread{t, calls, all_start, &app_id, CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                       go};
+        ready.push_back(races[static_cast<std::size_t>(t)].ready);
+        handles.push_back(
+            CreateThread(nullptr, 0, RaceLoop, &races[static_cast<std::size_t>(t)], 0, nullptr));
+    }
+    WaitForMultipleObjects(static_cast<DWORD>(ready.size()), ready.data(), TRUE, INFINITE);
+    set_delay(delay_ms);  // only threads started from now on: the worker
+    SetEvent(go);
+    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
+    set_delay(0);
+    for (HANDLE handle : handles) CloseHandle(handle);
+    for (HANDLE event : ready) CloseHandle(event);
+    CloseHandle(go);
+}
+
+struct FlippingText {
+    wchar_t text[301];
+    volatile LONG running;
+    volatile LONG stop;
+};
+
+DWORD WINAPI FlipLoop(void* parameter) {
+    auto* flipping = static_cast<FlippingText*>(parameter);
+    volatile wchar_t* unit = &flipping->text[10];
+    // Each state holds for a moment, so calls see both, and some see the switch between
+    // measuring the text and copying it.
+    auto hold = [] {
+        for (volatile int spin = 0; spin < 300; spin = spin + 1) {
+        }
+    };
+    InterlockedExchange(&flipping->running, 1);
+    while (flipping->stop == 0) {
+        *unit = L'\0';
+        hold();
+        *unit = L'x';
+        hold();
+    }
+    return 0;
+}
+
+void RunFlip(int calls) {
+    FlippingText flipping{};
+    for (int i = 0; i < 300; ++i) flipping.text[i] = L'x';
+    HANDLE flipper = CreateThread(nullptr, 0, FlipLoop, &flipping, 0, nullptr);
+    while (flipping.running == 0) Sleep(0);
+    for (int i = 0; i < calls; ++i) mirto::SetServer(flipping.text);
+    InterlockedExchange(&flipping.stop, 1);
+    WaitForSingleObject(flipper, INFINITE);
+    CloseHandle(flipper);
+}
+
 void PrintMemory() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
@@ -285,6 +388,11 @@ void Run(const std::vector<std::string>& a) {
         RunBurst(Number(a.at(1)), Number(a.at(2)));
     } else if (c == "load") {
         RunLoad(Number(a.at(1)), Number(a.at(2)));
+    } else if (c == "race") {
+        RunRace(a.at(1) == "onstart", Number(a.at(2)), Number(a.at(3)), Number(a.at(4)),
+                W(5).text);
+    } else if (c == "flip") {
+        RunFlip(Number(a.at(1)));
     } else if (c == "memory") {
         PrintMemory();
     } else if (c == "lock") {
