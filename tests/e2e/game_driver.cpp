@@ -20,7 +20,8 @@
 //                         the process's first OnStart(APPID) while every new thread's start
 //                         (the worker's too) is slowed by DELAY ms; KIND "setuser": the other
 //                         threads call SetUser("r<thread>-<i>") CALLS times each, starting
-//                         50 ms later; KIND "onstart": every thread calls OnStart(APPID) once
+//                         50 ms later; KIND "onstart": the other threads call OnStart(APPID)
+//                         once, 50 ms later
 //   flip CALLS            calls SetServer CALLS times with a 300-character text whose 11th
 //                         character another thread keeps switching between NUL and "x"
 //   memory                print the process's private bytes: "memory <bytes>"
@@ -257,11 +258,15 @@ DWORD WINAPI RaceLoop(void* parameter) {
     const auto* race = static_cast<const RaceThread*>(parameter);
     SetEvent(race->ready);
     WaitForSingleObject(race->go, INFINITE);
-    if (race->all_start || race->index == 0) {
+    if (race->index == 0) {
         mirto::OnStart(race->app_id->c_str(), L"race", L"1.0");
         return 0;
     }
     Sleep(50);
+    if (race->all_start) {
+        mirto::OnStart(race->app_id->c_str(), L"race", L"1.0");
+        return 0;
+    }
     for (int i = 0; i < race->calls; ++i) {
         const std::wstring user = L"r" + std::to_wstring(race->index) + L"-" + std::to_wstring(i);
         mirto::SetUser(user.c_str(), L"");
