@@ -1,19 +1,20 @@
 // The worker and its queue, with the library's code linked into the test so the session state
 // can be read. No start succeeds here (the first start is refused), so every handler stops at
 // its precondition and writes its line on the worker: those lines show what ran, where and in
-// which order, without any network.
+// which order, without any network. Each test of the worker runs in a process of its own
+// (RanInFreshProcess), so none depends on what another one started or counted.
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/session.h"
 #include "mirto/mirto.h"
 #include "support/debug_capture.h"
+#include "support/process.h"
 #include "support/threads.h"
 
 namespace {
@@ -24,18 +25,6 @@ using Lines = std::vector<std::string>;
 
 const std::string kNeedStart = "Mirto: need call OnStart first\r\n";
 const std::string kNeedStartAndUser = "Mirto: need call OnStart && SetUser first\r\n";
-
-std::size_t CountOwnThreads() {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    std::size_t count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -48,10 +37,20 @@ bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
 
 DWORD WorkerId() { return mirto::GetSession().worker_thread_id.load(); }
 
+// Starts the worker the way a refused first start does; the refusal line is not kept.
+void StartWorkerWithRefusedStart() {
+    {
+        DebugCapture refusal;
+        mirto::OnStart(nullptr, nullptr, nullptr);
+    }
+    ASSERT_NE(WorkerId(), 0u);
+}
+
 TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
+    if (mirto_test::RanInFreshProcess()) return;
     DebugCapture capture;
     ASSERT_EQ(WorkerId(), 0u);
-    const std::size_t threads_before = CountOwnThreads();
+    const std::set<DWORD> threads_before = mirto_test::OwnThreadIds();
 
     constexpr int kCallers = 16;
     std::atomic<int> ready{0};
@@ -63,7 +62,12 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
     });
 
     ASSERT_NE(WorkerId(), 0u);
-    EXPECT_EQ(CountOwnThreads(), threads_before + 1) << "one worker and nothing else";
+    // Exactly one new thread, and it is the worker.
+    std::set<DWORD> added;
+    for (DWORD id : mirto_test::OwnThreadIds()) {
+        if (threads_before.count(id) == 0) added.insert(id);
+    }
+    EXPECT_EQ(added, std::set<DWORD>{WorkerId()}) << "one worker and nothing else";
     std::size_t refusals = 0;
     for (const auto& line : capture.Lines()) {
         EXPECT_EQ(line.text, "Mirto: OnStart failed, params error\r\n");
@@ -74,6 +78,8 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
 }
 
 TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     mirto::SetLevel(1);
     mirto::SetServer(L"s1");
@@ -94,6 +100,8 @@ TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
 }
 
 TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_APP + 7, 1, 2));
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_NULL, 0, 0));
@@ -104,6 +112,8 @@ TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
 }
 
 TEST(Worker, ManyGameThreadsQueueWithoutLossAndTheCountReturnsToZero) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     constexpr int kThreads = 8;
     constexpr int kCallsEach = 50;
@@ -141,6 +151,7 @@ TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
 }
 
 TEST(Host, RefusedHostKeepsThePreviousOne) {
+    if (mirto_test::RanInFreshProcess()) return;
     DebugCapture capture;
     mirto::SetHost(L"kept.test");
     mirto::SetHost(nullptr);
