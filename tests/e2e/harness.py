@@ -4,6 +4,11 @@ collector on port 443.
 These tests run inside a private network namespace (scripts/test.sh arranges it), where
 `localhost`, `collector.test` and `other.test` are the loopback address and port 443 is free.
 The Wine prefix of the x64 build trusts the test CA; nothing outside the prefix does.
+
+Every test runs once per architecture (the `arch` fixture, used by every fixture that starts a
+game or a collector): the x86 DLL with x86 builds of the game and helper programs runs in the
+same prefix, through the 64-bit loader, against the same collector. `BUILD` names the build
+folder of the architecture under test.
 """
 
 import os
@@ -21,9 +26,28 @@ sys.path.insert(0, str(ROOT / "tools" / "collector"))
 
 import collector as collector_module  # noqa: E402
 
-BUILD = Path(os.environ.get("MIRTO_BUILD_DIR", ROOT / "build" / "windows-x64")).resolve()
+BUILDS = {
+    "x64": Path(os.environ.get("MIRTO_BUILD_X64", os.environ.get(
+        "MIRTO_BUILD_DIR", ROOT / "build" / "windows-x64"))).resolve(),
+    "x86": Path(os.environ.get("MIRTO_BUILD_X86", ROOT / "build" / "windows-x86")).resolve(),
+}
+BUILD = BUILDS["x64"]  # the architecture under test; the arch fixture switches it
+# One prefix for both architectures: the x64 build's, where the test CA is trusted.
+PREFIX = Path(os.environ.get("MIRTO_WINEPREFIX", BUILDS["x64"] / "wineprefix")).resolve()
 WINE_RUN = ROOT / "scripts" / "wine-run.sh"
 NULL = "-"
+
+
+@pytest.fixture(scope="session", params=["x64", "x86"])
+def arch(request):
+    """The architecture under test. Where this machine cannot run 32-bit code, the x86 tests
+    are skipped (tests/conftest.py says so in one line)."""
+    global BUILD
+    BUILD = BUILDS[request.param]
+    if not (BUILD / "game_driver.exe").is_file():
+        pytest.fail("no %s build with its tests in %s" % (request.param, BUILD))
+    yield request.param
+    BUILD = BUILDS["x64"]
 
 
 def wide(text):
@@ -39,7 +63,7 @@ def utf8(text):
 
 
 def wine_env(extra=None):
-    env = dict(os.environ, MIRTO_BUILD_DIR=str(BUILD))
+    env = dict(os.environ, MIRTO_BUILD_DIR=str(BUILD), MIRTO_WINEPREFIX=str(PREFIX))
     env.update(extra or {})
     return env
 
@@ -51,14 +75,14 @@ def run_windows(program, *args, env=None, timeout=120):
 
 @pytest.fixture(scope="session")
 def certs(tmp_path_factory):
-    folder = BUILD / "e2e-certs"
+    folder = BUILDS["x64"] / "e2e-certs"
     subprocess.run([str(ROOT / "tools" / "collector" / "make_certs.sh"), str(folder)],
                    check=True, capture_output=True)
     return folder
 
 
 @pytest.fixture(scope="session")
-def trusted_prefix(certs):
+def trusted_prefix(arch, certs):
     """The prefix trusts the test CA (idempotent)."""
     result = run_windows("trust_ca.exe", certs / "ca.pem")
     assert result.returncode == 0, result.stderr.decode(errors="replace")
@@ -218,7 +242,7 @@ def unique_app_id(prefix="app"):
 
 def appdata_folder():
     """The prefix's roaming application-data folder, seen from this side."""
-    users = BUILD / "wineprefix" / "drive_c" / "users"
+    users = PREFIX / "drive_c" / "users"
     for user in sorted(users.iterdir()):
         folder = user / "AppData" / "Roaming"
         if folder.is_dir() and user.name != "Public":

@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from harness import BUILD, WINE_RUN, wine_env
+import harness
+from harness import WINE_RUN, wine_env
 
 LEVEL_EVENT = ('{"name":"level","module":"DodeZarevuze","index":"game_analysis-A1",'
                '"identify":"u9","properties":{"identifyType":"user","level":7,'
@@ -17,7 +18,7 @@ FIRST_ATTEMPT = 0x20000000  # reuse an existing connection
 
 def submit(host="localhost", path="/event", quit_after_ms=None, timeout=40):
     """Runs one submission; returns [(ms, attempt, connect flags)] and the ms it returned at."""
-    args = [str(WINE_RUN), str(BUILD / "pipeline_driver.exe"), host, path]
+    args = [str(WINE_RUN), str(harness.BUILD / "pipeline_driver.exe"), host, path]
     if quit_after_ms is not None:
         args.append(str(quit_after_ms))
     out = subprocess.run(args, env=wine_env(), capture_output=True, timeout=timeout,
