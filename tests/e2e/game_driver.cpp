@@ -16,6 +16,10 @@
 //                         refused for their arguments: "load <kind> <calls> <accepted>
 //                         <full> <params>"
 //   memory                print the process's private bytes: "memory <bytes>"
+//   facts                 print what Windows itself says about this machine and program, for
+//                         tests to compare the reports against: "facts <GetSystemMetrics
+//                         width> <height> <GetVersion major>.<minor> <own file version or
+//                         -> <GetACP>"
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   sleep MS | quit
 #include <windows.h>
@@ -247,6 +251,34 @@ void PrintMemory() {
     Print("memory " + std::to_string(committed));
 }
 
+std::string OwnFileVersion() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return "-";
+    std::vector<char> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoW(path, 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
+        info == nullptr) {
+        return "-";
+    }
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+void PrintFacts() {
+    const DWORD version = GetVersion();
+    Print("facts " + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + " " +
+          std::to_string(GetSystemMetrics(SM_CYSCREEN)) + " " +
+          std::to_string(LOBYTE(LOWORD(version))) + "." + std::to_string(HIBYTE(LOWORD(version))) +
+          " " + OwnFileVersion() + " " + std::to_string(GetACP()));
+}
+
 void Run(const std::vector<std::string>& a) {
     const std::string& c = a[0];
     auto W = [&](std::size_t i) { return Wide(a.at(i)); };
@@ -287,6 +319,8 @@ void Run(const std::vector<std::string>& a) {
         RunLoad(Number(a.at(1)), Number(a.at(2)));
     } else if (c == "memory") {
         PrintMemory();
+    } else if (c == "facts") {
+        PrintFacts();
     } else if (c == "lock") {
         locked_file = CreateFileW(W(1).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -274,3 +274,81 @@ def wait_accepted(collector, count, timeout=60):
             raise TimeoutError("accepted %d of %d: %s" % (
                 len(accepted), count, [(r["kind"], r["answer"]) for r in collector.records()][-10:]))
         time.sleep(0.05)
+
+
+# --- shared steps and expected reports ---------------------------------------------------------
+
+def start(game, app_id, channel="store", version="1.2"):
+    """OnStart, which the calling thread must accept without a line."""
+    assert game.call("OnStart", wide(app_id), wide(channel), wide(version)) == []
+
+
+def started(game, collector, app_id, channel="store", version="1.2"):
+    """Starts the session; returns the device identify's properties and identity."""
+    start(game, app_id, channel, version)
+    device = wait_accepted(collector, 1)[0]["json"]
+    return device["properties"], device["identify"]
+
+
+def start_session(game, collector, app_id=None, user="u1"):
+    """A started session with a user: returns the three accepted identifies."""
+    game.call("OnStart", wide(app_id or unique_app_id("L")), NULL, wide("1.0"))
+    game.call("SetUser", wide(user), NULL)
+    return wait_accepted(collector, 3)
+
+
+def expect_exactly_500_fit(game, collector, received):
+    """With the worker held (the collector refusing), one operation plus 499 more are accepted
+    and the next is refused as full: nothing stays counted from what came before. `received`
+    is how many requests the collector has seen so far."""
+    collector.set_script([500])
+    game.call("SetLevel", 0)
+    collector.wait_for(received + 1)
+    assert game.calls([("SetLevel", 1)] * 499) == []
+    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
+
+
+def device_facts(game):
+    """What Windows says about the game's machine and program, from the game process itself:
+    the reports' device facts must match it."""
+    (line,) = [x for x in game.ask("facts") if x.startswith("facts ")]
+    _, width, height, version, file_version, code_page = line.split()
+    return {"width": int(width), "height": int(height),
+            "system_version": "Windows " + version,
+            "file_version": None if file_version == "-" else file_version,
+            "code_page": int(code_page)}
+
+
+def device_identify_text(app_id, identify, install_uuid, facts, channel, ver):
+    """The exact text of a device identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
+        '"identifyType":"mobile","width":%d,"height":%d,"ga_ver":"0.0.3",'
+        '"device_name":"unknown","device":"Windows","network":"windows_-1","provider":"unknown",'
+        '"channel":"%s","system_version":"%s","ver":"%s","install_uuid":"%s",'
+        '"persist_uuid":"%s"}}' % (
+            app_id, identify, facts["width"], facts["height"], channel,
+            facts["system_version"], ver, install_uuid, install_uuid))
+
+
+def user_identify_text(app_id, user_id, identify, install_uuid, facts, channel, ver,
+                       user_name=""):
+    """The exact text of a user identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s",'
+        '"properties":{"identifyType":"user","mobile_identify":"%s","user_name":"%s",'
+        '"width":%d,"height":%d,"ga_ver":"0.0.3","device_name":"unknown","device":"Windows",'
+        '"network":"windows_-1","provider":"unknown","channel":"%s","system_version":"%s",'
+        '"ver":"%s","install_uuid":"%s","persist_uuid":"%s","user_type":1,"user_sex":2,'
+        '"user_age":0}}' % (app_id, user_id, identify, user_name, facts["width"],
+                            facts["height"], channel, facts["system_version"], ver,
+                            install_uuid, install_uuid))
+
+
+def user_count_identify_text(app_id, identify, install_uuid, count=1):
+    """The exact text of a user-count identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
+        '"identifyType":"mobile","ga_ver":"0.0.3","device":"Windows","install_uuid":"%s",'
+        '"persist_uuid":"%s","user_count":%d}}' % (app_id, identify, install_uuid,
+                                                  install_uuid, count))

@@ -5,16 +5,11 @@ Throughout, the game's calls keep returning and every accepted operation's repor
 import os
 import time
 
-from harness import (NULL, Game, appdata_folder, unique_app_id, utf8, wait_accepted, wide)
+from harness import (NULL, Game, appdata_folder, expect_exactly_500_fit, start_session,
+                     unique_app_id, utf8, wait_accepted, wide)
 
 REPORTS_PER_OPERATION = {"SetLevel": 1, "UnitySetLevel": 1, "SetServer": 1, "OnCharge": 2,
                          "SetUser": 2}
-
-
-def start_session(game, collector, app_id=None, user="u1"):
-    game.call("OnStart", wide(app_id or unique_app_id("L")), NULL, wide("1.0"))
-    game.call("SetUser", wide(user), NULL)
-    return wait_accepted(collector, 3)
 
 
 def test_collector_away_for_30_seconds_loses_nothing(game, start_collector, trusted_prefix):
@@ -79,11 +74,7 @@ def test_load_from_eight_threads_adds_up_and_memory_does_not_grow(game, collecto
             assert accepted == 0 and params + full == calls, name
     assert sum(v[3] for v in load.values()) > 0, "the bound of 500 was reached"
     # The queue is empty again: exactly 500 operations fit while the worker is held.
-    collector.set_script([500])
-    game.call("SetLevel", 0)
-    collector.wait_for(expected + 1)
-    assert game.calls([("SetLevel", 1)] * 499) == []
-    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
+    expect_exactly_500_fit(game, collector, expected)
     print("private bytes after warm-up %d, after 20 s of load and drain %d (%+d)"
           % (before, after, after - before))
     # A leak of even a few bytes per operation would show over this many operations.
