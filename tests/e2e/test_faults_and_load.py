@@ -8,6 +8,9 @@ import time
 from harness import (NULL, Game, appdata_folder, expect_exactly_500_fit, start_session,
                      unique_app_id, utf8, wait_accepted, wide)
 
+# A hung attempt ends after its 5 s time-out, then the 5 s pause; this bound leaves room for
+# a new connection and handshake, not for a second time-out or a longer pause.
+HUNG_ATTEMPT_GIVEN_UP_S = 12.5
 REPORTS_PER_OPERATION = {"SetLevel": 1, "UnitySetLevel": 1, "SetServer": 1, "OnCharge": 2,
                          "SetUser": 2}
 
@@ -47,8 +50,11 @@ def test_a_hanging_collector_times_out_and_is_retried(game, start_collector):
     assert game.worker_lines().count("Mirto: need call OnStart && SetUser first\r\n") == 20
     first, second = c.records()[:2]
     assert first["answer"] == "hold" and second["answer"] == 200
-    # Attempt two starts after the attempt's 5 s time-out plus the 5 s pause.
-    assert second["time_monotonic"] - first["time_monotonic"] >= 9.5
+    # Attempt two starts after the attempt's 5 s time-out plus the 5 s pause: the silent
+    # collector is given up on, not waited for longer.
+    gap = second["time_monotonic"] - first["time_monotonic"]
+    print("second attempt %.2f s after the first" % gap)
+    assert 9.5 <= gap <= HUNG_ATTEMPT_GIVEN_UP_S, gap
 
 
 def test_load_from_eight_threads_adds_up_and_memory_does_not_grow(game, collector):
