@@ -13,6 +13,7 @@
 
 #include "core/session.h"
 #include "mirto/mirto.h"
+#include "support/allocation_count.h"
 #include "support/debug_capture.h"
 #include "support/process.h"
 #include "support/threads.h"
@@ -124,6 +125,32 @@ TEST(Worker, ManyGameThreadsQueueWithoutLossAndTheCountReturnsToZero) {
     // 400 operations never exceed the limit of 500, so none may be refused or lost.
     EXPECT_EQ(capture.LinesOf(WorkerId()).size(), static_cast<std::size_t>(kThreads * kCallsEach));
     for (const auto& line : capture.Lines()) EXPECT_EQ(line.text, kNeedStartAndUser);
+}
+
+TEST(Worker, ADrainedBurstGivesBackEveryAllocation) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    // Every kind of operation, with texts, from several game threads; each is refused on the
+    // worker (no start succeeded), which frees its record.
+    const auto burst = [] {
+        RunOnThreads(4, [](int thread) {
+            for (int i = 0; i < 100; ++i) {
+                mirto::SetLevel(thread * 1000 + i);
+                mirto::SetServer(L"server-with-a-longer-name");
+                mirto::SetUser(L"user", L"name");
+                mirto::OnCharge(L"order", L"product", 1, L"EUR", 0, L"card");
+                UnitySetServer("s");
+            }
+        });
+        return WaitForPending(0, 30000);
+    };
+    ASSERT_TRUE(burst());  // first use: whatever the worker and the runtime keep for good
+    Sleep(100);  // the last record is freed just after the count reached zero
+    long seen = 0;
+    const long before = mirto_test::LiveAllocations();
+    ASSERT_TRUE(burst());
+    EXPECT_TRUE(mirto_test::WaitForLiveAllocations(before, 5000, &seen))
+        << "live allocations " << before << " before 2000 operations, " << seen << " after";
 }
 
 TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
