@@ -928,8 +928,9 @@ void CheckLayout(const Builder& built, JsonWriteOptions options) {
 // generates de_DE.UTF-8) the run stops instead of quietly fuzzing less.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (CommaLocale() == nullptr) {
-        std::fprintf(stderr, "json_fuzz: no numeric locale with a decimal comma is installed "
-                             "(scripts/bootstrap.sh generates de_DE.UTF-8)\n");
+        std::fprintf(stderr,
+                     "json_fuzz: no numeric locale with a decimal comma is installed "
+                     "(scripts/bootstrap.sh generates de_DE.UTF-8)\n");
         std::abort();
     }
     return 0;

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace mirto_test {
@@ -92,7 +91,8 @@ inline bool RanInFreshProcess() {
     EXPECT_TRUE(child.started) << "error " << child.start_error;
     EXPECT_EQ(child.exit_code, 0u) << name << " in its own process:\n" << child.output;
     EXPECT_NE(child.output.find("1 test"), std::string::npos)
-        << name << " did not run in its own process:\n" << child.output;
+        << name << " did not run in its own process:\n"
+        << child.output;
     return true;
 }
 

@@ -145,7 +145,7 @@ TEST(Worker, ADrainedBurstGivesBackEveryAllocation) {
         return WaitForPending(0, 30000);
     };
     ASSERT_TRUE(burst());  // first use: whatever the worker and the runtime keep for good
-    Sleep(100);  // the last record is freed just after the count reached zero
+    Sleep(100);            // the last record is freed just after the count reached zero
     long seen = 0;
     const long before = mirto_test::LiveAllocations();
     ASSERT_TRUE(burst());
