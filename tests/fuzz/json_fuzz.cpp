@@ -927,7 +927,7 @@ void CheckLayout(const Builder& built, JsonWriteOptions options) {
 // The comma-locale mode is part of what this target covers: without such a locale (bootstrap
 // generates de_DE.UTF-8) the run stops instead of quietly fuzzing less.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (CommaLocale() == nullptr) {
+    if (mirto::CommaLocale() == nullptr) {
         std::fprintf(stderr,
                      "json_fuzz: no numeric locale with a decimal comma is installed "
                      "(scripts/bootstrap.sh generates de_DE.UTF-8)\n");
