@@ -29,11 +29,12 @@ TEST(Lifetime, UnloadWhileTheWorkerRunsKeepsTheCodeMappedUntilItEnds) {
     const std::set<DWORD> before = OwnThreadIds();
     set_host("unreachable.invalid");
     on_start("", "", "");  // refused, but the worker runs from now on
-    DWORD worker = 0;
+    std::set<DWORD> added;
     for (DWORD id : OwnThreadIds()) {
-        if (before.count(id) == 0) worker = id;
+        if (before.count(id) == 0) added.insert(id);
     }
-    ASSERT_NE(worker, 0u);
+    ASSERT_EQ(added.size(), 1u) << "exactly one new thread: the worker";
+    const DWORD worker = *added.begin();
 
     ASSERT_TRUE(FreeLibrary(library));
     EXPECT_NE(GetModuleHandleW(L"mirto.dll"), nullptr) << "unmapped under a running worker";
