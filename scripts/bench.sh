@@ -4,15 +4,19 @@
 #   - cross-built for 64-bit Windows and run under Wine, inside a private network namespace
 #     with the local HTTPS collector on port 443: the game-thread cost of each exported call
 #     against a bare PostThreadMessageW, the delivery rate against a bare WinINet loop, and the
-#     memory of a full queue.
-# Build folders: build/bench-native and build/bench-windows, or the folders named by
-# MIRTO_BENCH_NATIVE_DIR and MIRTO_BENCH_WINDOWS_DIR (the Wine prefix lives in the latter).
+#     memory of a full queue;
+#   - the exported calls and the delivery rate once more for 32-bit Windows, where the machine
+#     runs 32-bit code (WoW64 Wine, same prefix and collector).
+# Build folders: build/bench-native, build/bench-windows and build/bench-windows-x86, or the
+# folders named by MIRTO_BENCH_NATIVE_DIR, MIRTO_BENCH_WINDOWS_DIR and
+# MIRTO_BENCH_WINDOWS_X86_DIR (the Wine prefix lives in the x64 one).
 # Raw results are left in <windows folder>/bench-results and <native folder>/pipeline.*.
 # Takes about 3 minutes on two cores from nothing, about 2 once the builds and the prefix exist.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=${MIRTO_BENCH_NATIVE_DIR:-$root/build/bench-native}
 win=${MIRTO_BENCH_WINDOWS_DIR:-$root/build/bench-windows}
+win86=${MIRTO_BENCH_WINDOWS_X86_DIR:-$root/build/bench-windows-x86}
 results="$win/bench-results"
 certs="$win/bench-certs"
 python=/usr/bin/python3
@@ -96,6 +100,15 @@ if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
         done
     done
     stop_collector
+
+    if [ -f "$win86/call_cost_bench.exe" ]; then
+        echo "== x86: exported calls against PostThreadMessageW (WoW64 Wine)"
+        record "$results/call_cost_x86.txt" "$win86/call_cost_bench.exe"
+        echo "== x86: delivery through the library against a bare WinINet loop"
+        start_collector 200 "$results/collector-200-x86.txt"
+        record "$results/delivery_x86.txt" "$win86/delivery_bench.exe" throughput collector.test
+        stop_collector
+    fi
     exit 0
 fi
 
@@ -124,6 +137,14 @@ cmake --build "$native" -j "$jobs" --target pipeline_bench
 echo "== Windows build (x64)"
 cmake --preset windows-x64 -B "$win" -DMIRTO_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$win" -j "$jobs" --target mirto call_cost_bench delivery_bench trust_ca
+rm -f "$win86/call_cost_bench.exe"
+if "$root/scripts/runs-32bit.sh"; then
+    echo "== Windows build (x86)"
+    cmake --preset windows-x86 -B "$win86" -DMIRTO_BUILD_BENCHMARKS=ON >/dev/null
+    cmake --build "$win86" -j "$jobs" --target mirto call_cost_bench delivery_bench
+else
+    echo "bench: x86 skipped: this machine does not execute 32-bit code"
+fi
 mkdir -p "$results"
 "$root/tools/collector/make_certs.sh" "$certs" >/dev/null
 
@@ -142,7 +163,7 @@ echo "(every repetition's statistics: $native/pipeline.txt; the medians are in t
 # Wine's sockets belong to its wineserver, which must run inside the namespace: stop one that
 # an earlier run may have left for this prefix.
 WINEPREFIX="$win/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
-MIRTO_BENCH_STAGE=inside MIRTO_BENCH_NATIVE_DIR="$native" MIRTO_BENCH_WINDOWS_DIR="$win" \
+MIRTO_BENCH_STAGE=inside MIRTO_BENCH_NATIVE_DIR="$native" MIRTO_BENCH_WINDOWS_DIR="$win" MIRTO_BENCH_WINDOWS_X86_DIR="$win86" \
     "$root/scripts/netns-run.sh" sh "$root/scripts/bench.sh"
 
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -192,6 +213,17 @@ for line in open(results + "/delivery.txt"):
     m = re.match(r"library/bare: ([0-9.]+) overall", line)
     if m:
         delivery = float(m.group(1))
+
+import os
+if os.path.exists(results + "/call_cost_x86.txt"):
+    print()
+    print("x86: exported calls, game-thread ns per call (WoW64 Wine)")
+    for line in open(results + "/call_cost_x86.txt"):
+        print("  " + line.rstrip())
+    print()
+    print("x86: delivery (WoW64 Wine, local collector)")
+    for line in open(results + "/delivery_x86.txt"):
+        print("  " + line.rstrip())
 
 print()
 print("memory with 500 pending (Wine, private bytes; median of 3 processes)")

@@ -1,7 +1,10 @@
 #!/bin/sh
 # Installs what building and testing need, from Debian's (or Ubuntu's) archive, and only what
-# is missing, so a second run does nothing. Never installs wine32: once present, 32-bit Wine
-# takes over the generic loader and even 64-bit programs stop running.
+# is missing, so a second run does nothing. Wine's 32-bit side (wine32, i386 architecture) is
+# added only where the kernel executes 32-bit code (scripts/runs-32bit.sh): there the 64-bit
+# loader, which every script calls directly, runs the x86 programs too. Elsewhere it is left
+# out, since a wine32 that cannot run would take over the generic loader. Also generates the
+# locales the tests run under.
 set -eu
 
 packages="cmake ninja-build g++ clang clang-tidy cppcheck lld llvm mingw-w64 wine64
@@ -15,16 +18,52 @@ for package in $packages; do
     fi
 done
 
-if [ -n "$missing" ]; then
-    echo "bootstrap: installing$missing"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        command -v sudo >/dev/null || { echo "bootstrap: need root or sudo to install$missing" >&2; exit 1; }
+sudo=""
+need_root() {  # what
+    if [ "$(id -u)" -ne 0 ] && [ -z "$sudo" ]; then
+        command -v sudo >/dev/null || { echo "bootstrap: need root or sudo to $1" >&2; exit 1; }
         sudo=sudo
     fi
-    export DEBIAN_FRONTEND=noninteractive
+}
+export DEBIAN_FRONTEND=noninteractive
+
+if [ -n "$missing" ]; then
+    echo "bootstrap: installing$missing"
+    need_root "install$missing"
     $sudo apt-get update -qq
     $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+# x86 Windows programs: wine32 where 32-bit code runs.
+here=$(cd "$(dirname "$0")" && pwd)
+if "$here/runs-32bit.sh"; then
+    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+        echo "bootstrap: this machine runs 32-bit code; installing wine32:i386 (about 40 s)"
+        need_root "install wine32:i386"
+        $sudo dpkg --add-architecture i386
+        $sudo apt-get update -qq
+        $sudo apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
+    fi
+else
+    echo "bootstrap: this machine does not execute 32-bit code; wine32 left out, x86 tests will be skipped"
+fi
+
+# Locales the tests run under: en_US (Wine's code page 1252), de_DE (a decimal comma, for the
+# JSON number test), ja_JP (code page 932).
+wanted="en_US.UTF-8 de_DE.UTF-8 ja_JP.UTF-8"
+absent=""
+for l in $wanted; do
+    short=$(echo "$l" | sed 's/UTF-8/utf8/')
+    locale -a 2>/dev/null | grep -qx "$short" || absent="$absent $l"
+done
+if [ -n "$absent" ]; then
+    echo "bootstrap: generating locales$absent"
+    need_root "generate locales$absent"
+    for l in $absent; do
+        grep -q "^$l UTF-8" /etc/locale.gen 2>/dev/null ||
+            echo "$l UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    done
+    $sudo locale-gen >/dev/null
 fi
 
 # mingw-w64 has two thread models; the build needs the win32 one (the Debian default) so

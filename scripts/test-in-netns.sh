@@ -5,8 +5,13 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/windows-x64"
+build_x86="$root/build/windows-x86"
 export MIRTO_BUILD_DIR="$build"
 export WINEPREFIX="$build/wineprefix"
+# Both architectures share the x64 build's prefix (x86 programs run there through WoW64).
+export MIRTO_WINEPREFIX="$WINEPREFIX"
+x86_runs=yes
+"$root/scripts/runs-32bit.sh" || x86_runs=no
 export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the source tree (nor in the Unity package)
 
 # One wineserver for the whole run, started here so that every Wine socket is opened inside
@@ -27,17 +32,30 @@ fi
 # Also starts Wine's own background processes now, with their output going nowhere: started
 # later by a test program, they would hold on to that program's output pipes.
 "$root/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 </dev/null
+# A prefix made before wine32 was installed lacks its 32-bit system folder: update it once.
+if [ "$x86_runs" = yes ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "adding the 32-bit side to the Wine prefix (once)"
+    "$root/scripts/wine-run.sh" wineboot --update >/dev/null 2>&1 </dev/null
+fi
 
 if [ $# -gt 0 ]; then
-    MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$root/build/windows-x86" \
+    MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$build_x86" \
         /usr/bin/python3 -m pytest -p no:cacheprovider "$@"
     exit
 fi
 
 status=0
+echo "== Windows tests, x64"
 ctest --test-dir "$build" --output-on-failure -j 2 || status=1
+if [ "$x86_runs" = yes ]; then
+    echo "== Windows tests, x86"
+    ctest --test-dir "$build_x86" --output-on-failure -j 2 || status=1
+else
+    echo "x86: Windows tests skipped: this machine does not execute 32-bit code"
+fi
 
-MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$root/build/windows-x86" \
+echo "== end-to-end tests (both architectures)"
+MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$build_x86" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tools/collector" \
     "$root/bindings/unity/tests" "$root/tests/build" "$root/tests/e2e" || status=1
 exit $status

@@ -15,7 +15,7 @@ cmake --preset native >/dev/null
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure
 
-echo "== fuzzing (libFuzzer with the sanitizers): the corpus, then a short session per target"
+echo "== fuzzing (libFuzzer with the sanitizers): every corpus, then a timed session of the JSON target"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DMIRTO_FUZZ=ON -DMIRTO_BUILD_TESTS=OFF \
     >/dev/null
 cmake --build build/fuzz -j "$jobs"

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Runs a Windows program under 64-bit Wine in the build folder's own prefix.
-# Only the 64-bit loader is used: 32-bit programs cannot run on these machines, and the
-# generic wine wrapper may pick the 32-bit loader.
+# Runs a Windows program under Wine in the build folder's own prefix (MIRTO_WINEPREFIX, when
+# set, names a prefix to share: the x86 tests use the x64 build's).
+# Only the 64-bit loader is called: it starts 32-bit programs itself through WoW64 where
+# wine32 is installed (scripts/bootstrap.sh adds it where the machine runs 32-bit code), and
+# the generic wine wrapper may pick the 32-bit loader.
 set -eu
 build_dir=${MIRTO_BUILD_DIR:-$(dirname "$1")}
 export WINEPREFIX="${MIRTO_WINEPREFIX:-$build_dir/wineprefix}"

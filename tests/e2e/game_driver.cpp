@@ -24,7 +24,12 @@
 //                         once, 50 ms later
 //   flip CALLS            calls SetServer CALLS times with a 300-character text whose 11th
 //                         character another thread keeps switching between NUL and "x"
-//   memory                print the process's private bytes: "memory <bytes>"
+//   memory                print the process's private bytes and the bytes and blocks in use
+//                         in all its heaps: "memory <private> <heap bytes> <heap blocks>"
+//   facts                 print what Windows itself says about this machine and program, for
+//                         tests to compare the reports against: "facts <GetSystemMetrics
+//                         width> <height> <GetVersion major>.<minor> <own file version or
+//                         -> <GetACP>"
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   sleep MS | quit
 #include <windows.h>
@@ -352,7 +357,52 @@ void PrintMemory() {
     // Wine leaves PrivateUsage at 0; its pagefile figure counts the same committed memory.
     const SIZE_T committed =
         counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-    Print("memory " + std::to_string(committed));
+    // What the heaps hand out, to the byte: page-granular private bytes hide small leaks.
+    unsigned long long heap_bytes = 0;
+    unsigned long long heap_blocks = 0;
+    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    for (HANDLE heap : heaps) {
+        if (!HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+                heap_bytes += entry.cbData;
+                ++heap_blocks;
+            }
+        }
+        HeapUnlock(heap);
+    }
+    Print("memory " + std::to_string(committed) + " " + std::to_string(heap_bytes) + " " +
+          std::to_string(heap_blocks));
+}
+
+std::string OwnFileVersion() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return "-";
+    std::vector<char> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoW(path, 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
+        info == nullptr) {
+        return "-";
+    }
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+void PrintFacts() {
+    const DWORD version = GetVersion();
+    Print("facts " + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + " " +
+          std::to_string(GetSystemMetrics(SM_CYSCREEN)) + " " +
+          std::to_string(LOBYTE(LOWORD(version))) + "." + std::to_string(HIBYTE(LOWORD(version))) +
+          " " + OwnFileVersion() + " " + std::to_string(GetACP()));
 }
 
 void Run(const std::vector<std::string>& a) {
@@ -400,6 +450,8 @@ void Run(const std::vector<std::string>& a) {
         RunFlip(Number(a.at(1)));
     } else if (c == "memory") {
         PrintMemory();
+    } else if (c == "facts") {
+        PrintFacts();
     } else if (c == "lock") {
         locked_file = CreateFileW(W(1).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -4,6 +4,11 @@ collector on port 443.
 These tests run inside a private network namespace (scripts/test.sh arranges it), where
 `localhost`, `collector.test` and `other.test` are the loopback address and port 443 is free.
 The Wine prefix of the x64 build trusts the test CA; nothing outside the prefix does.
+
+Every test runs once per architecture (the `arch` fixture, used by every fixture that starts a
+game or a collector): the x86 DLL with x86 builds of the game and helper programs runs in the
+same prefix, through the 64-bit loader, against the same collector. `BUILD` names the build
+folder of the architecture under test.
 """
 
 import os
@@ -21,9 +26,28 @@ sys.path.insert(0, str(ROOT / "tools" / "collector"))
 
 import collector as collector_module  # noqa: E402
 
-BUILD = Path(os.environ.get("MIRTO_BUILD_DIR", ROOT / "build" / "windows-x64")).resolve()
+BUILDS = {
+    "x64": Path(os.environ.get("MIRTO_BUILD_X64", os.environ.get(
+        "MIRTO_BUILD_DIR", ROOT / "build" / "windows-x64"))).resolve(),
+    "x86": Path(os.environ.get("MIRTO_BUILD_X86", ROOT / "build" / "windows-x86")).resolve(),
+}
+BUILD = BUILDS["x64"]  # the architecture under test; the arch fixture switches it
+# One prefix for both architectures: the x64 build's, where the test CA is trusted.
+PREFIX = Path(os.environ.get("MIRTO_WINEPREFIX", BUILDS["x64"] / "wineprefix")).resolve()
 WINE_RUN = ROOT / "scripts" / "wine-run.sh"
 NULL = "-"
+
+
+@pytest.fixture(scope="session", params=["x64", "x86"])
+def arch(request):
+    """The architecture under test. Where this machine cannot run 32-bit code, the x86 tests
+    are skipped (tests/conftest.py says so in one line)."""
+    global BUILD
+    BUILD = BUILDS[request.param]
+    if not (BUILD / "game_driver.exe").is_file():
+        pytest.fail("no %s build with its tests in %s" % (request.param, BUILD))
+    yield request.param
+    BUILD = BUILDS["x64"]
 
 
 def wide(text):
@@ -39,7 +63,7 @@ def utf8(text):
 
 
 def wine_env(extra=None):
-    env = dict(os.environ, MIRTO_BUILD_DIR=str(BUILD))
+    env = dict(os.environ, MIRTO_BUILD_DIR=str(BUILD), MIRTO_WINEPREFIX=str(PREFIX))
     env.update(extra or {})
     return env
 
@@ -51,14 +75,14 @@ def run_windows(program, *args, env=None, timeout=120):
 
 @pytest.fixture(scope="session")
 def certs(tmp_path_factory):
-    folder = BUILD / "e2e-certs"
+    folder = BUILDS["x64"] / "e2e-certs"
     subprocess.run([str(ROOT / "tools" / "collector" / "make_certs.sh"), str(folder)],
                    check=True, capture_output=True)
     return folder
 
 
 @pytest.fixture(scope="session")
-def trusted_prefix(certs):
+def trusted_prefix(arch, certs):
     """The prefix trusts the test CA (idempotent)."""
     result = run_windows("trust_ca.exe", certs / "ca.pem")
     assert result.returncode == 0, result.stderr.decode(errors="replace")
@@ -218,7 +242,7 @@ def unique_app_id(prefix="app"):
 
 def appdata_folder():
     """The prefix's roaming application-data folder, seen from this side."""
-    users = BUILD / "wineprefix" / "drive_c" / "users"
+    users = PREFIX / "drive_c" / "users"
     for user in sorted(users.iterdir()):
         folder = user / "AppData" / "Roaming"
         if folder.is_dir() and user.name != "Public":
@@ -250,3 +274,81 @@ def wait_accepted(collector, count, timeout=60):
             raise TimeoutError("accepted %d of %d: %s" % (
                 len(accepted), count, [(r["kind"], r["answer"]) for r in collector.records()][-10:]))
         time.sleep(0.05)
+
+
+# --- shared steps and expected reports ---------------------------------------------------------
+
+def start(game, app_id, channel="store", version="1.2"):
+    """OnStart, which the calling thread must accept without a line."""
+    assert game.call("OnStart", wide(app_id), wide(channel), wide(version)) == []
+
+
+def started(game, collector, app_id, channel="store", version="1.2"):
+    """Starts the session; returns the device identify's properties and identity."""
+    start(game, app_id, channel, version)
+    device = wait_accepted(collector, 1)[0]["json"]
+    return device["properties"], device["identify"]
+
+
+def start_session(game, collector, app_id=None, user="u1"):
+    """A started session with a user: returns the three accepted identifies."""
+    game.call("OnStart", wide(app_id or unique_app_id("L")), NULL, wide("1.0"))
+    game.call("SetUser", wide(user), NULL)
+    return wait_accepted(collector, 3)
+
+
+def expect_exactly_500_fit(game, collector, received):
+    """With the worker held (the collector refusing), one operation plus 499 more are accepted
+    and the next is refused as full: nothing stays counted from what came before. `received`
+    is how many requests the collector has seen so far."""
+    collector.set_script([500])
+    game.call("SetLevel", 0)
+    collector.wait_for(received + 1)
+    assert game.calls([("SetLevel", 1)] * 499) == []
+    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
+
+
+def device_facts(game):
+    """What Windows says about the game's machine and program, from the game process itself:
+    the reports' device facts must match it."""
+    (line,) = [x for x in game.ask("facts") if x.startswith("facts ")]
+    _, width, height, version, file_version, code_page = line.split()
+    return {"width": int(width), "height": int(height),
+            "system_version": "Windows " + version,
+            "file_version": None if file_version == "-" else file_version,
+            "code_page": int(code_page)}
+
+
+def device_identify_text(app_id, identify, install_uuid, facts, channel, ver):
+    """The exact text of a device identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
+        '"identifyType":"mobile","width":%d,"height":%d,"ga_ver":"0.0.3",'
+        '"device_name":"unknown","device":"Windows","network":"windows_-1","provider":"unknown",'
+        '"channel":"%s","system_version":"%s","ver":"%s","install_uuid":"%s",'
+        '"persist_uuid":"%s"}}' % (
+            app_id, identify, facts["width"], facts["height"], channel,
+            facts["system_version"], ver, install_uuid, install_uuid))
+
+
+def user_identify_text(app_id, user_id, identify, install_uuid, facts, channel, ver,
+                       user_name=""):
+    """The exact text of a user identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s",'
+        '"properties":{"identifyType":"user","mobile_identify":"%s","user_name":"%s",'
+        '"width":%d,"height":%d,"ga_ver":"0.0.3","device_name":"unknown","device":"Windows",'
+        '"network":"windows_-1","provider":"unknown","channel":"%s","system_version":"%s",'
+        '"ver":"%s","install_uuid":"%s","persist_uuid":"%s","user_type":1,"user_sex":2,'
+        '"user_age":0}}' % (app_id, user_id, identify, user_name, facts["width"],
+                            facts["height"], channel, facts["system_version"], ver,
+                            install_uuid, install_uuid))
+
+
+def user_count_identify_text(app_id, identify, install_uuid, count=1):
+    """The exact text of a user-count identify."""
+    return (
+        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
+        '"identifyType":"mobile","ga_ver":"0.0.3","device":"Windows","install_uuid":"%s",'
+        '"persist_uuid":"%s","user_count":%d}}' % (app_id, identify, install_uuid,
+                                                  install_uuid, count))

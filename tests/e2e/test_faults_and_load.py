@@ -5,16 +5,16 @@ Throughout, the game's calls keep returning and every accepted operation's repor
 import os
 import time
 
-from harness import (NULL, Game, appdata_folder, unique_app_id, utf8, wait_accepted, wide)
+from harness import (NULL, Game, appdata_folder, expect_exactly_500_fit, start_session,
+                     unique_app_id, utf8, wait_accepted, wide)
 
+# A hung attempt ends after its 5 s time-out, then the 5 s pause; this bound leaves room for
+# a new connection and handshake, not for a second time-out or a longer pause.
+HUNG_ATTEMPT_GIVEN_UP_S = 12.5
+# Growth of the heaps allowed per operation of the load test: half a 16-byte leak.
+LEAK_BYTES_PER_OPERATION_LIMIT = 8
 REPORTS_PER_OPERATION = {"SetLevel": 1, "UnitySetLevel": 1, "SetServer": 1, "OnCharge": 2,
                          "SetUser": 2}
-
-
-def start_session(game, collector, app_id=None, user="u1"):
-    game.call("OnStart", wide(app_id or unique_app_id("L")), NULL, wide("1.0"))
-    game.call("SetUser", wide(user), NULL)
-    return wait_accepted(collector, 3)
 
 
 def test_collector_away_for_30_seconds_loses_nothing(game, start_collector, trusted_prefix):
@@ -52,8 +52,11 @@ def test_a_hanging_collector_times_out_and_is_retried(game, start_collector):
     assert game.worker_lines().count("Mirto: need call OnStart && SetUser first\r\n") == 20
     first, second = c.records()[:2]
     assert first["answer"] == "hold" and second["answer"] == 200
-    # Attempt two starts after the attempt's 5 s time-out plus the 5 s pause.
-    assert second["time_monotonic"] - first["time_monotonic"] >= 9.5
+    # Attempt two starts after the attempt's 5 s time-out plus the 5 s pause: the silent
+    # collector is given up on, not waited for longer.
+    gap = second["time_monotonic"] - first["time_monotonic"]
+    print("second attempt %.2f s after the first" % gap)
+    assert 9.5 <= gap <= HUNG_ATTEMPT_GIVEN_UP_S, gap
 
 
 def test_load_from_eight_threads_adds_up_and_memory_does_not_grow(game, collector):
@@ -79,17 +82,43 @@ def test_load_from_eight_threads_adds_up_and_memory_does_not_grow(game, collecto
             assert accepted == 0 and params + full == calls, name
     assert sum(v[3] for v in load.values()) > 0, "the bound of 500 was reached"
     # The queue is empty again: exactly 500 operations fit while the worker is held.
-    collector.set_script([500])
-    game.call("SetLevel", 0)
-    collector.wait_for(expected + 1)
-    assert game.calls([("SetLevel", 1)] * 499) == []
-    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
-    print("private bytes after warm-up %d, after 20 s of load and drain %d (%+d)"
-          % (before, after, after - before))
-    # A leak of even a few bytes per operation would show over this many operations.
+    expect_exactly_500_fit(game, collector, expected)
     operations = sum(v[2] for v in load.values())
+    print("after warm-up: private %d, heaps %d; after %d operations in 20 s of load and drain: "
+          "private %d (%+d), heaps %d (%+d)" % (before[0], before[1], operations, after[0],
+                                                after[0] - before[0], after[1],
+                                                after[1] - before[1]))
+    # The limit grows with the operations handled (the drained-bursts test below checks the
+    # same rate without the allowance, over a fixed number of operations).
     assert operations > 500
-    assert after - before < 4 * 1024 * 1024, (before, after)
+    assert after[1] - before[1] < 64 * 1024 + LEAK_BYTES_PER_OPERATION_LIMIT * operations, (
+        before, after)
+
+
+def test_heaps_give_back_what_drained_bursts_took(game, collector):
+    start_session(game, collector)
+    received = 3
+
+    def burst():
+        nonlocal received
+        commands = [("SetLevel", i) for i in range(200)] + [
+            ("OnCharge", wide("o%d" % i), wide("gem"), 1, wide("EUR"), 0, NULL)
+            for i in range(200)]
+        assert game.calls(commands) == []
+        received += 200 + 2 * 200
+        wait_accepted(collector, received, timeout=120)
+
+    burst()  # first use: whatever the library, WinINet and the runtime keep for good
+    before = memory(game)
+    rounds = 6
+    for _ in range(rounds):
+        burst()
+    after = memory(game)
+    operations = rounds * 400
+    print("heaps %d before %d operations, %d after (%+d)" % (
+        before[1], operations, after[1], after[1] - before[1]))
+    # A leak of 16 bytes per operation grows the heaps by twice this limit.
+    assert after[1] - before[1] < LEAK_BYTES_PER_OPERATION_LIMIT * operations, (before, after)
 
 
 def parse_load(lines):
@@ -109,8 +138,10 @@ def expected_reports(load):
 
 
 def memory(game):
+    """The game's private bytes, and the bytes its heaps hand out."""
     (line,) = [line for line in game.ask("memory") if line.startswith("memory ")]
-    return int(line.split()[1])
+    private, heap_bytes, _ = map(int, line.split()[1:])
+    return private, heap_bytes
 
 
 def test_malformed_text_through_both_function_sets(game, collector):

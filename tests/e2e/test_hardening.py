@@ -6,8 +6,7 @@ import concurrent.futures
 import random
 import time
 
-from harness import (NULL, BUILD, appdata_folder, run_windows, unique_app_id, wait_accepted,
-                     wide)
+from harness import NULL, appdata_folder, run_windows, unique_app_id, wait_accepted, wide
 
 START_KINDS = ["device identify", "user identify", "user-count identify"]
 REFUSALS = ("operation queue init failed", "operation queue is full", "need call OnStart")

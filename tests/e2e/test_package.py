@@ -1,6 +1,6 @@
 """The released package, used the way game teams use it: a mingw game found it with
 find_package, and a game built for the MSVC ABI linked against mirto.lib. Both run under
-Wine and their reports reach the collector."""
+Wine and their reports reach the collector, for each architecture."""
 
 import os
 import shutil
@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import BUILD, ROOT, WINE_RUN, wait_accepted, wine_env
+from harness import ROOT, WINE_RUN, wait_accepted, wine_env
 
 PACKAGE = Path(os.environ.get("MIRTO_PACKAGE_DIR", ROOT / "dist" / "mirto-0.0.3"))
 
@@ -42,10 +42,17 @@ def test_layout_holds_both_architectures(package):
     assert (package.parent / (package.name + ".zip")).is_file()
 
 
-def test_mingw_game_with_find_package(package, collector, tmp_path):
+# How each architecture's MSVC-ABI game is built: clang target, dlltool machine, lld-link machine.
+MSVC = {"x64": ("x86_64-pc-windows-msvc", "i386:x86-64", "x64"),
+        "x86": ("i686-pc-windows-msvc", "i386", "x86")}
+# The kernel32 functions the MSVC-ABI game calls, with their argument bytes (x86 stdcall names).
+KERNEL32 = [("GetStdHandle", 4), ("ReadFile", 20), ("ExitProcess", 4)]
+
+
+def test_mingw_game_with_find_package(package, arch, collector, tmp_path):
     build = tmp_path / "consumer"
     subprocess.run(["cmake", "-S", str(ROOT / "tests" / "package" / "consumer"), "-B", str(build),
-                    "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=%s" % (ROOT / "cmake" / "mingw-x64.cmake"),
+                    "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=%s" % (ROOT / "cmake" / ("mingw-%s.cmake" % arch)),
                     "-DCMAKE_PREFIX_PATH=%s" % package], check=True, capture_output=True)
     subprocess.run(["cmake", "--build", str(build)], check=True, capture_output=True)
     records = run_game(build, "consumer.exe", collector, 4)
@@ -55,21 +62,24 @@ def test_mingw_game_with_find_package(package, collector, tmp_path):
     assert records[3]["json"]["properties"]["level"] == 12
 
 
-def test_msvc_abi_game_linked_against_mirto_lib(package, collector, tmp_path):
+def test_msvc_abi_game_linked_against_mirto_lib(package, arch, collector, tmp_path):
+    triple, machine, lld_machine = MSVC[arch]
+    x86 = arch == "x86"
     kernel32_def = tmp_path / "kernel32.def"
-    kernel32_def.write_text("LIBRARY kernel32.dll\nEXPORTS\n    GetStdHandle\n    ReadFile\n"
-                            "    ExitProcess\n")
-    subprocess.run(["llvm-dlltool", "-m", "i386:x86-64", "-d", str(kernel32_def),
-                    "-l", str(tmp_path / "kernel32.lib")], check=True)
-    subprocess.run(["clang", "--target=x86_64-pc-windows-msvc", "-std=c++17", "-O1",
+    kernel32_def.write_text("LIBRARY kernel32.dll\nEXPORTS\n" + "".join(
+        "    %s%s\n" % (name, "@%d" % size if x86 else "") for name, size in KERNEL32))
+    subprocess.run(["llvm-dlltool", "-m", machine, "-d", str(kernel32_def),
+                    "-l", str(tmp_path / "kernel32.lib")] + (["-k"] if x86 else []), check=True)
+    subprocess.run(["clang", "--target=%s" % triple, "-std=c++17", "-O1",
                     "-fno-exceptions", "-I", str(package / "include"), "-c",
                     str(ROOT / "tests" / "package" / "msvc_consumer.cpp"),
                     "-o", str(tmp_path / "game.obj")], check=True)
-    subprocess.run(["lld-link", "/entry:entry", "/subsystem:console", "/nodefaultlib",
+    subprocess.run(["lld-link", "/machine:%s" % lld_machine, "/entry:entry",
+                    "/subsystem:console", "/nodefaultlib",
                     "/out:%s" % (tmp_path / "game.exe"), str(tmp_path / "game.obj"),
-                    str(package / "lib" / "x64" / "mirto.lib"), str(tmp_path / "kernel32.lib")],
+                    str(package / "lib" / arch / "mirto.lib"), str(tmp_path / "kernel32.lib")],
                    check=True)
-    shutil.copy(package / "bin" / "x64" / "mirto.dll", tmp_path / "mirto.dll")
+    shutil.copy(package / "bin" / arch / "mirto.dll", tmp_path / "mirto.dll")
     records = run_game(tmp_path, "game.exe", collector, 6)
     assert [r["kind"] for r in records] == [
         "device identify", "user identify", "user-count identify", "level event",

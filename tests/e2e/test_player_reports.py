@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-from harness import NULL, unique_app_id, utf8, wait_accepted, wide
+from harness import (NULL, device_facts, expect_exactly_500_fit, started, unique_app_id,
+                     user_count_identify_text, user_identify_text, utf8, wait_accepted, wide)
 
 NEED_START = "Mirto: need call OnStart first\r\n"
 NEED_START_AND_USER = "Mirto: need call OnStart && SetUser first\r\n"
@@ -16,13 +17,6 @@ LEVEL_EVENT = ('{"name":"level","module":"DodeZarevuze","index":"game_analysis-A
 SERVER_EVENT = ('{"name":"server","module":"DodeZarevuze","index":"game_analysis-A1",'
                 '"identify":"u9","properties":{"identifyType":"user","server":"s1",'
                 '"ga_ver":"0.0.3","device":"Windows"}}')
-
-
-def started(game, collector, app_id, channel="store", version="1.2"):
-    """Starts the session; returns the device identify's properties and identity."""
-    assert game.call("OnStart", wide(app_id), wide(channel), wide(version)) == []
-    device = wait_accepted(collector, 1)[0]["json"]
-    return device["properties"], device["identify"]
 
 
 def test_level_and_server_events_are_exactly_as_documented(game, collector):
@@ -47,21 +41,14 @@ def test_user_identify_and_user_count_identify(game, collector):
     game.call("SetUser", wide("player-1"), wide("Ann"))
     records = wait_accepted(collector, 5)
     user, count, user_again, count_again = records[1:5]
-    facts = {k: device[k] for k in ("width", "height", "system_version", "install_uuid")}
-    assert user["text"] == (
-        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"player-1",'
-        '"properties":{"identifyType":"user","mobile_identify":"%s","user_name":"",'
-        '"width":%d,"height":%d,"ga_ver":"0.0.3","device_name":"unknown","device":"Windows",'
-        '"network":"windows_-1","provider":"unknown","channel":"","system_version":"%s",'
-        '"ver":"3.1","install_uuid":"%s","persist_uuid":"%s","user_type":1,"user_sex":2,'
-        '"user_age":0}}' % (app_id, identity, facts["width"], facts["height"],
-                            facts["system_version"], facts["install_uuid"],
-                            facts["install_uuid"]))
-    assert count["text"] == (
-        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
-        '"identifyType":"mobile","ga_ver":"0.0.3","device":"Windows","install_uuid":"%s",'
-        '"persist_uuid":"%s","user_count":1}}' % (app_id, identity, facts["install_uuid"],
-                                                  facts["install_uuid"]))
+    install_uuid = device["install_uuid"]
+    # Screen size and system version as the game itself reads them from Windows.
+    facts = device_facts(game)
+    assert user["text"] == user_identify_text(app_id, "player-1", identity, install_uuid, facts,
+                                              "", "3.1")
+    assert count["text"] == user_count_identify_text(app_id, identity, install_uuid)
+    assert user_again["text"] == user_identify_text(app_id, "player-1", identity, install_uuid,
+                                                    facts, "", "3.1", user_name="Ann")
     # The same user again sends both again; nothing is counted.
     assert user_again["json"]["properties"]["user_name"] == "Ann"
     assert count_again["text"] == count["text"]
@@ -143,9 +130,10 @@ TEXT_CASES = [
 ]
 
 
-@pytest.mark.parametrize("locale", ["en_US.UTF-8", "ja_JP.UTF-8"])
-def test_text_arrives_intact_whatever_the_code_page(game_factory, collector, locale):
+@pytest.mark.parametrize("locale, code_page", [("en_US.UTF-8", 1252), ("ja_JP.UTF-8", 932)])
+def test_text_arrives_intact_whatever_the_code_page(game_factory, collector, locale, code_page):
     game = game_factory(env={"LC_ALL": locale})
+    assert device_facts(game)["code_page"] == code_page, "Wine did not take the locale"
     app_id = unique_app_id("T")
     started(game, collector, app_id)
     game.call("SetUser", wide("u"), NULL)
@@ -191,8 +179,4 @@ def test_a_game_session_from_several_threads_arrives_complete_and_in_order(game,
     assert game.worker_lines()[1:] == []
 
     # Nothing stays counted: with the worker held again, exactly 500 operations fit.
-    collector.set_script([500])
-    game.call("SetLevel", 0)
-    collector.wait_for(expected + 1)
-    assert game.calls([("SetLevel", 1)] * 499) == []
-    assert game.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue is full\r\n"]
+    expect_exactly_500_fit(game, collector, expected)

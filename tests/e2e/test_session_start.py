@@ -5,25 +5,12 @@ start does."""
 import json
 import re
 
-from harness import NULL, stored_ids, unique_app_id, wait_accepted, wide
+import pytest
+
+from harness import (NULL, device_facts, device_identify_text, start, stored_ids, unique_app_id,
+                     wait_accepted, wide)
 
 ID = re.compile(r"^[0-9a-z]{32}$")
-
-
-def device_identify_text(app_id, identify, props):
-    """The exact text of a device identify, with the facts the machine gave it."""
-    return (
-        '{"module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s","properties":{'
-        '"identifyType":"mobile","width":%d,"height":%d,"ga_ver":"0.0.3",'
-        '"device_name":"unknown","device":"Windows","network":"windows_-1","provider":"unknown",'
-        '"channel":"%s","system_version":"%s","ver":"%s","install_uuid":"%s",'
-        '"persist_uuid":"%s"}}' % (
-            app_id, identify, props["width"], props["height"], props["channel"],
-            props["system_version"], props["ver"], props["install_uuid"], props["install_uuid"]))
-
-
-def start(game, app_id, channel="store", version="1.2"):
-    assert game.call("OnStart", wide(app_id), wide(channel), wide(version)) == []
 
 
 def test_first_start_reports_the_device_with_the_ids_it_stored(game, collector):
@@ -36,12 +23,11 @@ def test_first_start_reports_the_device_with_the_ids_it_stored(game, collector):
     assert record["problems"] == []
     doc = record["json"]
     props = doc["properties"]
-    assert type(props["width"]) is int and type(props["height"]) is int
-    assert re.match(r"^Windows \d+\.\d+$", props["system_version"])
-    assert props["channel"] == "store" and props["ver"] == "1.2"
     assert ID.match(doc["identify"]) and ID.match(props["install_uuid"])
     assert doc["identify"] != props["install_uuid"]
-    assert record["text"] == device_identify_text(app_id, doc["identify"], props)
+    # Screen size and system version as the game itself reads them from Windows.
+    assert record["text"] == device_identify_text(
+        app_id, doc["identify"], props["install_uuid"], device_facts(game), "store", "1.2")
     assert stored_ids(app_id) == {"MirtoId": doc["identify"],
                                   "InstallUUID": props["install_uuid"]}
 
@@ -96,6 +82,7 @@ def test_a_failed_start_changes_nothing_and_a_later_one_runs_every_step(game, co
     (record,) = collector.wait_for(1)
     assert record["kind"] == "device identify"
     # This game has no version resource.
+    assert device_facts(game)["file_version"] is None
     assert record["json"]["properties"]["ver"] == "unknown"
     game.call("SetLevel", 1)
     assert game.wait_worker_lines(4)[3] == "Mirto: need call OnStart && SetUser first\r\n"
@@ -109,6 +96,8 @@ def test_an_empty_game_version_reports_the_executables_file_version(game_factory
     assert game.wait_worker_lines(1) == [
         "Mirto: init succeed (0.0.3), game version: , appid: %s, channel: ch\r\n" % app_id]
     (record,) = collector.wait_for(1)
+    # The file version as Windows reads it from the game's own resource.
+    assert device_facts(game)["file_version"] == "2.0.3.1"
     assert record["json"]["properties"]["ver"] == "2.0.3.1"
 
 
@@ -151,3 +140,23 @@ def test_full_queue_refuses_everything_then_drains_in_order(game, start_collecto
     assert game.call("SetLevel", 1) == []
     last = wait_accepted(c, len(accepted) + 1)[-1]
     assert json.loads(last["text"])["properties"]["level"] == 1
+
+
+@pytest.mark.parametrize("locale, code_page, channel, ansi", [
+    ("en_US.UTF-8", 1252, "\u00e9", b"\xe9"),      # e acute in Windows-1252
+    ("ja_JP.UTF-8", 932, "\u8868", b"\x95\x5c"),  # U+8868 in Shift-JIS
+])
+def test_the_start_line_is_ansi_text_and_the_report_utf8(game_factory, collector, locale,
+                                                          code_page, channel, ansi):
+    game = game_factory(env={"LC_ALL": locale})
+    assert device_facts(game)["code_page"] == code_page, "Wine did not take the locale"
+    app_id = unique_app_id("N")
+    start(game, app_id, channel=channel, version="1.0")
+    (line,) = game.wait_worker_lines(1)
+    assert line.encode("latin-1") == (
+        b"Mirto: init succeed (0.0.3), game version: 1.0, appid: %s, channel: %s\r\n"
+        % (app_id.encode("ascii"), ansi))
+    (record,) = collector.wait_for(1)
+    assert record["json"]["properties"]["channel"] == channel
+    utf8_percent = "".join("%%%02x" % b for b in channel.encode("utf-8")).encode("ascii")
+    assert b"%22channel%22%3a%22" + utf8_percent + b"%22" in record["body"]

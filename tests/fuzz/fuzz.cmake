@@ -3,8 +3,10 @@
 #
 #   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DMIRTO_FUZZ=ON -DMIRTO_BUILD_TESTS=OFF
 #
-# Two tests per target: <target>_corpus replays the inputs in corpus/<name>/ once,
-# <target>_session fuzzes for MIRTO_FUZZ_SECONDS. See README.md here for longer runs.
+# Every target has <target>_corpus, which replays the inputs in corpus/<name>/ once. The JSON
+# target, whose input space is large, also has <target>_session, which fuzzes for
+# MIRTO_FUZZ_SECONDS; the small ones (body encoding, stored-value layout) are covered by their
+# corpus in the suite. See README.md here for longer runs of any target.
 
 option(MIRTO_FUZZ "Build the libFuzzer targets of the portable modules (clang only)" OFF)
 if(NOT MIRTO_FUZZ)
@@ -48,6 +50,9 @@ foreach(name json percent stored_value)
              ${seeds})
     set_tests_properties(${target}_corpus PROPERTIES TIMEOUT 300)
 
+    if(NOT name STREQUAL "json")
+        continue()
+    endif()
     add_test(NAME ${target}_session
              COMMAND ${target} -max_total_time=${MIRTO_FUZZ_SECONDS}
                      -rss_limit_mb=${MIRTO_FUZZ_RSS_MB} -timeout=30 -print_final_stats=1

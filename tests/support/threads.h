@@ -5,36 +5,55 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <functional>
+#include <set>
 #include <vector>
 
 namespace mirto_test {
 
+struct ThreadStart {
+    const std::function<void(int)>* body;
+    int index;
+};
+
+// A thread procedure is stdcall on x86, which a lambda cannot be.
+inline DWORD WINAPI RunThreadStart(void* parameter) {
+    const auto* start = static_cast<const ThreadStart*>(parameter);
+    (*start->body)(start->index);
+    return 0;
+}
+
 // body(i) runs on thread i of `count`; returns when every thread has ended.
 inline void RunOnThreads(int count, const std::function<void(int)>& body) {
-    struct Start {
-        const std::function<void(int)>* body;
-        int index;
-    };
+    using Start = ThreadStart;
     std::vector<Start> starts;
     starts.reserve(static_cast<std::size_t>(count));
     std::vector<HANDLE> threads;
     for (int i = 0; i < count; ++i) {
         starts.push_back(Start{&body, i});
-        threads.push_back(CreateThread(
-            nullptr, 0,
-            [](void* parameter) -> DWORD {
-                const auto* start = static_cast<const Start*>(parameter);
-                (*start->body)(start->index);
-                return 0;
-            },
-            &starts.back(), 0, nullptr));
+        threads.push_back(CreateThread(nullptr, 0, RunThreadStart, &starts.back(), 0, nullptr));
     }
     for (HANDLE thread : threads) {
         if (thread == nullptr) continue;
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
+}
+
+// The ids of this process's threads now (a snapshot).
+inline std::set<DWORD> OwnThreadIds() {
+    std::set<DWORD> ids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
+    }
+    CloseHandle(snapshot);
+    return ids;
 }
 
 }  // namespace mirto_test

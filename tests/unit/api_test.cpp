@@ -1,21 +1,21 @@
 // The exported functions of the shipped DLL, seen from a game: which calls are refused, with
-// which debugger line, in which order of checks. One process tells one story, so the tests run
-// in their declared order: before the worker exists, then with a worker that is held in its
-// first report (the collection host cannot be reached), so every accepted call stays pending
-// and the queue can be filled for real.
+// which debugger line, in which order of checks. Each test runs in a process of its own
+// (RanInFreshProcess) and sets up what it needs there: nothing at all (before the worker
+// exists), or a worker held in its first report (the collection host cannot be reached), so
+// every accepted call stays pending and the queue can be filled for real.
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "mirto/mirto.h"
 #include "support/debug_capture.h"
+#include "support/process.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
 mirto_test::DebugCapture capture;
-int accepted_after_start = 0;  // accepted operations, all still pending behind the held worker
 
 // Runs `call` on this thread and gives the lines it wrote here (refusals are synchronous).
 template <typename Call>
@@ -26,7 +26,13 @@ Lines LinesOf(Call call) {
 template <typename Call>
 void ExpectAccepted(Call call) {
     EXPECT_EQ(LinesOf(call), Lines{});
-    ++accepted_after_start;
+}
+
+// Starts the worker and holds it in its first delivery: that start is the one pending operation.
+void StartHeldWorker() {
+    ASSERT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
+    ASSERT_EQ(LinesOf([] { mirto::OnStart(L"held", L"", nullptr); }), Lines{});
+    ASSERT_TRUE(capture.WaitForOtherLines(1, 60000)) << "the start handler wrote nothing";
 }
 
 std::wstring Text(std::size_t length, wchar_t fill = L'a') { return std::wstring(length, fill); }
@@ -37,6 +43,7 @@ Lines Refusal(const char* function, const char* reason) {
 }
 
 TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments) {
+    if (mirto_test::RanInFreshProcess()) return;
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(5); }),
               Refusal("SetLevel", "operation queue init failed"));
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }),
@@ -52,6 +59,7 @@ TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments
 }
 
 TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {
+    if (mirto_test::RanInFreshProcess()) return;
     EXPECT_EQ(LinesOf([] { mirto::SetHost(nullptr); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(L""); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(129).c_str()); }), kSetHostError);
@@ -61,6 +69,7 @@ TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {
 }
 
 TEST(Start, FirstOnStartStartsTheWorkerEvenWhenItsOwnArgumentsAreRefused) {
+    if (mirto_test::RanInFreshProcess()) return;
     EXPECT_EQ(LinesOf([] { mirto::OnStart(nullptr, L"c", L"v"); }),
               Refusal("OnStart", "params error"));
     // The worker runs now: the next call gets past the worker check to its own argument check.
@@ -68,6 +77,8 @@ TEST(Start, FirstOnStartStartsTheWorkerEvenWhenItsOwnArgumentsAreRefused) {
 }
 
 TEST(Start, AcceptedStartHoldsTheWorkerInItsFirstDelivery) {
+    if (mirto_test::RanInFreshProcess()) return;
+    ASSERT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
     // The application id is also the profile folder's name: 128 characters must be accepted.
     const std::wstring id = Text(128, L'i');
     ExpectAccepted([&] { mirto::OnStart(id.c_str(), L"", nullptr); });
@@ -79,6 +90,8 @@ TEST(Start, AcceptedStartHoldsTheWorkerInItsFirstDelivery) {
 }
 
 TEST(Arguments, OnStartBounds) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
     const Lines error = Refusal("OnStart", "params error");
     EXPECT_EQ(LinesOf([] { mirto::OnStart(L"", nullptr, nullptr); }), error);
     EXPECT_EQ(LinesOf([] { mirto::OnStart(Text(129).c_str(), nullptr, nullptr); }), error);
@@ -89,6 +102,8 @@ TEST(Arguments, OnStartBounds) {
 }
 
 TEST(Arguments, SetUserBounds) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
     const Lines error = Refusal("SetUser", "params error");
     EXPECT_EQ(LinesOf([] { mirto::SetUser(nullptr, L"name"); }), error);
     EXPECT_EQ(LinesOf([] { mirto::SetUser(L"", L"name"); }), error);
@@ -99,6 +114,8 @@ TEST(Arguments, SetUserBounds) {
 }
 
 TEST(Arguments, SetLevelAndSetServerBounds) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(-1); }), Refusal("SetLevel", "params error"));
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(INT_MIN); }), Refusal("SetLevel", "params error"));
     ExpectAccepted([] { mirto::SetLevel(0); });
@@ -112,6 +129,8 @@ TEST(Arguments, SetLevelAndSetServerBounds) {
 }
 
 TEST(Arguments, OnChargeChecksAmountsThenTexts) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
     const Lines error = Refusal("OnCharge", "params error");
     EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, 0, nullptr, 0, nullptr); }), error);
     EXPECT_EQ(LinesOf([] { mirto::OnCharge(nullptr, nullptr, -5, nullptr, 0, nullptr); }), error);
@@ -129,6 +148,8 @@ TEST(Arguments, OnChargeChecksAmountsThenTexts) {
 }
 
 TEST(Arguments, LengthIsCountedInUtf16CodeUnits) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
     // 64 characters outside the Basic Multilingual Plane are 128 code units; one more is 130.
     std::wstring pairs;
     for (int i = 0; i < 64; ++i) pairs += L"\U0001F600";
@@ -139,11 +160,10 @@ TEST(Arguments, LengthIsCountedInUtf16CodeUnits) {
 }
 
 TEST(FullQueue, FiveHundredPendingOperationsRefuseEveryQueueingCallEvenWithBadArguments) {
-    // The worker is still held in the first start's delivery, so everything accepted so far
-    // (that start included) is pending.
-    const int pending = accepted_after_start;
-    ASSERT_LT(pending, 500);
-    for (int i = pending; i < 500; ++i) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
+    // The worker is held in the start's delivery, so that start is pending: exactly 499 more fit.
+    for (int i = 1; i < 500; ++i) {
         ASSERT_EQ(LinesOf([] { mirto::SetLevel(1); }), Lines{}) << "refused at " << i;
     }
     EXPECT_EQ(LinesOf([] { mirto::SetLevel(1); }), Refusal("SetLevel", "operation queue is full"));

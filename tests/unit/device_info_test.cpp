@@ -13,27 +13,16 @@
 #include "core/session.h"
 #include "platform/profile_store.h"
 #include "platform/save_path.h"
+#include "support/process.h"
 
 namespace {
 
 mirto::Session& SessionState() { return mirto::GetSession(); }
 
-std::wstring OwnPath() {
-    wchar_t own[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
-    return own;
-}
+using mirto_test::OwnFolder;
+using mirto_test::OwnPath;
 
-std::wstring OwnFolder() {
-    const std::wstring path = OwnPath();
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
-std::wstring FreshAppId(const std::wstring& tag) {
-    static int counter = 0;
-    return L"ditest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter) + L"-" + tag;
-}
+std::wstring FreshAppId(const std::wstring& tag) { return mirto_test::FreshAppId(L"ditest", tag); }
 
 // The session as the start handler leaves it just before it gathers the device facts.
 void StartLikeTheHandler(const std::wstring& game_version) {
@@ -128,37 +117,11 @@ TEST(FileVersion, FilesWithoutAVersionResourceGiveNothing) {
 
 // The helper program has no version resource; it prints the game version it finds for itself.
 TEST(DeviceInfo, ProgramWithoutVersionResourceReportsUnknown) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    std::wstring command =
-        L"\"" + OwnFolder() + L"id_process.exe\" version " + FreshAppId(L"Helper");
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    const DWORD start_error = GetLastError();
-    CloseHandle(write_end);
-    std::string output;
-    char chunk[256];
-    DWORD got = 0;
-    while (started && ReadFile(read_end, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-        output.append(chunk, got);
-    }
-    CloseHandle(read_end);
-    ASSERT_TRUE(started) << "error " << start_error;
-    DWORD exit_code = 1;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &exit_code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(exit_code, 0u);
-    EXPECT_EQ(output, "unknown\n");
+    const mirto_test::ChildResult child = mirto_test::RunChild(
+        L"\"" + OwnFolder() + L"id_process.exe\" version " + FreshAppId(L"Helper"));
+    ASSERT_TRUE(child.started) << "error " << child.start_error;
+    EXPECT_EQ(child.exit_code, 0u);
+    EXPECT_EQ(child.output, "unknown\n");
 }
 
 }  // namespace

@@ -8,19 +8,11 @@
 #include <gtest/gtest.h>
 #include <set>
 
+#include "support/threads.h"
+
 namespace {
 
-std::set<DWORD> OwnThreads() {
-    std::set<DWORD> ids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
-    }
-    CloseHandle(snapshot);
-    return ids;
-}
+using mirto_test::OwnThreadIds;
 
 TEST(Lifetime, UnloadWhileTheWorkerRunsKeepsTheCodeMappedUntilItEnds) {
     HMODULE library = LoadLibraryW(L"mirto.dll");
@@ -34,14 +26,15 @@ TEST(Lifetime, UnloadWhileTheWorkerRunsKeepsTheCodeMappedUntilItEnds) {
     ASSERT_NE(set_host, nullptr);
     ASSERT_NE(on_start, nullptr);
 
-    const std::set<DWORD> before = OwnThreads();
+    const std::set<DWORD> before = OwnThreadIds();
     set_host("unreachable.invalid");
     on_start("", "", "");  // refused, but the worker runs from now on
-    DWORD worker = 0;
-    for (DWORD id : OwnThreads()) {
-        if (before.count(id) == 0) worker = id;
+    std::set<DWORD> added;
+    for (DWORD id : OwnThreadIds()) {
+        if (before.count(id) == 0) added.insert(id);
     }
-    ASSERT_NE(worker, 0u);
+    ASSERT_EQ(added.size(), 1u) << "exactly one new thread: the worker";
+    const DWORD worker = *added.begin();
 
     ASSERT_TRUE(FreeLibrary(library));
     EXPECT_NE(GetModuleHandleW(L"mirto.dll"), nullptr) << "unmapped under a running worker";

@@ -17,6 +17,7 @@
 #include "core/session.h"
 #include "platform/id_generator.h"
 #include "platform/save_path.h"
+#include "support/process.h"
 
 namespace {
 
@@ -32,11 +33,7 @@ std::wstring AppDataFolder() {
     return base;
 }
 
-std::wstring FreshAppId(const std::wstring& tag) {
-    static int counter = 0;
-    return L"pstest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter) + L"-" + tag;
-}
+std::wstring FreshAppId(const std::wstring& tag) { return mirto_test::FreshAppId(L"pstest", tag); }
 
 std::wstring ProfileFileOf(const std::wstring& app_id) {
     return AppDataFolder() + L"\\mirto\\" + app_id + L"\\mirto.ini";

@@ -1,20 +1,22 @@
 // The worker and its queue, with the library's code linked into the test so the session state
 // can be read. No start succeeds here (the first start is refused), so every handler stops at
 // its precondition and writes its line on the worker: those lines show what ran, where and in
-// which order, without any network.
+// which order, without any network. Each test of the worker runs in a process of its own
+// (RanInFreshProcess), so none depends on what another one started or counted.
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/session.h"
 #include "core/worker.h"
 #include "mirto/mirto.h"
+#include "support/allocation_count.h"
 #include "support/debug_capture.h"
+#include "support/process.h"
 #include "support/threads.h"
 
 namespace {
@@ -25,18 +27,6 @@ using Lines = std::vector<std::string>;
 
 const std::string kNeedStart = "Mirto: need call OnStart first\r\n";
 const std::string kNeedStartAndUser = "Mirto: need call OnStart && SetUser first\r\n";
-
-std::size_t CountOwnThreads() {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    std::size_t count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -49,10 +39,20 @@ bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
 
 DWORD WorkerId() { return mirto::GetWorker().worker_thread_id.load(); }
 
+// Starts the worker the way a refused first start does; the refusal line is not kept.
+void StartWorkerWithRefusedStart() {
+    {
+        DebugCapture refusal;
+        mirto::OnStart(nullptr, nullptr, nullptr);
+    }
+    ASSERT_NE(WorkerId(), 0u);
+}
+
 TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
+    if (mirto_test::RanInFreshProcess()) return;
     DebugCapture capture;
     ASSERT_EQ(WorkerId(), 0u);
-    const std::size_t threads_before = CountOwnThreads();
+    const std::set<DWORD> threads_before = mirto_test::OwnThreadIds();
 
     constexpr int kCallers = 16;
     std::atomic<int> ready{0};
@@ -64,7 +64,12 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
     });
 
     ASSERT_NE(WorkerId(), 0u);
-    EXPECT_EQ(CountOwnThreads(), threads_before + 1) << "one worker and nothing else";
+    // Exactly one new thread, and it is the worker.
+    std::set<DWORD> added;
+    for (DWORD id : mirto_test::OwnThreadIds()) {
+        if (threads_before.count(id) == 0) added.insert(id);
+    }
+    EXPECT_EQ(added, std::set<DWORD>{WorkerId()}) << "one worker and nothing else";
     std::size_t refusals = 0;
     for (const auto& line : capture.Lines()) {
         EXPECT_EQ(line.text, "Mirto: OnStart failed, params error\r\n");
@@ -75,6 +80,8 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
 }
 
 TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     mirto::SetLevel(1);
     mirto::SetServer(L"s1");
@@ -95,6 +102,8 @@ TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
 }
 
 TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_APP + 7, 1, 2));
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_NULL, 0, 0));
@@ -105,6 +114,8 @@ TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
 }
 
 TEST(Worker, ManyGameThreadsQueueWithoutLossAndTheCountReturnsToZero) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
     DebugCapture capture;
     constexpr int kThreads = 8;
     constexpr int kCallsEach = 50;
@@ -115,6 +126,32 @@ TEST(Worker, ManyGameThreadsQueueWithoutLossAndTheCountReturnsToZero) {
     // 400 operations never exceed the limit of 500, so none may be refused or lost.
     EXPECT_EQ(capture.LinesOf(WorkerId()).size(), static_cast<std::size_t>(kThreads * kCallsEach));
     for (const auto& line : capture.Lines()) EXPECT_EQ(line.text, kNeedStartAndUser);
+}
+
+TEST(Worker, ADrainedBurstGivesBackEveryAllocation) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    // Every kind of operation, with texts, from several game threads; each is refused on the
+    // worker (no start succeeded), which frees its record.
+    const auto burst = [] {
+        RunOnThreads(4, [](int thread) {
+            for (int i = 0; i < 100; ++i) {
+                mirto::SetLevel(thread * 1000 + i);
+                mirto::SetServer(L"server-with-a-longer-name");
+                mirto::SetUser(L"user", L"name");
+                mirto::OnCharge(L"order", L"product", 1, L"EUR", 0, L"card");
+                UnitySetServer("s");
+            }
+        });
+        return WaitForPending(0, 30000);
+    };
+    ASSERT_TRUE(burst());  // first use: whatever the worker and the runtime keep for good
+    Sleep(100);            // the last record is freed just after the count reached zero
+    long seen = 0;
+    const long before = mirto_test::LiveAllocations();
+    ASSERT_TRUE(burst());
+    EXPECT_TRUE(mirto_test::WaitForLiveAllocations(before, 5000, &seen))
+        << "live allocations " << before << " before 2000 operations, " << seen << " after";
 }
 
 TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
@@ -142,6 +179,7 @@ TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
 }
 
 TEST(Host, RefusedHostKeepsThePreviousOne) {
+    if (mirto_test::RanInFreshProcess()) return;
     DebugCapture capture;
     mirto::SetHost(L"kept.test");
     mirto::SetHost(nullptr);

@@ -36,7 +36,7 @@ def encode(text):
 @pytest.fixture(scope="session")
 def certs(tmp_path_factory):
     if shutil.which("openssl") is None:
-        pytest.fail("openssl is not installed: these tests need it to make their certificates")
+        pytest.fail("openssl is not installed (scripts/bootstrap.sh installs it)")
     folder = tmp_path_factory.mktemp("certs")
     subprocess.run(["sh", os.path.join(HERE, "make_certs.sh"), str(folder)],
                    check=True, capture_output=True)

@@ -18,6 +18,7 @@ package folder, and would compile a .cs file found there into the game (and a .c
 IL2CPP builds).
 """
 
+import functools
 import json
 import os
 import re
@@ -35,8 +36,18 @@ INCLUDE = ROOT / "include"
 HEADER = INCLUDE / "mirto" / "mirto.h"
 
 MCS = shutil.which("mcs")
-needs_mcs = pytest.mark.skipif(
-    MCS is None, reason="mcs is not installed (Debian package mono-mcs); cannot compile the C# binding")
+
+
+def needs_mcs(test):
+    """The C# compiler is a prerequisite that scripts/bootstrap.sh installs: without it the test
+    fails (it does not skip)."""
+    @functools.wraps(test)
+    def checked(*args, **kwargs):
+        if MCS is None:
+            pytest.fail("mcs is not installed (Debian package mono-mcs; scripts/bootstrap.sh "
+                        "installs it): cannot compile the C# binding")
+        return test(*args, **kwargs)
+    return checked
 
 # Symbols a Unity build defines: a Windows player, the Windows editor, and another platform.
 # An empty set stands for a plain .NET build outside Unity.
@@ -314,7 +325,7 @@ DLL_BUILDS = {"x64": ("MIRTO_BUILD_X64", "x86_64-w64-mingw32-objdump"),
 def dll_exports(variable, objdump):
     build = os.environ.get(variable)
     if not build:
-        pytest.skip(f"{variable} is not set; the export table of mirto.dll is not checked")
+        pytest.fail(f"{variable} is not set; the export table of mirto.dll cannot be checked")
     dll = Path(build) / "mirto.dll"
     if not dll.is_file():
         pytest.fail(f"{variable} is set, but {dll} does not exist")
