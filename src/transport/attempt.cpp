@@ -58,9 +58,9 @@ class Attempt {
    private:
     // Both handles are closed when this returns, the request first.
     void RunOnConnection() noexcept {
-        const InternetHandle connection(InternetConnectW(
-            request_.session, request_.host.c_str(), request_.port, nullptr, nullptr,
-            INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
+        const InternetHandle connection(
+            InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
+                             nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
         if (!connection) return;
         HINTERNET handle = HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(),
                                             nullptr, nullptr, nullptr, request_.request_flags, 0);

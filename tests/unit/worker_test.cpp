@@ -3,6 +3,8 @@
 // its precondition and writes its line on the worker: those lines show what ran, where and in
 // which order, without any network. Each test of the worker runs in a process of its own
 // (RanInFreshProcess), so none depends on what another one started or counted.
+#include "core/worker.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "core/session.h"
-#include "core/worker.h"
 #include "mirto/mirto.h"
 #include "support/allocation_count.h"
 #include "support/debug_capture.h"
