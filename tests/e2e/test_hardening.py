@@ -139,10 +139,11 @@ def test_a_host_that_can_never_be_reached_is_refused(game, collector):
 
 
 def run_exits(scenario_seed, runs):
-    # Each game reports for 150 to 450 ms after its start, so it leaves while the worker is
-    # past the start and busy with later reports or their retries.
+    # Each game reports for 0.6 to 1.2 s after its start (long enough for the first reports to
+    # reach the collector on either architecture), so it leaves while the worker is past the
+    # start and busy with later reports or their retries.
     rng = random.Random(scenario_seed)
-    cases = [(rng.choice(["return", "exit"]), rng.randrange(1, 250), rng.randrange(150, 450))
+    cases = [(rng.choice(["return", "exit"]), rng.randrange(1, 250), rng.randrange(600, 1200))
              for _ in range(runs)]
 
     def run(case):
@@ -157,7 +158,7 @@ def run_exits(scenario_seed, runs):
 
 def test_exits_while_reporting_end_with_the_code_asked_for(collector):
     # The collector answers at once: the worker is building, sending or encoding a report.
-    results = run_exits(1, 80)
+    results = run_exits(1, 60)
     wrong = [(case, code) for case, code, _ in results if code != case[1]]
     assert wrong == []
     assert len(collector.records()) > 0, "the games did report before they left"
@@ -166,7 +167,7 @@ def test_exits_while_reporting_end_with_the_code_asked_for(collector):
 def test_exits_while_retrying_end_with_the_code_asked_for(start_collector):
     # Every answer is 500: the worker is in an attempt or in the pause before the next.
     c = start_collector(script=[500])
-    results = run_exits(2, 80)
+    results = run_exits(2, 60)
     wrong = [(case, code) for case, code, _ in results if code != case[1]]
     assert wrong == []
     assert all(r["answer"] == 500 for r in c.records()) and c.records()
