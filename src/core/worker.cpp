@@ -7,17 +7,27 @@
 // even if the game unloads the library meanwhile.
 #include "core/worker.h"
 
+#include <atomic>
 #include <memory>
 
-#include "core/handlers.h"
+#include "core/delivery.h"
 #include "core/operations.h"
-#include "core/scoped_handle.h"
-#include "transport/internet_session.h"
+#include "reports/handlers.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
 
+struct WorkerBookkeeping {
+    std::atomic<DWORD> worker_thread_id{0};
+    std::atomic<HANDLE> worker_ready_event{nullptr};
+    std::atomic<HMODULE> worker_module{nullptr};
+    std::atomic<std::int32_t> pending_operations{0};
+};
+
 WorkerBookkeeping worker_bookkeeping;
+
+WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
 
 // A first start in progress: set by the thread that starts the worker before the thread is
 // created, cleared once that thread's OnStart operation is queued (or refused).
@@ -38,11 +48,11 @@ void WaitWhileStarting(ULONGLONG deadline) noexcept {
 }
 
 // Runs one handler; the record is deleted when this returns, whatever the handler did.
-template <typename Record, typename Call>
-void RunOperation(LPARAM address, Call call) {
+template <typename Record>
+void RunOperation(LPARAM address, void (*handler)(const Record&, ReportSink&), Delivery& delivery) {
     std::unique_ptr<Record> record(reinterpret_cast<Record*>(address));
     try {
-        call(*record);
+        handler(*record, delivery);
     } catch (...) {
         // A handler that ran out of memory abandons its report; the loop goes on.
     }
@@ -50,31 +60,22 @@ void RunOperation(LPARAM address, Call call) {
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
-void Dispatch(const MSG& message) {
+void Dispatch(const MSG& message, Delivery& delivery) {
     switch (message.message) {
         case kOpOnStart:
-            RunOperation<OnStartRecord>(message.lParam, [](const OnStartRecord& r) {
-                HandleOnStart(r.application_id, r.channel, r.game_version);
-            });
+            RunOperation(message.lParam, HandleOnStart, delivery);
             break;
         case kOpSetUser:
-            RunOperation<SetUserRecord>(message.lParam, [](const SetUserRecord& r) {
-                HandleSetUser(r.user_id, r.user_name);
-            });
+            RunOperation(message.lParam, HandleSetUser, delivery);
             break;
         case kOpSetLevel:
-            RunOperation<SetLevelRecord>(message.lParam,
-                                         [](const SetLevelRecord& r) { HandleSetLevel(r.level); });
+            RunOperation(message.lParam, HandleSetLevel, delivery);
             break;
         case kOpSetServer:
-            RunOperation<SetServerRecord>(
-                message.lParam, [](const SetServerRecord& r) { HandleSetServer(r.server); });
+            RunOperation(message.lParam, HandleSetServer, delivery);
             break;
         case kOpOnCharge:
-            RunOperation<OnChargeRecord>(message.lParam, [](const OnChargeRecord& r) {
-                HandleOnCharge(r.order_id, r.product, r.amount, r.currency_type,
-                               r.virtual_currency_amount, r.payment);
-            });
+            RunOperation(message.lParam, HandleOnCharge, delivery);
             break;
         default:
             break;
@@ -123,7 +124,9 @@ bool StartWorker() noexcept {
 
 }  // namespace
 
-WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
+DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
+
+std::int32_t PendingOperations() noexcept { return GetWorker().pending_operations.load(); }
 
 FirstStart::FirstStart() noexcept {
     const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
@@ -188,19 +191,22 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         CloseHandle(ready);
     }
 
-    for (;;) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) break;
-        if (IsOperation(message.message)) {
-            Dispatch(message);
-            worker.pending_operations.fetch_sub(1);
-        } else {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
+    {
+        // The delivery, and with it the internet session, ends with the loop: before the
+        // thread lets go of the module.
+        Delivery delivery;
+        for (;;) {
+            const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+            if (got == 0 || got == -1) break;
+            if (IsOperation(message.message)) {
+                Dispatch(message, delivery);
+                worker.pending_operations.fetch_sub(1);
+            } else {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
         }
     }
-
-    CloseInternetSession();
 
     if (HMODULE module = worker.worker_module.exchange(nullptr)) {
         FreeLibraryAndExitThread(module, 0);

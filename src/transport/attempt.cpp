@@ -1,3 +1,5 @@
+// One bounded attempt: the attempt object shared by the waiting thread and the attempt's own
+// thread, and the thread that runs it.
 #include "transport/attempt.h"
 
 #include <atomic>
@@ -6,9 +8,9 @@
 #include <new>
 #include <utility>
 
-#include "core/scoped_handle.h"
-#include "transport/http_client.h"
-#include "transport/internet_handle.h"
+#include "transport/protocol.h"
+#include "win/internet_handle.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
@@ -58,9 +60,9 @@ class Attempt {
    private:
     // Both handles are closed when this returns, the request first.
     void RunOnConnection() noexcept {
-        const InternetHandle connection(InternetConnectW(
-            request_.session, request_.host.c_str(), request_.port, nullptr, nullptr,
-            INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
+        const InternetHandle connection(
+            InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
+                             nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
         if (!connection) return;
         HINTERNET handle = HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(),
                                             nullptr, nullptr, nullptr, request_.request_flags, 0);
@@ -159,6 +161,13 @@ DWORD WINAPI AttemptThread(void* parameter) {
 }
 
 }  // namespace
+
+void ApplyTimeouts(HINTERNET handle) noexcept {
+    DWORD timeout = kTimeoutMs;
+    constexpr DWORD kOptions[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                  INTERNET_OPTION_SEND_TIMEOUT};
+    for (DWORD option : kOptions) InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
+}
 
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));

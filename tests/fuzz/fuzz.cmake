@@ -22,11 +22,7 @@ set(mirto_fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all
 
 # The portable sources once more, instrumented for coverage and the sanitizers; mirto_portable
 # itself keeps the project's ordinary flags.
-add_library(mirto_portable_fuzz OBJECT
-    ${PROJECT_SOURCE_DIR}/src/json/json_node.cpp
-    ${PROJECT_SOURCE_DIR}/src/json/json_writer.cpp
-    ${PROJECT_SOURCE_DIR}/src/transport/percent_encode.cpp
-    ${PROJECT_SOURCE_DIR}/src/platform/stored_value.cpp)
+add_library(mirto_portable_fuzz OBJECT ${MIRTO_PORTABLE_SOURCES})
 target_include_directories(mirto_portable_fuzz PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(mirto_portable_fuzz PUBLIC
     -fsanitize=fuzzer-no-link ${mirto_fuzz_sanitizers} -fno-omit-frame-pointer -g -O1)

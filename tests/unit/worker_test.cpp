@@ -2,6 +2,8 @@
 // can be read. No start succeeds here (the first start is refused), so every handler stops at
 // its precondition and writes its line on the worker: those lines show what ran, where and in
 // which order, without any network.
+#include "core/worker.h"
+
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -11,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/session.h"
-#include "core/worker.h"
+#include "core/host_slot.h"
 #include "mirto/mirto.h"
+#include "reports/report_state.h"
 #include "support/debug_capture.h"
 #include "support/threads.h"
 
@@ -40,14 +42,14 @@ std::size_t CountOwnThreads() {
 
 bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (mirto::GetWorker().pending_operations.load() != value) {
+    while (mirto::PendingOperations() != value) {
         if (GetTickCount64() >= deadline) return false;
         Sleep(2);
     }
     return true;
 }
 
-DWORD WorkerId() { return mirto::GetWorker().worker_thread_id.load(); }
+DWORD WorkerId() { return mirto::WorkerThreadId(); }
 
 TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
     DebugCapture capture;
@@ -71,7 +73,7 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
         ++refusals;
     }
     EXPECT_EQ(refusals, static_cast<std::size_t>(kCallers));
-    EXPECT_EQ(mirto::GetWorker().pending_operations.load(), 0);
+    EXPECT_EQ(mirto::PendingOperations(), 0);
 }
 
 TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
@@ -91,7 +93,7 @@ TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
               (Lines{kNeedStartAndUser, kNeedStartAndUser, kNeedStart, kNeedStartAndUser,
                      kNeedStartAndUser, kNeedStart, kNeedStartAndUser}));
     // The refused handlers changed nothing.
-    EXPECT_TRUE(mirto::GetSession().user_id.empty());
+    EXPECT_TRUE(mirto::CurrentReports().user.empty());
 }
 
 TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
@@ -132,7 +134,7 @@ TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
             return;
         }
         while (writers_done.load() < kWriters) {
-            const std::wstring seen = mirto::GetSession().server_host.Get();
+            const std::wstring seen = mirto::CollectionHost().Get();
             if (seen != hosts[0] && seen != hosts[1] && seen != hosts[2]) ++torn;
             ++reads;
         }
@@ -147,7 +149,7 @@ TEST(Host, RefusedHostKeepsThePreviousOne) {
     mirto::SetHost(nullptr);
     mirto::SetHost(L"");
     mirto::SetHost(std::wstring(129, L'x').c_str());
-    EXPECT_EQ(mirto::GetSession().server_host.Get(), L"kept.test");
+    EXPECT_EQ(mirto::CollectionHost().Get(), L"kept.test");
     EXPECT_EQ(capture.OwnLines().size(), 3u);
 }
 

@@ -1,0 +1,53 @@
+// UTF-16 to UTF-8 in one pass over the input, into a result reserved once for the common case.
+#include "reports/report_text.h"
+
+#include <cstdint>
+
+namespace mirto {
+namespace {
+
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void Append(std::string& out, std::uint32_t point) {
+    if (point < 0x80) {
+        out.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | point >> 6));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | point >> 12));
+        out.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | point >> 18));
+        out.push_back(static_cast<char>(0x80 | (point >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+}
+
+}  // namespace
+
+std::string ReportText(const std::wstring& wide) {
+    std::string out;
+    out.reserve(wide.size());
+    const std::size_t size = wide.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto unit = static_cast<std::uint32_t>(wide[i]);
+        if (IsHighSurrogate(unit) && i + 1 < size &&
+            IsLowSurrogate(static_cast<std::uint32_t>(wide[i + 1]))) {
+            const auto low = static_cast<std::uint32_t>(wide[++i]);
+            Append(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit) || unit > 0x10FFFF) {
+            Append(out, kReplacement);
+        } else {
+            Append(out, unit);
+        }
+    }
+    return out;
+}
+
+}  // namespace mirto
