@@ -126,25 +126,19 @@ std::string NlohmannUserCountIdentify() {
     return NlohmannBody(NlohmannEnvelope(nullptr, v.identify, std::move(properties)));
 }
 
-std::string NlohmannLevel() {
-    const mirto::ReportContext& v = kContext;
+// "identifyType" first, the event's own member, then the version and the device.
+std::string NlohmannPlayerEvent(const char* name, const ordered_json& own_value) {
     ordered_json properties;
     properties["identifyType"] = "user";
-    properties["level"] = kLevel.level;
+    properties[name] = own_value;
     properties["ga_ver"] = mirto::kReportVersion;
     properties["device"] = "Windows";
-    return NlohmannBody(NlohmannEnvelope("level", v.user, std::move(properties)));
+    return NlohmannBody(NlohmannEnvelope(name, kContext.user, std::move(properties)));
 }
 
-std::string NlohmannServer() {
-    const mirto::ReportContext& v = kContext;
-    ordered_json properties;
-    properties["identifyType"] = "user";
-    properties["server"] = ReportText(kServer.server);
-    properties["ga_ver"] = mirto::kReportVersion;
-    properties["device"] = "Windows";
-    return NlohmannBody(NlohmannEnvelope("server", v.user, std::move(properties)));
-}
+std::string NlohmannLevel() { return NlohmannPlayerEvent("level", kLevel.level); }
+
+std::string NlohmannServer() { return NlohmannPlayerEvent("server", ReportText(kServer.server)); }
 
 ordered_json NlohmannChargeProperties(const char* identify_type) {
     const mirto::ReportContext& v = kContext;

@@ -13,6 +13,7 @@
 #include "core/delivery.h"
 #include "core/operations.h"
 #include "reports/handlers.h"
+#include "win/module_reference.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
@@ -47,50 +48,29 @@ void WaitWhileStarting(ULONGLONG deadline) noexcept {
     }
 }
 
-// Runs one handler; the record is deleted when this returns, whatever the handler did.
-template <typename Record>
-void RunOperation(LPARAM address, void (*handler)(const Record&, ReportSink&), Delivery& delivery) {
+// Runs one operation's handler; the record is deleted when this returns, whatever the handler
+// did.
+template <typename Record, void (*Handler)(const Record&, ReportSink&)>
+void RunOperation(LPARAM address, Delivery& delivery) {
     std::unique_ptr<Record> record(reinterpret_cast<Record*>(address));
     try {
-        handler(*record, delivery);
+        Handler(*record, delivery);
     } catch (...) {
         // A handler that ran out of memory abandons its report; the loop goes on.
     }
 }
 
+// The dispatch table, in the order of the operation codes from kOpOnStart.
+using Operation = void (*)(LPARAM address, Delivery& delivery);
+constexpr Operation kOperations[] = {
+    RunOperation<OnStartRecord, HandleOnStart>,   RunOperation<SetUserRecord, HandleSetUser>,
+    RunOperation<SetLevelRecord, HandleSetLevel>, RunOperation<SetServerRecord, HandleSetServer>,
+    RunOperation<OnChargeRecord, HandleOnCharge>,
+};
+static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpOnStart + 1,
+              "one entry per operation code");
+
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
-
-void Dispatch(const MSG& message, Delivery& delivery) {
-    switch (message.message) {
-        case kOpOnStart:
-            RunOperation(message.lParam, HandleOnStart, delivery);
-            break;
-        case kOpSetUser:
-            RunOperation(message.lParam, HandleSetUser, delivery);
-            break;
-        case kOpSetLevel:
-            RunOperation(message.lParam, HandleSetLevel, delivery);
-            break;
-        case kOpSetServer:
-            RunOperation(message.lParam, HandleSetServer, delivery);
-            break;
-        case kOpOnCharge:
-            RunOperation(message.lParam, HandleOnCharge, delivery);
-            break;
-        default:
-            break;
-    }
-}
-
-// A reference to the module that holds this code, so it cannot be unmapped under the worker.
-HMODULE ReferenceOwnModule() noexcept {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&WorkerMain), &module)) {
-        return nullptr;
-    }
-    return module;
-}
 
 // True when the thread was created (it may still be coming up).
 bool StartWorker() noexcept {
@@ -108,7 +88,7 @@ bool StartWorker() noexcept {
     }
     worker.worker_ready_event.store(worker_copy);
 
-    HMODULE module = ReferenceOwnModule();
+    HMODULE module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerMain));
     worker.worker_module.store(module);
 
     const KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr));
@@ -199,7 +179,7 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
             const BOOL got = GetMessageW(&message, nullptr, 0, 0);
             if (got == 0 || got == -1) break;
             if (IsOperation(message.message)) {
-                Dispatch(message, delivery);
+                kOperations[message.message - kOpOnStart](message.lParam, delivery);
                 worker.pending_operations.fetch_sub(1);
             } else {
                 TranslateMessage(&message);

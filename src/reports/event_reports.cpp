@@ -23,6 +23,18 @@ std::string PlayerEventJson(const ReportContext& context, const char* name,
                                         std::move(properties)));
 }
 
+// The charge's texts, in the order the charge events carry them.
+struct ChargeText {
+    const char* key;
+    std::wstring OnChargeRecord::*value;
+};
+constexpr ChargeText kChargeTexts[] = {
+    {"order_id", &OnChargeRecord::order_id},
+    {"product", &OnChargeRecord::product},
+    {"currency_type", &OnChargeRecord::currency_type},
+    {"payment", &OnChargeRecord::payment},
+};
+
 // The members both charge events share, after "identifyType": texts first, then amounts.
 JsonTree NewChargeProperties(const char* identify_type, const OnChargeRecord& record) {
     JsonTree properties(NewJsonObject());
@@ -30,10 +42,9 @@ JsonTree NewChargeProperties(const char* identify_type, const OnChargeRecord& re
     AddText(object, "identifyType", identify_type);
     AddText(object, "ga_ver", kReportVersion);
     AddText(object, "device", kDeviceModel);
-    AddText(object, "order_id", ReportText(record.order_id));
-    AddText(object, "product", ReportText(record.product));
-    AddText(object, "currency_type", ReportText(record.currency_type));
-    AddText(object, "payment", ReportText(record.payment));
+    for (const ChargeText& text : kChargeTexts) {
+        AddText(object, text.key, ReportText(record.*text.value));
+    }
     AddInteger(object, "amount", record.amount);
     AddInteger(object, "virtual_currency_amount", record.virtual_currency_amount);
     return properties;

@@ -10,6 +10,7 @@
 
 #include "transport/protocol.h"
 #include "win/internet_handle.h"
+#include "win/module_reference.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
@@ -137,15 +138,6 @@ class Attempt {
     bool abandoned_ = false;
 };
 
-HMODULE ReferenceThisModule() noexcept {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&MakeBoundedAttempt), &module)) {
-        return nullptr;
-    }
-    return module;
-}
-
 struct ThreadStart {
     Attempt* attempt;
     HMODULE module;
@@ -178,7 +170,7 @@ bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
         delete attempt;
         return false;
     }
-    start->module = ReferenceThisModule();
+    start->module = ReferenceModuleOf(reinterpret_cast<const void*>(&MakeBoundedAttempt));
     const KernelHandle thread(CreateThread(nullptr, 0, AttemptThread, start, 0, nullptr));
     if (!thread) {
         // No thread to spare: the attempt runs here, bounded only by the time-outs.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/delivery.h"
+#include "core/host_slot.h"
 #include "json/json.h"
 #include "reports/envelope.h"
 #include "reports/handlers.h"
@@ -129,7 +130,9 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
     const mirto::OnStartRecord record{id, channel, L"1.0.0-with-a-long-version-text"};
     mirto::Delivery delivery;
     // This thread is told to quit, as an unloading worker is: the device identify of a start
-    // that succeeds gets its first attempt (nothing listens) and is then given up.
+    // that succeeds gets its first attempt (to a host that cannot be found) and is then given
+    // up.
+    mirto::CollectionHost().Set(L"unreachable.invalid");
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
