@@ -141,7 +141,6 @@ std::string NlohmannLevel() { return NlohmannPlayerEvent("level", kLevel.level);
 std::string NlohmannServer() { return NlohmannPlayerEvent("server", ReportText(kServer.server)); }
 
 ordered_json NlohmannChargeProperties(const char* identify_type) {
-    const mirto::ReportContext& v = kContext;
     ordered_json properties;
     properties["identifyType"] = identify_type;
     properties["ga_ver"] = mirto::kReportVersion;
