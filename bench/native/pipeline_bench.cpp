@@ -46,7 +46,7 @@ const mirto::SetUserRecord kUser{L"steam_76561198042231856", L"\u5c0f\u660e_Ryo"
 const mirto::SetLevelRecord kLevel{37};
 const mirto::SetServerRecord kServer{L"asia-east-3"};
 const mirto::OnChargeRecord kCharge{
-    L"ORD-20240611-000184223", L"gem_pack_large", 4999, L"USD", 6500, L"steam_wallet"};
+    L"ORD-20240611-000184223", L"gem_pack_large", L"USD", L"steam_wallet", 4999, 6500};
 
 std::string Encoded(const std::string& text) {
     return mirto::PercentEncode(reinterpret_cast<const unsigned char*>(text.data()),

@@ -145,8 +145,8 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
         }
         Enqueue(kOpOnCharge,
                 std::make_unique<OnChargeRecord>(
-                    OnChargeRecord{order.Copy(), product_text.Copy(), amount, currency.Copy(),
-                                   virtual_currency_amount, payment_text.Copy()}),
+                    OnChargeRecord{order.Copy(), product_text.Copy(), currency.Copy(),
+                                   payment_text.Copy(), amount, virtual_currency_amount}),
                 kOnChargeLines);
     } catch (...) {
     }

@@ -191,8 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SetUserRecord user{f[2], f[7]};
     const SetLevelRecord level{Number(data, size, 8)};
     const SetServerRecord server{f[8]};
-    const OnChargeRecord charge{f[9], f[10], Number(data, size, 12), f[11], Number(data, size, 16),
-                                f[12]};
+    const OnChargeRecord charge{
+        f[9], f[10], f[11], f[12], Number(data, size, 12), Number(data, size, 16)};
 
     Check(DeviceIdentifyJson(context), "module");
     Check(UserIdentifyJson(context, user), "module");

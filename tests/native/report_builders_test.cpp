@@ -77,7 +77,7 @@ TEST(ReportBuilders, LevelAndServerEvents) {
 
 TEST(ReportBuilders, DeviceAndUserChargeEvents) {
     const ReportContext context = WithUser();
-    const OnChargeRecord charge{L"o-1", L"gem", 600, L"CNY", 60, L"card"};
+    const OnChargeRecord charge{L"o-1", L"gem", L"CNY", L"card", 600, 60};
     EXPECT_EQ(DeviceChargeJson(context, charge),
               R"({"name":"charge","module":"DodeZarevuze","index":"game_analysis-A1",)"
               R"("identify":"k3v9q0w2m8x1z7c4b6n5j0h2g8f3d1s9","properties":{)"
@@ -95,7 +95,7 @@ TEST(ReportBuilders, DeviceAndUserChargeEvents) {
 
 TEST(ReportBuilders, EmptyTextsStayAsEmptyStrings) {
     const ReportContext context = Started();
-    const OnChargeRecord charge{L"", L"", 1, L"", 0, L""};
+    const OnChargeRecord charge{L"", L"", L"", L"", 1, 0};
     EXPECT_EQ(DeviceChargeJson(context, charge),
               R"({"name":"charge","module":"DodeZarevuze","index":"game_analysis-A1",)"
               R"("identify":"k3v9q0w2m8x1z7c4b6n5j0h2g8f3d1s9","properties":{)"
