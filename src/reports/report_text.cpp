@@ -2,11 +2,17 @@
 #include "reports/report_text.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace mirto {
 namespace {
 
 constexpr std::uint32_t kReplacement = 0xFFFD;
+
+// The code unit at `at`, as the unsigned value it stands for whatever wchar_t's signedness.
+std::uint32_t UnitAt(const std::wstring& text, std::size_t at) {
+    return static_cast<std::make_unsigned_t<wchar_t>>(text[at]);
+}
 
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -36,10 +42,9 @@ std::string ReportText(const std::wstring& wide) {
     out.reserve(wide.size());
     const std::size_t size = wide.size();
     for (std::size_t i = 0; i < size; ++i) {
-        const auto unit = static_cast<std::uint32_t>(wide[i]);
-        if (IsHighSurrogate(unit) && i + 1 < size &&
-            IsLowSurrogate(static_cast<std::uint32_t>(wide[i + 1]))) {
-            const auto low = static_cast<std::uint32_t>(wide[++i]);
+        const std::uint32_t unit = UnitAt(wide, i);
+        if (IsHighSurrogate(unit) && i + 1 < size && IsLowSurrogate(UnitAt(wide, i + 1))) {
+            const std::uint32_t low = UnitAt(wide, ++i);
             Append(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit) || unit > 0x10FFFF) {
             Append(out, kReplacement);

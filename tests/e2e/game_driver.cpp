@@ -272,11 +272,10 @@ DWORD WINAPI RaceLoop(void* parameter) {
 void RunRace(bool all_start, int threads, int calls, int delay_ms, const std::wstring& app_id) {
     using SetDelay = void (*)(LONG);
     static HMODULE slow = LoadLibraryW(L"slow_thread_start.dll");
-    const auto set_delay =
-        slow == nullptr
-            ? nullptr
-            : reinterpret_cast<SetDelay>(
-                  reinterpret_cast<void (*)()>(GetProcAddress(slow, "SetThreadStartDelay")));
+    const auto set_delay = slow == nullptr
+                               ? nullptr
+                               : reinterpret_cast<SetDelay>(reinterpret_cast<void (*)()>(
+                                     GetProcAddress(slow, "SetThreadStartDelay")));
     if (set_delay == nullptr) {
         Print("error slow_thread_start.dll not usable");
         return;
@@ -286,9 +285,8 @@ void RunRace(bool all_start, int threads, int calls, int delay_ms, const std::ws
     std::vector<HANDLE> handles;
     std::vector<HANDLE> ready;
     for (int t = 0; t < threads; ++t) {
-        races[static_cast<std::size_t>(t)] =
-            RaceThread{t, calls, all_start, &app_id, CreateEventW(nullptr, TRUE, FALSE, nullptr),
-                       go};
+        races[static_cast<std::size_t>(t)] = RaceThread{
+            t, calls, all_start, &app_id, CreateEventW(nullptr, TRUE, FALSE, nullptr), go};
         ready.push_back(races[static_cast<std::size_t>(t)].ready);
         handles.push_back(
             CreateThread(nullptr, 0, RaceLoop, &races[static_cast<std::size_t>(t)], 0, nullptr));
@@ -389,8 +387,7 @@ void Run(const std::vector<std::string>& a) {
     } else if (c == "load") {
         RunLoad(Number(a.at(1)), Number(a.at(2)));
     } else if (c == "race") {
-        RunRace(a.at(1) == "onstart", Number(a.at(2)), Number(a.at(3)), Number(a.at(4)),
-                W(5).text);
+        RunRace(a.at(1) == "onstart", Number(a.at(2)), Number(a.at(3)), Number(a.at(4)), W(5).text);
     } else if (c == "flip") {
         RunFlip(Number(a.at(1)));
     } else if (c == "memory") {
