@@ -1,7 +1,7 @@
-// The worker and its queue, with the library's code linked into the test so the session state
-// can be read. No start succeeds here (the first start is refused), so every handler stops at
-// its precondition and writes its line on the worker: those lines show what ran, where and in
-// which order, without any network.
+// The worker and its queue, with the library's code linked into the test so the worker's
+// counts, the host slot and the report context can be read. No start succeeds here (the first
+// start is refused), so every handler stops at its precondition and writes its line on the
+// worker: those lines show what ran, where and in which order, without any network.
 #include "core/worker.h"
 
 #include <windows.h>
