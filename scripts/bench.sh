@@ -27,46 +27,15 @@ if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
     export MIRTO_BUILD_DIR="$win"
     export WINEPREFIX="$win/wineprefix"
     run() { "$root/scripts/wine-run.sh" "$@"; }
-    collector_pid=""
-
-    stop_collector() {
-        if [ -n "$collector_pid" ]; then
-            kill -TERM "$collector_pid" 2>/dev/null || true
-            wait "$collector_pid" 2>/dev/null || true
-            collector_pid=""
-        fi
-    }
+    mirto_root=$root
+    . "$root/scripts/lib/netns-services.sh"
     # Answers every request with $1; output in $2. Returns once it listens.
     start_collector() {
-        "$python" "$root/tools/collector/collector.py" --port 443 --cert "$certs/server.pem" \
-            --key "$certs/server.key" --script "$1" >"$2" 2>&1 &
-        collector_pid=$!
-        tries=0
-        until grep -q "^collector: listening" "$2"; do
-            tries=$((tries + 1))
-            if [ "$tries" -gt 100 ] || ! kill -0 "$collector_pid" 2>/dev/null; then
-                echo "bench: the collector did not start:" >&2
-                cat "$2" >&2
-                exit 1
-            fi
-            sleep 0.1
-        done
+        collector_start "$2" --port 443 --cert "$certs/server.pem" --key "$certs/server.key" \
+            --script "$1" || exit 1
     }
-    cleanup() {
-        stop_collector
-        /usr/lib/wine/wineserver -k 2>/dev/null || true
-    }
-
-    mkdir -p "$WINEPREFIX"
-    if ! /usr/lib/wine/wineserver -p; then
-        echo "bench: could not start a wineserver for $WINEPREFIX here" >&2
-        exit 1
-    fi
-    trap cleanup EXIT
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "bench: creating the Wine prefix (once per build folder)"
-    fi
-    run wineboot --init >/dev/null 2>&1 </dev/null
+    wine_start || exit 1
+    trap services_stop EXIT
     run "$win/trust_ca.exe" "$certs/ca.pem" >/dev/null
 
     # Runs a Windows program, its output saved in $1 and shown; stops the run when it fails.
@@ -89,7 +58,7 @@ if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
     echo "== delivery through the library against a bare WinINet loop (Wine, local collector)"
     start_collector 200 "$results/collector-200.txt"
     record "$results/delivery.txt" "$win/delivery_bench.exe" throughput collector.test
-    stop_collector
+    collector_stop
     tail -n 1 "$results/collector-200.txt" | tee -a "$results/delivery.txt"
 
     echo "== memory of 500 pending operations (Wine, collector answering 500)"
@@ -99,7 +68,7 @@ if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
             record "$results/memory.txt" "$win/delivery_bench.exe" memory "$kind" collector.test
         done
     done
-    stop_collector
+    collector_stop
 
     if [ -f "$win86/call_cost_bench.exe" ]; then
         echo "== x86: exported calls against PostThreadMessageW (WoW64 Wine)"
@@ -107,7 +76,7 @@ if [ "${MIRTO_BENCH_STAGE:-}" = inside ]; then
         echo "== x86: delivery through the library against a bare WinINet loop"
         start_collector 200 "$results/collector-200-x86.txt"
         record "$results/delivery_x86.txt" "$win86/delivery_bench.exe" throughput collector.test
-        stop_collector
+        collector_stop
     fi
     exit 0
 fi

@@ -7,19 +7,11 @@ demo="$build/demo"
 export WINEPREFIX="$MIRTO_WINEPREFIX"
 expected=11  # device, user and user-count identify, 3 levels, a server, 2 x 2 charges
 
-mkdir -p "$WINEPREFIX"
-/usr/lib/wine/wineserver -p
-collector_pid=""
-cleanup() {
-    [ -n "$collector_pid" ] && kill "$collector_pid" 2>/dev/null && wait "$collector_pid" || true
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-}
-trap cleanup EXIT
+mirto_root=$root
+. "$root/scripts/lib/netns-services.sh"
+wine_start
+trap services_stop EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "creating the demo's Wine prefix (about 10 s, once)"
-fi
-"$root/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 </dev/null
 "$root/scripts/wine-run.sh" "$build/trust_ca.exe" "$demo/certs/ca.pem" >/dev/null
 
 log="$demo/reports.jsonl"
@@ -40,7 +32,5 @@ while ! [ -f "$log" ]; do sleep 0.1; done
     echo
 ) | "$root/scripts/wine-run.sh" "$build/demo_game.exe"
 
-kill -TERM "$collector_pid"
-wait "$collector_pid" || true
-collector_pid=""
+collector_stop
 echo "reports logged in $log"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Static analysis of the library's own sources: clang-tidy (checks in .clang-tidy) and cppcheck.
-# Exits non-zero when either reports anything.
+# Static analysis of the library's own sources: the include layering of src/ (check_layers.py,
+# docs/architecture.md), clang-tidy (checks in .clang-tidy) and cppcheck. Exits non-zero when
+# any of them reports anything.
 #
 # clang-tidy needs each file's real compile command:
 # - the portable modules (JSON, percent encoding) come from the native build's database;
@@ -15,6 +16,10 @@ cd "$root"
 for tool in clang-tidy cppcheck cmake python3 x86_64-w64-mingw32-g++; do
     command -v "$tool" >/dev/null || { echo "lint: $tool not found" >&2; exit 2; }
 done
+
+echo "lint: include layering of src/ (docs/architecture.md)"
+layers_status=0
+python3 scripts/check_layers.py || layers_status=1
 
 ensure_database() {  # preset
     if [ ! -f "build/$1/compile_commands.json" ]; then
@@ -51,7 +56,7 @@ done < <(echo | x86_64-w64-mingw32-g++ -x c++ -E -v - 2>&1 |
          sed -n '/<\.\.\.> search starts/,/End of search/p' | grep '/c++' | sed 's/^ *//')
 
 jobs=$(nproc 2>/dev/null || echo 2)
-status=0
+status=$layers_status
 # clang-tidy counts the (suppressed) warnings of system headers on stderr; only noise here.
 exec 2> >(grep -Ev --line-buffered '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' >&2)
 

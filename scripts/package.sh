@@ -7,7 +7,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/bootstrap.sh"
 
-version=$(sed -n 's/^project(mirto VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The package version is CMake's project() version, as the configured build wrote it into the
+# package's version file; it is never typed here.
+cmake --preset windows-x64 >/dev/null
+version=$(sed -n 's/^set(PACKAGE_VERSION "\([^"]*\)").*/\1/p' build/windows-x64/mirtoConfigVersion.cmake)
+[ -n "$version" ] || { echo "package: no version in the build's mirtoConfigVersion.cmake" >&2; exit 1; }
 out="$root/dist/mirto-$version"
 rm -rf "$out" "$out.zip"
 for preset in windows-x64 windows-x86; do

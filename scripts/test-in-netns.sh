@@ -14,24 +14,10 @@ x86_runs=yes
 "$root/scripts/runs-32bit.sh" || x86_runs=no
 export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the source tree (nor in the Unity package)
 
-# One wineserver for the whole run, started here so that every Wine socket is opened inside
-# this namespace; -p keeps it up between programs. It refuses to start when one already runs
-# for the prefix (outside, where the collector cannot be reached).
-mkdir -p "$WINEPREFIX"
-if ! /usr/lib/wine/wineserver -p; then
-    echo "could not start a wineserver for $WINEPREFIX here; if one already runs outside" \
-         "this namespace, stop it (WINEPREFIX=$WINEPREFIX wineserver -k) and run again" >&2
-    exit 1
-fi
-stop_wine() { /usr/lib/wine/wineserver -k 2>/dev/null || true; }
-trap stop_wine EXIT
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "creating the Wine prefix (once per build folder)"
-fi
-# Also starts Wine's own background processes now, with their output going nowhere: started
-# later by a test program, they would hold on to that program's output pipes.
-"$root/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 </dev/null
+mirto_root=$root
+. "$root/scripts/lib/netns-services.sh"
+wine_start
+trap wine_stop EXIT
 # A prefix made before wine32 was installed lacks its 32-bit system folder: update it once.
 if [ "$x86_runs" = yes ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     echo "adding the 32-bit side to the Wine prefix (once)"

@@ -34,13 +34,11 @@
 #include <string_view>
 #include <vector>
 
-#include "json/json.h"
 #include "mirto/mirto.h"
-#include "reports/envelope.h"
+#include "reports/percent_encode.h"
+#include "reports/report_builders.h"
 #include "support/debugger_line.h"
-#include "transport/http_client.h"
-#include "transport/internet_session.h"
-#include "transport/percent_encode.h"
+#include "transport/protocol.h"
 
 namespace {
 
@@ -54,9 +52,7 @@ constexpr int kBareWarmupPosts = 3;
 constexpr DWORD kWaitMs = 60000;
 
 const wchar_t kAppId[] = L"benchdelivery";
-const char kAppIdUtf8[] = "benchdelivery";
 const wchar_t kUserId[] = L"steam_76561198042231856";
-const char kUserIdUtf8[] = "steam_76561198042231856";
 
 // ---- what the library says -----------------------------------------------------------------
 
@@ -111,28 +107,15 @@ double Now() {
 
 // ---- the bare loop -------------------------------------------------------------------------
 
-// The level event of user kUserId, written and encoded by the library's own code, so that
-// the bare loop posts byte for byte what the worker posts.
+// The level event of user kUserId, built and encoded by the library's own code, so that the
+// bare loop posts byte for byte what the worker posts.
 std::string LevelBody(int level) {
-    using namespace mirto;
-    JsonNode* properties = NewJsonObject();
-    AddJsonMember(properties, "identifyType", NewJsonString("user"));
-    AddJsonMember(properties, "level", NewJsonInteger(level));
-    AddJsonMember(properties, "ga_ver", NewJsonString(kLibraryVersion));
-    AddJsonMember(properties, "device", NewJsonString("Windows"));
-    JsonNode* envelope = NewJsonObject();
-    AddJsonMember(envelope, "name", NewJsonString("level"));
-    AddJsonMember(envelope, "module", NewJsonString(kModuleName));
-    const std::wstring prefix = kIndexPrefix;  // ASCII
-    AddJsonMember(envelope, "index",
-                  NewJsonString((std::string(prefix.begin(), prefix.end()) + kAppIdUtf8).c_str()));
-    AddJsonMember(envelope, "identify", NewJsonString(kUserIdUtf8));
-    AddJsonMember(envelope, "properties", properties);
-    std::vector<char> text(MeasureJson(envelope, kReportJsonOptions));
-    WriteJson(text.data(), envelope, kReportJsonOptions);
-    FreeJson(envelope);
-    return PercentEncode(reinterpret_cast<const unsigned char*>(text.data()),
-                         static_cast<std::int32_t>(text.size() - 1));
+    mirto::ReportContext context;
+    context.index = std::wstring(mirto::kIndexPrefix) + kAppId;
+    context.user = kUserId;
+    const std::string json = mirto::LevelEventJson(context, mirto::SetLevelRecord{level});
+    return mirto::PercentEncode(reinterpret_cast<const unsigned char*>(json.data()),
+                                static_cast<std::int32_t>(json.size()));
 }
 
 void SetTimeouts(HINTERNET handle) {
@@ -144,18 +127,13 @@ void SetTimeouts(HINTERNET handle) {
     }
 }
 
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION |
-                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
-static_assert(kRequestFlags == mirto::kSecureRequestFlags, "the library's request flags");
-static_assert(INTERNET_FLAG_EXISTING_CONNECT == mirto::kFirstAttemptConnectFlags,
-              "the library's connect flags");
+constexpr DWORD kRequestFlags = mirto::kSecureRequestFlags;
 
 // One request, as one delivery attempt of the library makes it; true when accepted.
 bool BarePost(HINTERNET session, const std::wstring& host, const std::string& body) {
     HINTERNET connection =
         InternetConnectW(session, host.c_str(), mirto::kReportPort, nullptr, nullptr,
-                         INTERNET_SERVICE_HTTP, INTERNET_FLAG_EXISTING_CONNECT, 0);
+                         INTERNET_SERVICE_HTTP, mirto::kFirstAttemptConnectFlags, 0);
     if (connection == nullptr) return false;
     HINTERNET request = HttpOpenRequestW(connection, L"POST", mirto::kEventPath, nullptr, nullptr,
                                          nullptr, kRequestFlags, 0);

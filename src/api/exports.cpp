@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "api/argument_rules.h"
-#include "api/messages.h"
+#include "core/host_slot.h"
 #include "core/operations.h"
-#include "core/session.h"
 #include "core/worker.h"
 #include "mirto/mirto.h"
+#include "reports/messages.h"
 
 namespace mirto {
 namespace {
@@ -22,12 +22,12 @@ namespace {
 // A call made while another thread's first OnStart brings the worker up waits for that start;
 // OnStart itself has settled that already (FirstStart) and does not wait again.
 bool QueueAccepts(const RefusalLines& lines, bool wait_for_start = true) noexcept {
-    const DWORD worker = wait_for_start ? WorkerForCall() : GetWorker().worker_thread_id.load();
+    const DWORD worker = wait_for_start ? WorkerForCall() : WorkerThreadId();
     if (worker == 0) {
         OutputDebugStringA(lines.no_worker);
         return false;
     }
-    if (GetWorker().pending_operations.load() >= kMaxPendingOperations) {
+    if (PendingOperations() >= kMaxPendingOperations) {
         OutputDebugStringA(lines.queue_full);
         return false;
     }
@@ -54,7 +54,7 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
             OutputDebugStringA(kSetHostParamsError);
             return;
         }
-        GetSession().server_host.Set(checked.Copy());
+        CollectionHost().Set(checked.Copy());
     } catch (...) {
         // Out of memory: the previous host stays.
     }

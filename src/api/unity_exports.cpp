@@ -5,7 +5,7 @@
 #include <string>
 
 #include "mirto/mirto.h"
-#include "transport/text_conversion.h"
+#include "win/text_conversion.h"
 
 namespace {
 

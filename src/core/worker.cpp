@@ -7,17 +7,28 @@
 // even if the game unloads the library meanwhile.
 #include "core/worker.h"
 
+#include <atomic>
 #include <memory>
 
-#include "core/handlers.h"
+#include "core/delivery.h"
 #include "core/operations.h"
-#include "core/scoped_handle.h"
-#include "transport/internet_session.h"
+#include "reports/handlers.h"
+#include "win/module_reference.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
 
+struct WorkerBookkeeping {
+    std::atomic<DWORD> worker_thread_id{0};
+    std::atomic<HANDLE> worker_ready_event{nullptr};
+    std::atomic<HMODULE> worker_module{nullptr};
+    std::atomic<std::int32_t> pending_operations{0};
+};
+
 WorkerBookkeeping worker_bookkeeping;
+
+WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
 
 // A first start in progress: set by the thread that starts the worker before the thread is
 // created, cleared once that thread's OnStart operation is queued (or refused).
@@ -37,59 +48,29 @@ void WaitWhileStarting(ULONGLONG deadline) noexcept {
     }
 }
 
-// Runs one handler; the record is deleted when this returns, whatever the handler did.
-template <typename Record, typename Call>
-void RunOperation(LPARAM address, Call call) {
+// Runs one operation's handler; the record is deleted when this returns, whatever the handler
+// did.
+template <typename Record, void (*Handler)(const Record&, ReportSink&)>
+void RunOperation(LPARAM address, Delivery& delivery) {
     std::unique_ptr<Record> record(reinterpret_cast<Record*>(address));
     try {
-        call(*record);
+        Handler(*record, delivery);
     } catch (...) {
         // A handler that ran out of memory abandons its report; the loop goes on.
     }
 }
 
+// The dispatch table, in the order of the operation codes from kOpOnStart.
+using Operation = void (*)(LPARAM address, Delivery& delivery);
+constexpr Operation kOperations[] = {
+    RunOperation<OnStartRecord, HandleOnStart>,   RunOperation<SetUserRecord, HandleSetUser>,
+    RunOperation<SetLevelRecord, HandleSetLevel>, RunOperation<SetServerRecord, HandleSetServer>,
+    RunOperation<OnChargeRecord, HandleOnCharge>,
+};
+static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpOnStart + 1,
+              "one entry per operation code");
+
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
-
-void Dispatch(const MSG& message) {
-    switch (message.message) {
-        case kOpOnStart:
-            RunOperation<OnStartRecord>(message.lParam, [](const OnStartRecord& r) {
-                HandleOnStart(r.application_id, r.channel, r.game_version);
-            });
-            break;
-        case kOpSetUser:
-            RunOperation<SetUserRecord>(message.lParam, [](const SetUserRecord& r) {
-                HandleSetUser(r.user_id, r.user_name);
-            });
-            break;
-        case kOpSetLevel:
-            RunOperation<SetLevelRecord>(message.lParam,
-                                         [](const SetLevelRecord& r) { HandleSetLevel(r.level); });
-            break;
-        case kOpSetServer:
-            RunOperation<SetServerRecord>(
-                message.lParam, [](const SetServerRecord& r) { HandleSetServer(r.server); });
-            break;
-        case kOpOnCharge:
-            RunOperation<OnChargeRecord>(message.lParam, [](const OnChargeRecord& r) {
-                HandleOnCharge(r.order_id, r.product, r.amount, r.currency_type,
-                               r.virtual_currency_amount, r.payment);
-            });
-            break;
-        default:
-            break;
-    }
-}
-
-// A reference to the module that holds this code, so it cannot be unmapped under the worker.
-HMODULE ReferenceOwnModule() noexcept {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&WorkerMain), &module)) {
-        return nullptr;
-    }
-    return module;
-}
 
 // True when the thread was created (it may still be coming up).
 bool StartWorker() noexcept {
@@ -107,7 +88,7 @@ bool StartWorker() noexcept {
     }
     worker.worker_ready_event.store(worker_copy);
 
-    HMODULE module = ReferenceOwnModule();
+    HMODULE module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerMain));
     worker.worker_module.store(module);
 
     const KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr));
@@ -123,7 +104,9 @@ bool StartWorker() noexcept {
 
 }  // namespace
 
-WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
+DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
+
+std::int32_t PendingOperations() noexcept { return GetWorker().pending_operations.load(); }
 
 FirstStart::FirstStart() noexcept {
     const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
@@ -188,19 +171,22 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         CloseHandle(ready);
     }
 
-    for (;;) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) break;
-        if (IsOperation(message.message)) {
-            Dispatch(message);
-            worker.pending_operations.fetch_sub(1);
-        } else {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
+    {
+        // The delivery, and with it the internet session, ends with the loop: before the
+        // thread lets go of the module.
+        Delivery delivery;
+        for (;;) {
+            const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+            if (got == 0 || got == -1) break;
+            if (IsOperation(message.message)) {
+                kOperations[message.message - kOpOnStart](message.lParam, delivery);
+                worker.pending_operations.fetch_sub(1);
+            } else {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
         }
     }
-
-    CloseInternetSession();
 
     if (HMODULE module = worker.worker_module.exchange(nullptr)) {
         FreeLibraryAndExitThread(module, 0);

@@ -4,30 +4,26 @@
 // (PostOperation); the worker thread runs WorkerMain, which takes the records in posting order,
 // runs their handlers one at a time and deletes them.
 //
-// The bookkeeping below is constant-initialised and never destroyed, so the loader's
+// The worker's bookkeeping (its thread id, ready event, module reference and pending count) is
+// private to worker.cpp, constant-initialised and never destroyed, so the loader's
 // notifications and a process that is exiting never find it half built or already gone.
 #ifndef MIRTO_CORE_WORKER_H
 #define MIRTO_CORE_WORKER_H
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 
 namespace mirto {
 
 constexpr DWORD kWorkerStartWaitMs = 5000;
 
-struct WorkerBookkeeping {
-    // Published by the worker itself once its message queue exists, so a post to a published
-    // id can only fail because the worker has ended.
-    std::atomic<DWORD> worker_thread_id{0};
-    std::atomic<HANDLE> worker_ready_event{nullptr};
-    std::atomic<HMODULE> worker_module{nullptr};
-    std::atomic<std::int32_t> pending_operations{0};
-};
+// The worker's thread id, published by the worker itself once its message queue exists (so a
+// post to a published id can only fail because the worker has ended); 0 before.
+DWORD WorkerThreadId() noexcept;
 
-WorkerBookkeeping& GetWorker() noexcept;
+// Operations posted and not yet handled to the end.
+std::int32_t PendingOperations() noexcept;
 
 // OnStart's part in starting the worker. Constructed before OnStart's checks: if no worker runs
 // and no start is in progress, this thread becomes the one that starts it (waiting at most

@@ -15,10 +15,11 @@
 //   control bytes 0x01-0x1F, are escaped: backspace, tab, line feed, form feed and carriage
 //   return by letter, the other control bytes as "\u00XX" (lower-case hex); 0x7F stays raw.
 
-#ifndef MIRTO_JSON_JSON_H_
-#define MIRTO_JSON_JSON_H_
+#ifndef MIRTO_JSON_JSON_H
+#define MIRTO_JSON_JSON_H
 
 #include <cstdint>
+#include <memory>
 
 namespace mirto {
 
@@ -124,6 +125,20 @@ void WriteJson(char* out, JsonNode* root, JsonWriteOptions options);
 // Releases `root` and everything it owns. Null is ignored.
 void FreeJson(JsonNode* root);
 
+// A tree held by one owner, freed with it.
+struct JsonTreeDeleter {
+    void operator()(JsonNode* root) const noexcept { FreeJson(root); }
+};
+using JsonTree = std::unique_ptr<JsonNode, JsonTreeDeleter>;
+
+// AddJsonMember for an owned tree: on success the object owns it and `value` is left empty;
+// on failure `value` still owns it.
+inline JsonNode* AddJsonMember(JsonNode* object, const char* name, JsonTree&& value) {
+    JsonNode* added = AddJsonMember(object, name, value.get());
+    if (added != nullptr) static_cast<void>(value.release());
+    return added;
+}
+
 }  // namespace mirto
 
-#endif  // MIRTO_JSON_JSON_H_
+#endif  // MIRTO_JSON_JSON_H

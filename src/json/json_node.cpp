@@ -43,6 +43,25 @@ T* GrowByOne(T* entries, std::uint32_t count) {
         std::realloc(entries, wanted * sizeof(T)));  // NOLINT(bugprone-sizeof-expression)
 }
 
+// A heap copy of `text` up to its NUL, with its length in `length`; null for a null text, one
+// too long to count in 32 bits, or when memory runs out.
+char* CopyText(const char* text, std::uint32_t* length) {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const std::size_t size = std::strlen(text);
+    if (size > UINT32_MAX) {
+        return nullptr;
+    }
+    auto* copy = static_cast<char*>(std::malloc(size + 1));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, text, size + 1);
+    *length = static_cast<std::uint32_t>(size);
+    return copy;
+}
+
 }  // namespace
 
 JsonNode* NewJsonObject() { return NewNode(kJsonObject); }
@@ -50,24 +69,17 @@ JsonNode* NewJsonObject() { return NewNode(kJsonObject); }
 JsonNode* NewJsonArray() { return NewNode(kJsonArray); }
 
 JsonNode* NewJsonString(const char* text) {
-    if (text == nullptr) {
-        return nullptr;
-    }
-    const std::size_t length = std::strlen(text);
-    if (length > UINT32_MAX) {
-        return nullptr;
-    }
-    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    std::uint32_t length = 0;
+    char* copy = CopyText(text, &length);
     if (copy == nullptr) {
         return nullptr;
     }
-    std::memcpy(copy, text, length + 1);
     JsonNode* node = NewNode(kJsonString);
     if (node == nullptr) {
         std::free(copy);
         return nullptr;
     }
-    node->string.length = static_cast<std::uint32_t>(length);
+    node->string.length = length;
     node->string.text = copy;
     return node;
 }
@@ -99,19 +111,12 @@ JsonNode* NewJsonBoolean(bool value) {
 JsonNode* NewJsonNull() { return NewNode(kJsonNull); }
 
 JsonNode* AddJsonMember(JsonNode* object, const char* name, JsonNode* value) {
-    if (name == nullptr) {
-        return nullptr;
-    }
-    const std::size_t length = std::strlen(name);
-    if (length > UINT32_MAX) {
-        return nullptr;
-    }
-    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    std::uint32_t length = 0;
+    char* copy = CopyText(name, &length);
     if (copy == nullptr) {
         return nullptr;
     }
-    std::memcpy(copy, name, length + 1);
-    if (AddJsonMemberOwned(object, static_cast<std::uint32_t>(length), copy, value) == nullptr) {
+    if (AddJsonMemberOwned(object, length, copy, value) == nullptr) {
         std::free(copy);
         return nullptr;
     }

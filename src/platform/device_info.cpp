@@ -1,3 +1,4 @@
+// Gathering the device facts from the system, the profile and the executable.
 #include "platform/device_info.h"
 
 #include <windows.h>
@@ -6,8 +7,8 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
-#include "core/session.h"
 #include "platform/profile_store.h"
 
 namespace mirto {
@@ -45,21 +46,25 @@ std::wstring FileVersionOf(const std::wstring& path) {
            std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
-void CollectDeviceInfo() {
-    Session& session = GetSession();
-    session.install_uuid = LoadOrCreateId(session.profile_path, kInstallationKey);
-    session.persist_uuid = session.install_uuid;
-    session.screen_width = GetSystemMetrics(SM_CXSCREEN);
-    session.screen_height = GetSystemMetrics(SM_CYSCREEN);
+DeviceFacts CollectDeviceFacts(const std::wstring& profile_path, const std::wstring& game_version) {
+    DeviceFacts facts;
+    facts.install_uuid = LoadOrCreateId(profile_path, kInstallationKey);
+    facts.persist_uuid = facts.install_uuid;
+    facts.screen_width = GetSystemMetrics(SM_CXSCREEN);
+    facts.screen_height = GetSystemMetrics(SM_CYSCREEN);
 
     const DWORD version = GetVersion();
-    session.system_version += L"Windows " + std::to_wstring(LOBYTE(LOWORD(version))) + L"." +
-                              std::to_wstring(HIBYTE(LOWORD(version)));
+    facts.system_version = L"Windows " + std::to_wstring(LOBYTE(LOWORD(version))) + L"." +
+                           std::to_wstring(HIBYTE(LOWORD(version)));
 
-    if (!session.game_version.empty()) return;
+    if (!game_version.empty()) {
+        facts.game_version = game_version;
+        return facts;
+    }
     const std::wstring path = ExecutablePath();
     std::wstring file_version = path.empty() ? std::wstring() : FileVersionOf(path);
-    session.game_version = file_version.empty() ? L"unknown" : std::move(file_version);
+    facts.game_version = file_version.empty() ? L"unknown" : std::move(file_version);
+    return facts;
 }
 
 }  // namespace mirto

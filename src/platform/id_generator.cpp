@@ -1,3 +1,4 @@
+// Drawing a new id from the system's cryptographic generator, without bias between characters.
 #include "platform/id_generator.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Reading and writing the id entries of the profile file through the platform's struct entries.
 #include "platform/profile_store.h"
 
 #include <windows.h>

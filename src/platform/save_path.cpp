@@ -1,11 +1,11 @@
+// Making the save folder and the profile file, folder by folder.
 #include "platform/save_path.h"
 
 #include <windows.h>
 
 #include <shlobj.h>
 
-#include "core/scoped_handle.h"
-#include "core/session.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
@@ -22,29 +22,22 @@ bool MakeFolder(const std::wstring& path) {
 
 }  // namespace
 
-bool CreateSavePath(const std::wstring& application_id) {
-    if (!IsOneFolderName(application_id)) {
-        GetSession().profile_path.clear();
-        return false;
-    }
+std::optional<std::wstring> CreateSavePath(const std::wstring& application_id) {
+    if (!IsOneFolderName(application_id)) return std::nullopt;
     wchar_t base[MAX_PATH] = {};
     if (SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base) != S_OK) {
-        return false;
+        return std::nullopt;
     }
-    std::wstring& path = GetSession().profile_path;
-    path = std::wstring(base) + L"\\mirto\\";
-    if (MakeFolder(path)) {
-        path += application_id;
-        if (MakeFolder(path)) {
-            path += L"\\mirto.ini";
-            const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file) return true;
-        }
-    }
-    path.clear();
-    return false;
+    std::wstring path = std::wstring(base) + L"\\mirto\\";
+    if (!MakeFolder(path)) return std::nullopt;
+    path += application_id;
+    if (!MakeFolder(path)) return std::nullopt;
+    path += L"\\mirto.ini";
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    return path;
 }
 
 }  // namespace mirto

@@ -3,16 +3,16 @@
 #ifndef MIRTO_PLATFORM_SAVE_PATH_H
 #define MIRTO_PLATFORM_SAVE_PATH_H
 
+#include <optional>
 #include <string>
 
 namespace mirto {
 
 // Creates "<AppData>\mirto\<application id>\mirto.ini" (folders and an empty file, leaving an
-// existing file untouched) and stores its full path in the session's profile_path. False,
-// with profile_path emptied, when a folder or the file cannot be made or the id is not a single
-// folder name ("." or "..", or holding "\" or "/"); false with profile_path unchanged when the
-// application-data folder itself cannot be found.
-bool CreateSavePath(const std::wstring& application_id);
+// existing file untouched) and returns its full path. Nothing when the application-data
+// folder cannot be found, a folder or the file cannot be made, or the id is not a single
+// folder name ("." or "..", or holding "\" or "/").
+std::optional<std::wstring> CreateSavePath(const std::wstring& application_id);
 
 }  // namespace mirto
 

@@ -1,3 +1,5 @@
+// Encoding and decoding the stored-value byte layout, byte by byte, independent of the host's
+// byte order.
 #include "platform/stored_value.h"
 
 namespace mirto {

@@ -1,24 +1,26 @@
+// The shared device members, in the order the collector reads them.
 #include "reports/device_members.h"
 
-#include "core/session.h"
 #include "reports/envelope.h"
+#include "reports/report_text.h"
+#include "transport/protocol.h"
 
 namespace mirto {
 
-void AddDeviceMembers(JsonNode* properties) {
-    const Session& session = GetSession();
-    AddInteger(properties, "width", session.screen_width);
-    AddInteger(properties, "height", session.screen_height);
-    AddText(properties, "ga_ver", kLibraryVersion);
-    AddText(properties, "device_name", ReportText(session.device_name));
-    AddText(properties, "device", ReportText(session.device_model));
-    AddText(properties, "network", ReportText(session.network));
-    AddText(properties, "provider", ReportText(session.provider));
-    AddText(properties, "channel", ReportText(session.channel));
-    AddText(properties, "system_version", ReportText(session.system_version));
-    AddText(properties, "ver", ReportText(session.game_version));
-    AddText(properties, "install_uuid", ReportText(session.install_uuid));
-    AddText(properties, "persist_uuid", ReportText(session.persist_uuid));
+void AddDeviceMembers(JsonNode* properties, const ReportContext& context) {
+    const DeviceFacts& facts = context.facts;
+    AddInteger(properties, "width", facts.screen_width);
+    AddInteger(properties, "height", facts.screen_height);
+    AddText(properties, "ga_ver", kReportVersion);
+    AddText(properties, "device_name", kDeviceName);
+    AddText(properties, "device", kDeviceModel);
+    AddText(properties, "network", kNetwork);
+    AddText(properties, "provider", kProvider);
+    AddText(properties, "channel", ReportText(context.channel));
+    AddText(properties, "system_version", ReportText(facts.system_version));
+    AddText(properties, "ver", ReportText(facts.game_version));
+    AddText(properties, "install_uuid", ReportText(facts.install_uuid));
+    AddText(properties, "persist_uuid", ReportText(facts.persist_uuid));
 }
 
 }  // namespace mirto

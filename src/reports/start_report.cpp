@@ -1,60 +1,61 @@
-// The start handler: sets the session up once per process and sends the device identify.
-// Worker thread only. A start that fails before the index name is set leaves the session
-// unstarted, so the next start runs every step again.
+// The start handler: sets the report context up once per process and sends the device
+// identify. Worker thread only. Everything a start finds out is gathered first and becomes the
+// context in one step, so a start that fails on the way (memory running out) leaves the
+// context unstarted and the next start runs every step again.
 #include <windows.h>
 
-#include "core/handlers.h"
-#include "core/session.h"
+#include <optional>
+#include <utility>
+
 #include "platform/device_info.h"
 #include "platform/profile_store.h"
 #include "platform/save_path.h"
-#include "reports/device_members.h"
-#include "reports/envelope.h"
-#include "transport/internet_session.h"
-#include "transport/text_conversion.h"
+#include "reports/handlers.h"
+#include "reports/messages.h"
+#include "reports/report_builders.h"
+#include "reports/report_state.h"
+#include "transport/protocol.h"
+#include "win/text_conversion.h"
 
 namespace mirto {
 
-void HandleOnStart(const std::wstring& application_id, const std::wstring& channel,
-                   const std::wstring& game_version) {
-    Session& session = GetSession();
-    if (StartDone()) {
-        OutputDebugStringA("Mirto: duplicate call OnStart\r\n");
+void HandleOnStart(const OnStartRecord& record, ReportSink& sink) {
+    ReportContext& reports = CurrentReports();
+    if (reports.started()) {
+        OutputDebugStringA(kDuplicateStartLine);
         return;
     }
-    if (!CreateSavePath(application_id)) {
-        OutputDebugStringA("Mirto: init failed, can not create save path\r\n");
+    const std::optional<std::wstring> profile = CreateSavePath(record.application_id);
+    if (!profile) {
+        OutputDebugStringA(kSavePathFailedLine);
         return;
     }
-    if (!OpenInternetSession()) {
-        OutputDebugStringA("Mirto: init failed, can not init internet\r\n");
+    if (!sink.Connect()) {
+        OutputDebugStringA(kInternetFailedLine);
         return;
     }
-    // A start that fails from here on (memory running out) leaves no session handle behind;
-    // the next start opens its own.
-    struct CloseUnlessStarted {
-        ~CloseUnlessStarted() {
-            if (!StartDone()) CloseInternetSession();
+    // A start that fails from here on leaves no connection behind; the next start opens its own.
+    struct DisconnectUnlessStarted {
+        ReportSink& sink;
+        const ReportContext& reports;
+        ~DisconnectUnlessStarted() {
+            if (!reports.started()) sink.Disconnect();
         }
-    } close_unless_started;
-    session.identify_id = LoadOrCreateId(session.profile_path, kIdentityKey);
-    session.channel = channel;
-    session.game_version = game_version;
-    session.index_name = kIndexPrefix + application_id;
-    CollectDeviceInfo();
+    } disconnect_unless_started{sink, reports};
 
+    ReportContext started;
+    started.identify = LoadOrCreateId(*profile, kIdentityKey);
+    started.channel = record.channel;
+    started.facts = CollectDeviceFacts(*profile, record.game_version);
+    started.index = kIndexPrefix + record.application_id;
     // The line shows the version the game passed, even when the executable's was taken.
-    const std::wstring line = std::wstring(L"Mirto: init succeed (") + kLibraryVersionWide +
-                              L"), game version: " + game_version + L", appid: " + application_id +
-                              L", channel: " + channel + L"\r\n";
-    OutputDebugStringA(WideToAnsi(line).c_str());
+    const std::string line =
+        WideToAnsi(kStartLineOpening + record.game_version + kStartLineAppId +
+                   record.application_id + kStartLineChannel + record.channel + kLineEnd);
+    reports = std::move(started);
 
-    JsonNode* properties = NewJsonObject();
-    AddText(properties, "identifyType", "mobile");
-    AddDeviceMembers(properties);
-    SubmitReport(NewIdentifyEnvelope(ReportText(session.index_name),
-                                     ReportText(session.identify_id), properties),
-                 kIdentifyPath);
+    OutputDebugStringA(line.c_str());
+    SubmitJson(sink, kIdentifyPath, DeviceIdentifyJson(reports));
 }
 
 }  // namespace mirto

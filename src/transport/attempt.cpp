@@ -1,3 +1,5 @@
+// One bounded attempt: the attempt object shared by the waiting thread and the attempt's own
+// thread, and the thread that runs it.
 #include "transport/attempt.h"
 
 #include <atomic>
@@ -6,9 +8,10 @@
 #include <new>
 #include <utility>
 
-#include "core/scoped_handle.h"
-#include "transport/http_client.h"
-#include "transport/internet_handle.h"
+#include "transport/protocol.h"
+#include "win/internet_handle.h"
+#include "win/module_reference.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
@@ -135,15 +138,6 @@ class Attempt {
     bool abandoned_ = false;
 };
 
-HMODULE ReferenceThisModule() noexcept {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&MakeBoundedAttempt), &module)) {
-        return nullptr;
-    }
-    return module;
-}
-
 struct ThreadStart {
     Attempt* attempt;
     HMODULE module;
@@ -160,6 +154,13 @@ DWORD WINAPI AttemptThread(void* parameter) {
 
 }  // namespace
 
+void ApplyTimeouts(HINTERNET handle) noexcept {
+    DWORD timeout = kTimeoutMs;
+    constexpr DWORD kOptions[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                  INTERNET_OPTION_SEND_TIMEOUT};
+    for (DWORD option : kOptions) InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
+}
+
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
     if (attempt == nullptr) return false;
@@ -169,7 +170,7 @@ bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
         delete attempt;
         return false;
     }
-    start->module = ReferenceThisModule();
+    start->module = ReferenceModuleOf(reinterpret_cast<const void*>(&MakeBoundedAttempt));
     const KernelHandle thread(CreateThread(nullptr, 0, AttemptThread, start, 0, nullptr));
     if (!thread) {
         // No thread to spare: the attempt runs here, bounded only by the time-outs.

@@ -37,6 +37,9 @@ struct AttemptRequest {
     DWORD request_flags;
 };
 
+// Sets the connect, receive and send time-outs (kTimeoutMs) on a WinINet handle.
+void ApplyTimeouts(HINTERNET handle) noexcept;
+
 // True when the collector answered with the status text "200" (delivered, whatever follows).
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept;
 

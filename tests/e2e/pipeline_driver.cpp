@@ -1,52 +1,57 @@
-// Drives one report through the submission pipeline with the library's code linked in, on a
-// thread that plays the worker: pipeline_driver HOST PATH [QUIT_AFTER_MS]. It submits the
-// level event of user u9 in session A1 and prints, with milliseconds since the start, each
-// delivery attempt and the connect flags it used (which the collector cannot see), then
-// "returned" when the submission is over. With QUIT_AFTER_MS the worker thread is told to
-// quit after that time, as the library's unload does.
+// Drives one report through the delivery with the library's code linked in, on a thread that
+// plays the worker: pipeline_driver HOST PATH [QUIT_AFTER_MS]. It submits the level event of
+// user u9 in session A1 and prints, with milliseconds since the start, each delivery attempt
+// and the connect flags it used (which the collector cannot see: they are read from this
+// program's calls to InternetConnectW), then "returned" when the submission is over. With
+// QUIT_AFTER_MS the worker thread is told to quit after that time, as the library's unload
+// does.
 #include <windows.h>
 
+#include <wininet.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "core/session.h"
-#include "reports/envelope.h"
-#include "transport/http_client.h"
-#include "transport/internet_session.h"
+#include "core/delivery.h"
+#include "core/host_slot.h"
+#include "reports/report_builders.h"
+#include "support/import_patch.h"
 
 namespace {
 
 ULONGLONG start_time = 0;
 std::wstring path;
+std::atomic<int> attempts{0};
+mirto_test::ImportPatch* connect_patch = nullptr;
 
 unsigned long long Elapsed() { return GetTickCount64() - start_time; }
 
-void OnAttempt(int attempt, DWORD connect_flags) {
-    std::printf("%llu attempt %d flags 0x%08lx\n", Elapsed(), attempt, connect_flags);
+HINTERNET WINAPI ObservedConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, LPCWSTR user,
+                                 LPCWSTR password, DWORD service, DWORD flags, DWORD_PTR context) {
+    std::printf("%llu attempt %d flags 0x%08lx\n", Elapsed(), ++attempts, flags);
     std::fflush(stdout);
+    using Connect = decltype(&InternetConnectW);
+    return connect_patch->original<Connect>()(session, host, port, user, password, service, flags,
+                                              context);
 }
 
 DWORD WINAPI Worker(void*) {
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    mirto::Session& session = mirto::GetSession();
-    session.index_name = L"game_analysis-A1";
-    session.user_id = L"u9";
-    if (!mirto::OpenInternetSession()) {
+    mirto::Delivery delivery;
+    if (!delivery.Connect()) {
         std::puts("no internet session");
         return 1;
     }
-    mirto::JsonNode* properties = mirto::NewJsonObject();
-    mirto::AddText(properties, "identifyType", "user");
-    mirto::AddInteger(properties, "level", 7);
-    mirto::AddText(properties, "ga_ver", mirto::kLibraryVersion);
-    mirto::AddText(properties, "device", "Windows");
-    mirto::SubmitReport(mirto::NewEventEnvelope("level", "game_analysis-A1", "u9", properties),
-                        path.c_str());
+    mirto::ReportContext context;
+    context.index = L"game_analysis-A1";
+    context.user = L"u9";
+    mirto::SubmitJson(delivery, path.c_str(),
+                      mirto::LevelEventJson(context, mirto::SetLevelRecord{7}));
     std::printf("%llu returned\n", Elapsed());
     std::fflush(stdout);
-    mirto::CloseInternetSession();
     return 0;
 }
 
@@ -55,9 +60,11 @@ DWORD WINAPI Worker(void*) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
     start_time = GetTickCount64();
-    mirto::GetSession().server_host.Set(argv[1]);
+    mirto::CollectionHost().Set(argv[1]);
     path = argv[2];
-    mirto::SetAttemptObserverForTesting(OnAttempt);
+    mirto_test::ImportPatch patch("wininet.dll", "InternetConnectW",
+                                  reinterpret_cast<void*>(&ObservedConnect));
+    connect_patch = &patch;
     DWORD worker_id = 0;
     HANDLE worker = CreateThread(nullptr, 0, Worker, nullptr, 0, &worker_id);
     if (argc > 3) {

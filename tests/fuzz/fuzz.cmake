@@ -24,18 +24,14 @@ set(mirto_fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all
 
 # The portable sources once more, instrumented for coverage and the sanitizers; mirto_portable
 # itself keeps the project's ordinary flags.
-add_library(mirto_portable_fuzz OBJECT
-    ${PROJECT_SOURCE_DIR}/src/json/json_node.cpp
-    ${PROJECT_SOURCE_DIR}/src/json/json_writer.cpp
-    ${PROJECT_SOURCE_DIR}/src/transport/percent_encode.cpp
-    ${PROJECT_SOURCE_DIR}/src/platform/stored_value.cpp)
+add_library(mirto_portable_fuzz OBJECT ${MIRTO_PORTABLE_SOURCES})
 target_include_directories(mirto_portable_fuzz PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(mirto_portable_fuzz PUBLIC
     -fsanitize=fuzzer-no-link ${mirto_fuzz_sanitizers} -fno-omit-frame-pointer -g -O1)
 target_link_libraries(mirto_portable_fuzz PRIVATE mirto_warnings)
 
 enable_testing()
-foreach(name json percent stored_value)
+foreach(name json percent stored_value report)
     set(target ${name}_fuzz)
     add_executable(${target} ${CMAKE_CURRENT_LIST_DIR}/${target}.cpp)
     target_link_libraries(${target} PRIVATE mirto_portable_fuzz mirto_warnings)

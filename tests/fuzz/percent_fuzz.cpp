@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "transport/percent_encode.h"
+#include "reports/percent_encode.h"
 
 namespace mirto {
 namespace {

@@ -1,6 +1,6 @@
 // Tests of the report body encoding.
 
-#include "transport/percent_encode.h"
+#include "reports/percent_encode.h"
 
 #include <cctype>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Capturing debugger lines: one vectored exception handler appends every line, with the id of
+// the thread that wrote it, to the capture that is active.
 #include "support/debug_capture.h"
 
 #include "support/debugger_line.h"

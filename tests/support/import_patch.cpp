@@ -1,3 +1,4 @@
+// Finding and rewriting one slot of this program's import address table.
 #include "support/import_patch.h"
 
 #include <cstring>

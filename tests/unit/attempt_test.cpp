@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+#include "core/retry_wait.h"
 #include "support/import_patch.h"
-#include "transport/http_client.h"
-#include "transport/retry_wait.h"
+#include "transport/protocol.h"
 
 namespace {
 

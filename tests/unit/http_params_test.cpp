@@ -1,17 +1,31 @@
 // The request object: it owns a private copy of its body, copies assign a fresh copy, and
-// without an internet session Send returns at once without touching the network.
+// a delivery without an internet session returns at once without touching the network
+// (watched through this program's import table).
+#include "transport/http_params.h"
+
+#include <windows.h>
+
+#include <wininet.h>
+
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 
-#include "core/session.h"
-#include "transport/http_client.h"
+#include "core/delivery.h"
+#include "support/import_patch.h"
 
 namespace {
 
 using mirto::HttpParams;
 
 int attempts_seen = 0;
+
+HINTERNET WINAPI CountingConnect(HINTERNET, LPCWSTR, INTERNET_PORT, LPCWSTR, LPCWSTR, DWORD, DWORD,
+                                 DWORD_PTR) {
+    ++attempts_seen;
+    SetLastError(ERROR_INTERNET_CANNOT_CONNECT);
+    return nullptr;
+}
 
 TEST(HttpParams, KeepsAPrivateCopyOfTheBody) {
     char body[] = "%7b%7d";
@@ -59,11 +73,12 @@ TEST(HttpParams, CopyAssignmentMakesAFreshCopyOrNone) {
 }
 
 TEST(HttpParams, SendWithoutASessionMakesNoAttempt) {
-    ASSERT_EQ(mirto::GetSession().internet_session, nullptr);
-    mirto::SetAttemptObserverForTesting([](int, DWORD) { ++attempts_seen; });
+    const mirto::Delivery delivery;
+    ASSERT_EQ(delivery.connected(), false);
+    const mirto_test::ImportPatch patch("wininet.dll", "InternetConnectW",
+                                        reinterpret_cast<void*>(&CountingConnect));
     const HttpParams request(L"localhost", 443, L"/event", L"", "x", 1);
-    request.Send();
-    mirto::SetAttemptObserverForTesting(nullptr);
+    delivery.Deliver(request);
     EXPECT_EQ(attempts_seen, 0);
 }
 

@@ -5,9 +5,9 @@
 // It has no version resource of its own. Exit code 0 when it printed what was asked.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
-#include "core/session.h"
 #include "platform/device_info.h"
 #include "platform/profile_store.h"
 #include "platform/save_path.h"
@@ -32,19 +32,15 @@ bool PrintLine(const std::wstring& text) {
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 2;
     const std::wstring mode = argv[1];
-    if (!mirto::CreateSavePath(argv[2])) return 3;
-    mirto::Session& session = mirto::GetSession();
+    const std::optional<std::wstring> profile = mirto::CreateSavePath(argv[2]);
+    if (!profile) return 3;
     if (mode == L"ids") {
-        const std::wstring identity =
-            mirto::LoadOrCreateId(session.profile_path, mirto::kIdentityKey);
-        const std::wstring installation =
-            mirto::LoadOrCreateId(session.profile_path, mirto::kInstallationKey);
+        const std::wstring identity = mirto::LoadOrCreateId(*profile, mirto::kIdentityKey);
+        const std::wstring installation = mirto::LoadOrCreateId(*profile, mirto::kInstallationKey);
         return PrintLine(identity) && PrintLine(installation) ? 0 : 1;
     }
     if (mode == L"version") {
-        session.game_version.clear();
-        mirto::CollectDeviceInfo();
-        return PrintLine(session.game_version) ? 0 : 1;
+        return PrintLine(mirto::CollectDeviceFacts(*profile, L"").game_version) ? 0 : 1;
     }
     return 2;
 }

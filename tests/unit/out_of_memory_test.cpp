@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 #include <new>
 #include <string>
+#include <utility>
 
-#include "core/handlers.h"
-#include "core/session.h"
+#include "core/delivery.h"
+#include "core/host_slot.h"
 #include "json/json.h"
 #include "reports/envelope.h"
+#include "reports/handlers.h"
+#include "reports/report_state.h"
 #include "support/import_patch.h"
 
 namespace {
@@ -106,12 +109,12 @@ TEST(OutOfMemory, AnEnvelopeLeaksNothingWhicheverAllocationFails) {
         bool failed = false;
         {
             FailAllocation fail(n);
-            mirto::JsonNode* properties = mirto::NewJsonObject();
-            mirto::AddText(properties, "identifyType", "user");
-            mirto::AddInteger(properties, "level", 7);
-            mirto::JsonNode* envelope =
-                mirto::NewEventEnvelope("level", index, identify, properties);
-            mirto::FreeJson(envelope);
+            mirto::JsonTree properties(mirto::NewJsonObject());
+            mirto::AddText(properties.get(), "identifyType", "user");
+            mirto::AddInteger(properties.get(), "level", 7);
+            mirto::JsonTree envelope =
+                mirto::NewEventEnvelope("level", index, identify, std::move(properties));
+            envelope.reset();
             failed = fail.failed();
             held = heap.held_count;
         }
@@ -124,26 +127,35 @@ TEST(OutOfMemory, AnEnvelopeLeaksNothingWhicheverAllocationFails) {
 TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
     const std::wstring id = L"oom" + std::to_wstring(GetCurrentProcessId());
     const std::wstring channel(40, L'c');  // long enough to need the heap
+    const mirto::OnStartRecord record{id, channel, L"1.0.0-with-a-long-version-text"};
+    mirto::Delivery delivery;
+    // This thread is told to quit, as an unloading worker is: the device identify of a start
+    // that succeeds gets its first attempt (to a host that cannot be found) and is then given
+    // up.
+    mirto::CollectionHost().Set(L"unreachable.invalid");
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
     for (int n = 1;; ++n) {
         bool started = false;
         bool failed = false;
         {
             FailAllocation fail(n);
             try {
-                mirto::HandleOnStart(id, channel, L"1.0.0-with-a-long-version-text");
+                mirto::HandleOnStart(record, delivery);
             } catch (const std::bad_alloc&) {
             }
             failed = fail.failed();
-            started = !mirto::GetSession().index_name.empty();
+            started = !mirto::CurrentReports().index.empty();
         }
         if (!started) {
-            EXPECT_EQ(mirto::GetSession().internet_session, nullptr)
+            EXPECT_EQ(delivery.connected(), false)
                 << "allocation " << n << " failed and the session handle stayed open";
         }
         if (started || !failed) break;
         ASSERT_LT(n, 2000);
     }
-    EXPECT_FALSE(mirto::GetSession().index_name.empty()) << "the start never succeeded";
+    EXPECT_FALSE(mirto::CurrentReports().index.empty()) << "the start never succeeded";
 }
 
 }  // namespace

@@ -10,11 +10,11 @@
 #include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "core/session.h"
 #include "platform/id_generator.h"
 #include "platform/save_path.h"
 #include "support/process.h"
@@ -46,8 +46,9 @@ bool Exists(const std::wstring& path) {
 // The profile file of a new application id, made as the start handler makes it.
 std::wstring FreshProfile(const std::wstring& tag) {
     const std::wstring app_id = FreshAppId(tag);
-    EXPECT_TRUE(mirto::CreateSavePath(app_id));
-    return mirto::GetSession().profile_path;
+    const std::optional<std::wstring> path = mirto::CreateSavePath(app_id);
+    EXPECT_TRUE(path);
+    return path.value_or(L"");
 }
 
 std::string FileBytes(const std::wstring& path) {
@@ -98,15 +99,15 @@ bool IsGeneratedId(const std::wstring& id) {
 
 // --- CreateSavePath ---------------------------------------------------------------------
 
-TEST(SavePath, FirstCallCreatesFoldersAndEmptyFileAndSetsProfilePath) {
+TEST(SavePath, FirstCallCreatesFoldersAndEmptyFileAndReturnsItsPath) {
     const std::wstring app_id = FreshAppId(L"Create");
     const std::wstring expected = ProfileFileOf(app_id);
     ASSERT_FALSE(Exists(AppDataFolder() + L"\\mirto\\" + app_id));
-    mirto::GetSession().profile_path.clear();
 
-    ASSERT_TRUE(mirto::CreateSavePath(app_id));
+    const std::optional<std::wstring> path = mirto::CreateSavePath(app_id);
+    ASSERT_TRUE(path);
 
-    EXPECT_EQ(mirto::GetSession().profile_path, expected);
+    EXPECT_EQ(*path, expected);
     const DWORD folder = GetFileAttributesW((AppDataFolder() + L"\\mirto\\" + app_id).c_str());
     ASSERT_NE(folder, INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(folder & FILE_ATTRIBUTE_DIRECTORY);
@@ -115,21 +116,22 @@ TEST(SavePath, FirstCallCreatesFoldersAndEmptyFileAndSetsProfilePath) {
 
 TEST(SavePath, SecondCallLeavesExistingFileUntouched) {
     const std::wstring app_id = FreshAppId(L"Again");
-    ASSERT_TRUE(mirto::CreateSavePath(app_id));
-    const std::wstring file = mirto::GetSession().profile_path;
+    const std::optional<std::wstring> first = mirto::CreateSavePath(app_id);
+    ASSERT_TRUE(first);
+    const std::wstring file = *first;
     ASSERT_TRUE(WritePrivateProfileStringW(L"OTHER", L"keep", L"this", file.c_str()));
     ASSERT_TRUE(mirto::WriteProfileValue(file, kIdentityKey, L"0123456789abcdef"));
     const std::string content = FileBytes(file);
     ASSERT_NE(content, "");
 
-    mirto::GetSession().profile_path = L"left over";
-    ASSERT_TRUE(mirto::CreateSavePath(app_id));
+    const std::optional<std::wstring> again = mirto::CreateSavePath(app_id);
+    ASSERT_TRUE(again);
 
-    EXPECT_EQ(mirto::GetSession().profile_path, file);
+    EXPECT_EQ(*again, file);
     EXPECT_EQ(FileBytes(file), content);
 }
 
-TEST(SavePath, ApplicationIdThatCannotBeAFolderNameFailsAndEmptiesProfilePath) {
+TEST(SavePath, ApplicationIdThatCannotBeAFolderNameFailsWithoutAPath) {
     // Each of these is refused by CreateDirectoryW: characters a file name cannot hold, and a
     // sub-folder of a folder that does not exist.
     const std::wstring prefix = FreshAppId(L"Bad");
@@ -137,9 +139,9 @@ TEST(SavePath, ApplicationIdThatCannotBeAFolderNameFailsAndEmptiesProfilePath) {
          {L"a|b", L"a<b", L"a>b", L"a*b", L"a?b", L"a\"b", L"missing\\child"}) {
         const std::wstring app_id = prefix + suffix;
         SCOPED_TRACE(app_id);
-        mirto::GetSession().profile_path = L"from an earlier start";
-        EXPECT_FALSE(mirto::CreateSavePath(app_id));
-        EXPECT_EQ(mirto::GetSession().profile_path, L"");
+        const std::optional<std::wstring> path = mirto::CreateSavePath(app_id);
+        EXPECT_FALSE(path);
+        EXPECT_EQ(path.value_or(L""), L"");
         EXPECT_FALSE(Exists(ProfileFileOf(app_id)));
     }
 }

@@ -1,7 +1,7 @@
 // Text conversions on the real code-page services, run once under the default Western code
 // page (1252) and once under Shift-JIS (932), where the second byte of many characters is a
 // backslash. Report text must come out as the same UTF-8 either way.
-#include "transport/text_conversion.h"
+#include "win/text_conversion.h"
 
 #include <windows.h>
 
@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "json/json.h"
 #include "reports/envelope.h"
-#include "transport/percent_encode.h"
+#include "reports/percent_encode.h"
+#include "reports/report_text.h"
 
 namespace {
 
@@ -28,14 +30,11 @@ UINT ExpectedCodePage() {
 
 // The wire form of one report string value: written as JSON, then percent-encoded.
 std::string EncodedJsonString(const std::wstring& value) {
-    mirto::JsonNode* object = mirto::NewJsonObject();
-    mirto::AddText(object, "k", mirto::ReportText(value));
-    const std::uint32_t size = mirto::MeasureJson(object, mirto::kReportJsonOptions);
-    std::unique_ptr<char[]> text(new char[size]);
-    mirto::WriteJson(text.get(), object, mirto::kReportJsonOptions);
-    mirto::FreeJson(object);
-    return mirto::PercentEncode(reinterpret_cast<const unsigned char*>(text.get()),
-                                static_cast<std::int32_t>(size - 1));
+    mirto::JsonTree object(mirto::NewJsonObject());
+    mirto::AddText(object.get(), "k", mirto::ReportText(value));
+    const std::string text = mirto::WriteReport(std::move(object));
+    return mirto::PercentEncode(reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<std::int32_t>(text.size()));
 }
 
 TEST(CodePage, TheEnvironmentSelectsTheExpectedAnsiCodePage) {
@@ -88,6 +87,31 @@ TEST(ReportText, EveryCharacterArrivesAsItsUtf8WhateverTheCodePage) {
     EXPECT_EQ(EncodedJsonString(L"\U0001F600"), "%7b%22k%22%3a%22%f0%9f%98%80%22%7d");
     // Real quotes and backslashes are still escaped.
     EXPECT_EQ(EncodedJsonString(L"a\"b\\"), "%7b%22k%22%3a%22a%5c%22b%5c%5c%22%7d");
+}
+
+// The reports' own UTF-8 conversion is portable; the platform's conversion is the reference it
+// must match, unpaired surrogates included.
+TEST(ReportText, MatchesThePlatformsUtf8ForEveryKindOfCodeUnit) {
+    const std::wstring cases[] = {
+        L"",
+        L"plain ascii \x01\x7f",
+        L"\u00e9\u07ff\u0800\uffff\ufffd",
+        L"\U0001F600\U0010FFFF\U00010000",
+        std::wstring(1, static_cast<wchar_t>(0xD800)),
+        std::wstring(1, static_cast<wchar_t>(0xDFFF)) + L"x",
+        std::wstring{static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800)},
+        std::wstring{L'a', static_cast<wchar_t>(0xDBFF), static_cast<wchar_t>(0xDBFF),
+                     static_cast<wchar_t>(0xDC00)},
+        std::wstring{static_cast<wchar_t>(0xD83D), L'z', static_cast<wchar_t>(0xDE00)},
+    };
+    for (const std::wstring& text : cases) {
+        SCOPED_TRACE(WideToUtf8Bytes(text));
+        EXPECT_EQ(mirto::ReportText(text), WideToUtf8Bytes(text));
+    }
+    for (wchar_t unit = 1; unit != 0; ++unit) {
+        const std::wstring one(1, unit);
+        ASSERT_EQ(mirto::ReportText(one), WideToUtf8Bytes(one)) << "unit " << unsigned(unit);
+    }
 }
 
 }  // namespace

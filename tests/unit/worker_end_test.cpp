@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/session.h"
 #include "core/worker.h"
 #include "mirto/mirto.h"
 #include "support/debug_capture.h"
@@ -15,7 +14,7 @@ namespace {
 TEST(EndedWorker, PostsThatFailAreRefusedAndUncounted) {
     mirto_test::DebugCapture capture;
     mirto::OnStart(nullptr, nullptr, nullptr);  // starts the worker
-    const DWORD worker = mirto::GetWorker().worker_thread_id.load();
+    const DWORD worker = mirto::WorkerThreadId();
     ASSERT_NE(worker, 0u);
 
     const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, worker);
@@ -31,7 +30,7 @@ TEST(EndedWorker, PostsThatFailAreRefusedAndUncounted) {
     for (const auto& line : lines) {
         EXPECT_EQ(line, "Mirto: SetLevel failed, operation queue init failed\r\n");
     }
-    EXPECT_EQ(mirto::GetWorker().pending_operations.load(), 0);
+    EXPECT_EQ(mirto::PendingOperations(), 0);
 }
 
 }  // namespace

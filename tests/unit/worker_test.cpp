@@ -1,8 +1,9 @@
-// The worker and its queue, with the library's code linked into the test so the session state
-// can be read. No start succeeds here (the first start is refused), so every handler stops at
-// its precondition and writes its line on the worker: those lines show what ran, where and in
-// which order, without any network. Each test of the worker runs in a process of its own
-// (RanInFreshProcess), so none depends on what another one started or counted.
+// The worker and its queue, with the library's code linked into the test so the worker's
+// counts, the host slot and the report context can be read. No start succeeds here (the first
+// start is refused), so every handler stops at its precondition and writes its line on the
+// worker: those lines show what ran, where and in which order, without any network. Each test
+// of the worker runs in a process of its own (RanInFreshProcess), so none depends on what
+// another one started or counted.
 #include "core/worker.h"
 
 #include <windows.h>
@@ -13,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "core/session.h"
+#include "core/host_slot.h"
 #include "mirto/mirto.h"
+#include "reports/report_state.h"
 #include "support/allocation_count.h"
 #include "support/debug_capture.h"
 #include "support/process.h"
@@ -31,14 +33,14 @@ const std::string kNeedStartAndUser = "Mirto: need call OnStart && SetUser first
 
 bool WaitForPending(std::int32_t value, DWORD timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (mirto::GetWorker().pending_operations.load() != value) {
+    while (mirto::PendingOperations() != value) {
         if (GetTickCount64() >= deadline) return false;
         Sleep(2);
     }
     return true;
 }
 
-DWORD WorkerId() { return mirto::GetWorker().worker_thread_id.load(); }
+DWORD WorkerId() { return mirto::WorkerThreadId(); }
 
 // Starts the worker the way a refused first start does; the refusal line is not kept.
 void StartWorkerWithRefusedStart() {
@@ -77,7 +79,7 @@ TEST(Worker, ConcurrentFirstStartsStartExactlyOneWorker) {
         ++refusals;
     }
     EXPECT_EQ(refusals, static_cast<std::size_t>(kCallers));
-    EXPECT_EQ(mirto::GetWorker().pending_operations.load(), 0);
+    EXPECT_EQ(mirto::PendingOperations(), 0);
 }
 
 TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
@@ -99,7 +101,7 @@ TEST(Worker, RunsOperationsOnOneThreadInPostingOrderAndCountsThemDown) {
               (Lines{kNeedStartAndUser, kNeedStartAndUser, kNeedStart, kNeedStartAndUser,
                      kNeedStartAndUser, kNeedStart, kNeedStartAndUser}));
     // The refused handlers changed nothing.
-    EXPECT_TRUE(mirto::GetSession().user_id.empty());
+    EXPECT_TRUE(mirto::CurrentReports().user.empty());
 }
 
 TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
@@ -170,7 +172,7 @@ TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
             return;
         }
         while (writers_done.load() < kWriters) {
-            const std::wstring seen = mirto::GetSession().server_host.Get();
+            const std::wstring seen = mirto::CollectionHost().Get();
             if (seen != hosts[0] && seen != hosts[1] && seen != hosts[2]) ++torn;
             ++reads;
         }
@@ -186,7 +188,7 @@ TEST(Host, RefusedHostKeepsThePreviousOne) {
     mirto::SetHost(nullptr);
     mirto::SetHost(L"");
     mirto::SetHost(std::wstring(129, L'x').c_str());
-    EXPECT_EQ(mirto::GetSession().server_host.Get(), L"kept.test");
+    EXPECT_EQ(mirto::CollectionHost().Get(), L"kept.test");
     EXPECT_EQ(capture.OwnLines().size(), 3u);
 }
 

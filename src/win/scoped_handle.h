@@ -1,7 +1,7 @@
 // One owner per Windows handle: the handle is closed when its ScopedHandle goes out of scope,
 // on every path. A traits type per handle kind says what "no handle" is and how to close one.
-#ifndef MIRTO_CORE_SCOPED_HANDLE_H
-#define MIRTO_CORE_SCOPED_HANDLE_H
+#ifndef MIRTO_WIN_SCOPED_HANDLE_H
+#define MIRTO_WIN_SCOPED_HANDLE_H
 
 #include <windows.h>
 
@@ -65,4 +65,4 @@ using FileHandle = ScopedHandle<FileHandleTraits>;
 
 }  // namespace mirto
 
-#endif  // MIRTO_CORE_SCOPED_HANDLE_H
+#endif  // MIRTO_WIN_SCOPED_HANDLE_H

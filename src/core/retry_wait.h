@@ -1,8 +1,8 @@
 // The pause between two delivery attempts. It ends early when the calling thread has been
 // told to quit (a WM_QUIT waits in its message queue), so an unreachable collector never holds
 // a quitting worker for more than a moment; from then on every wait ends at once.
-#ifndef MIRTO_TRANSPORT_RETRY_WAIT_H
-#define MIRTO_TRANSPORT_RETRY_WAIT_H
+#ifndef MIRTO_CORE_RETRY_WAIT_H
+#define MIRTO_CORE_RETRY_WAIT_H
 
 #include <windows.h>
 
@@ -13,4 +13,4 @@ bool WaitBeforeRetry(DWORD milliseconds) noexcept;
 
 }  // namespace mirto
 
-#endif  // MIRTO_TRANSPORT_RETRY_WAIT_H
+#endif  // MIRTO_CORE_RETRY_WAIT_H

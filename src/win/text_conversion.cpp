@@ -1,7 +1,7 @@
 // Each conversion asks the platform for the result's length first, then converts into a
 // result of exactly that size. A length of 0 or less (failure or empty input) gives an empty
 // result.
-#include "transport/text_conversion.h"
+#include "win/text_conversion.h"
 
 #include <windows.h>
 

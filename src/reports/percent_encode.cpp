@@ -4,7 +4,7 @@
 // once; the input is only read. The classification is by byte value, never by the C locale,
 // so the result is the same in every process.
 
-#include "transport/percent_encode.h"
+#include "reports/percent_encode.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // input's length plus 2 for every byte that is not an ASCII letter or digit. The function
 // keeps no state and borrows the input only for the call.
 
-#ifndef MIRTO_TRANSPORT_PERCENT_ENCODE_H_
-#define MIRTO_TRANSPORT_PERCENT_ENCODE_H_
+#ifndef MIRTO_REPORTS_PERCENT_ENCODE_H
+#define MIRTO_REPORTS_PERCENT_ENCODE_H
 
 #include <cstdint>
 #include <string>
@@ -18,4 +18,4 @@ std::string PercentEncode(const unsigned char* bytes, std::int32_t count);
 
 }  // namespace mirto
 
-#endif  // MIRTO_TRANSPORT_PERCENT_ENCODE_H_
+#endif  // MIRTO_REPORTS_PERCENT_ENCODE_H

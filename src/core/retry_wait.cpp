@@ -6,7 +6,7 @@
 // millisecond: a millisecond clock that advances in steps of 15.6 ms could end it early. A
 // wait that fails sleeps out the rest of the pause instead of trying again at once, which
 // would spin the CPU for the whole pause.
-#include "transport/retry_wait.h"
+#include "core/retry_wait.h"
 
 namespace mirto {
 namespace {

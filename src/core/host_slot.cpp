@@ -1,5 +1,5 @@
-// Storage of the session state and the host slot's locking.
-#include "core/session.h"
+// The host slot's locking and storage.
+#include "core/host_slot.h"
 
 #include <new>
 #include <utility>
@@ -22,12 +22,10 @@ std::wstring HostSlot::Get() const {
     return host_;
 }
 
-Session& GetSession() noexcept {
-    // Built on first use (the compiler makes that thread-safe) in storage that has no
-    // destructor, so it outlives every thread that may still use it.
-    alignas(Session) static unsigned char storage[sizeof(Session)];
-    static Session* const session = new (storage) Session();
-    return *session;
+HostSlot& CollectionHost() noexcept {
+    alignas(HostSlot) static unsigned char storage[sizeof(HostSlot)];
+    static HostSlot* const slot = new (storage) HostSlot(MIRTO_SERVER_HOST);
+    return *slot;
 }
 
 }  // namespace mirto

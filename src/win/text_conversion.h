@@ -1,8 +1,8 @@
 // Conversions between UTF-16, the process's ANSI code page and UTF-8, with the system's
 // code-page services and no flags (so unrepresentable characters get the code page's default
 // character and malformed UTF-8 is handled leniently by the platform). Stateless; any thread.
-#ifndef MIRTO_TRANSPORT_TEXT_CONVERSION_H
-#define MIRTO_TRANSPORT_TEXT_CONVERSION_H
+#ifndef MIRTO_WIN_TEXT_CONVERSION_H
+#define MIRTO_WIN_TEXT_CONVERSION_H
 
 #include <cstdint>
 #include <string>
@@ -24,4 +24,4 @@ std::wstring Utf8ToWide(const char* bytes, std::int32_t count);
 
 }  // namespace mirto
 
-#endif  // MIRTO_TRANSPORT_TEXT_CONVERSION_H
+#endif  // MIRTO_WIN_TEXT_CONVERSION_H

@@ -1,12 +1,12 @@
 // Scoped WinINet handles: sessions, connections and requests all close the same way.
-#ifndef MIRTO_TRANSPORT_INTERNET_HANDLE_H
-#define MIRTO_TRANSPORT_INTERNET_HANDLE_H
+#ifndef MIRTO_WIN_INTERNET_HANDLE_H
+#define MIRTO_WIN_INTERNET_HANDLE_H
 
 #include <windows.h>
 
 #include <wininet.h>
 
-#include "core/scoped_handle.h"
+#include "win/scoped_handle.h"
 
 namespace mirto {
 
@@ -21,4 +21,4 @@ using InternetHandle = ScopedHandle<InternetHandleTraits>;
 
 }  // namespace mirto
 
-#endif  // MIRTO_TRANSPORT_INTERNET_HANDLE_H
+#endif  // MIRTO_WIN_INTERNET_HANDLE_H

@@ -1,0 +1,35 @@
+// Opening the session and turning a request into one bounded attempt.
+#include "transport/wininet_client.h"
+
+#include <wininet.h>
+
+#include <string>
+#include <utility>
+
+#include "transport/attempt.h"
+#include "transport/protocol.h"
+
+namespace mirto {
+
+WinInetClient::WinInetClient() noexcept
+    : session_(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
+    if (session_) ApplyTimeouts(session_.get());
+}
+
+bool WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags) const {
+    if (!session_) return false;
+    AttemptRequest attempt{session_.get(),
+                           request.host,
+                           request.port,
+                           request.path,
+                           request.headers,
+                           request.body != nullptr
+                               ? std::string(reinterpret_cast<const char*>(request.body.get()),
+                                             static_cast<std::size_t>(request.body_length))
+                               : std::string(),
+                           connect_flags,
+                           request.secure ? kSecureRequestFlags : kPlainRequestFlags};
+    return MakeBoundedAttempt(std::move(attempt), kAttemptBoundMs);
+}
+
+}  // namespace mirto

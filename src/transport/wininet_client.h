@@ -1,0 +1,34 @@
+// The HTTPS client over WinINet: it owns the internet session (user agent and time-outs set
+// once) and makes one POST attempt at a time, each on a connection and request of its own and
+// bounded in total time (attempt.h). Whether and when to try again is the caller's decision.
+// Used by one thread at a time (the worker).
+#ifndef MIRTO_TRANSPORT_WININET_CLIENT_H
+#define MIRTO_TRANSPORT_WININET_CLIENT_H
+
+#include <windows.h>
+
+#include "transport/http_params.h"
+#include "win/internet_handle.h"
+
+namespace mirto {
+
+class WinInetClient {
+   public:
+    // Opens the session; is_open() tells whether WinINet agreed.
+    WinInetClient() noexcept;
+
+    [[nodiscard]] bool is_open() const noexcept { return static_cast<bool>(session_); }
+
+    // One attempt at `request` with the given connect flags. True when the collector answered
+    // with the status text "200" (delivered, whatever follows); false at once when the
+    // session is not open. Throws std::bad_alloc when the attempt's copy of the request
+    // cannot be made.
+    [[nodiscard]] bool PostOnce(const HttpParams& request, DWORD connect_flags) const;
+
+   private:
+    InternetHandle session_;
+};
+
+}  // namespace mirto
+
+#endif  // MIRTO_TRANSPORT_WININET_CLIENT_H
