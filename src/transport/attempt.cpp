@@ -138,17 +138,62 @@ class Attempt {
     bool abandoned_ = false;
 };
 
-struct ThreadStart {
-    Attempt* attempt;
-    HMODULE module;
+}  // namespace
+
+// What the runner and its thread share; whichever lets go last deletes it. The thread takes
+// one attempt at a time from `attempt` and ends once `quit` is set and nothing is left to run.
+struct AttemptRunner::Thread {
+    std::atomic<int> references{2};
+    KernelHandle work{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    HMODULE module = nullptr;
+    SRWLOCK lock = SRWLOCK_INIT;  // guards the two members below
+    Attempt* attempt = nullptr;
+    bool quit = false;
+
+    void Release() noexcept {
+        if (references.fetch_sub(1) == 1) delete this;
+    }
+
+    // The next attempt, or null; `quitting` tells whether the runner has let go.
+    Attempt* Take(bool* quitting) noexcept {
+        AcquireSRWLockExclusive(&lock);
+        Attempt* next = attempt;
+        attempt = nullptr;
+        *quitting = quit;
+        ReleaseSRWLockExclusive(&lock);
+        return next;
+    }
+
+    void Hand(Attempt* next) noexcept {
+        AcquireSRWLockExclusive(&lock);
+        attempt = next;
+        ReleaseSRWLockExclusive(&lock);
+        SetEvent(work.get());
+    }
+
+    void Quit() noexcept {
+        AcquireSRWLockExclusive(&lock);
+        quit = true;
+        ReleaseSRWLockExclusive(&lock);
+        SetEvent(work.get());
+    }
 };
 
-DWORD WINAPI AttemptThread(void* parameter) {
-    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
-    delete static_cast<ThreadStart*>(parameter);
-    start.attempt->Run();
-    start.attempt->Release();
-    if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
+namespace {
+
+DWORD WINAPI RunAttempts(void* parameter) {
+    auto* thread = static_cast<AttemptRunner::Thread*>(parameter);
+    const HMODULE module = thread->module;
+    bool quitting = false;
+    while (!quitting) {
+        WaitForSingleObject(thread->work.get(), INFINITE);
+        while (Attempt* attempt = thread->Take(&quitting)) {
+            attempt->Run();
+            attempt->Release();
+        }
+    }
+    thread->Release();
+    if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
@@ -161,31 +206,60 @@ void ApplyTimeouts(HINTERNET handle) noexcept {
     for (DWORD option : kOptions) InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
 }
 
-bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
+AttemptRunner::~AttemptRunner() { Retire(); }
+
+void AttemptRunner::Retire() noexcept {
+    if (thread_ == nullptr) return;
+    thread_->Quit();
+    thread_->Release();
+    thread_ = nullptr;
+}
+
+bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
     if (attempt == nullptr) return false;
-    auto* start = new (std::nothrow) ThreadStart{attempt, nullptr};
-    if (start == nullptr || !attempt->StartEvent()) {
-        delete start;
+    if (!attempt->StartEvent()) {
         delete attempt;
         return false;
     }
-    start->module = ReferenceModuleOf(reinterpret_cast<const void*>(&MakeBoundedAttempt));
-    const KernelHandle thread(CreateThread(nullptr, 0, AttemptThread, start, 0, nullptr));
-    if (!thread) {
+    if (thread_ == nullptr) {
+        auto* thread = new (std::nothrow) Thread;
+        if (thread != nullptr && thread->work) {
+            thread->module = ReferenceModuleOf(reinterpret_cast<const void*>(&RunAttempts));
+            const KernelHandle handle(CreateThread(nullptr, 0, RunAttempts, thread, 0, nullptr));
+            if (handle) {
+                thread_ = thread;
+            } else {
+                if (thread->module != nullptr) FreeLibrary(thread->module);
+                delete thread;
+            }
+        } else {
+            delete thread;
+        }
+    }
+    if (thread_ == nullptr) {
         // No thread to spare: the attempt runs here, bounded only by the time-outs.
-        if (start->module != nullptr) FreeLibrary(start->module);
-        delete start;
         attempt->Run();
         const bool delivered = attempt->delivered();
         delete attempt;
         return delivered;
     }
+    thread_->Hand(attempt);
     const bool finished = WaitForSingleObject(attempt->done(), bound_ms) == WAIT_OBJECT_0;
-    if (!finished) attempt->Abandon();
+    if (!finished) {
+        // The thread stays with the attempt until its call returns; the next attempt gets a
+        // thread of its own.
+        attempt->Abandon();
+        Retire();
+    }
     const bool delivered = finished && attempt->delivered();
     attempt->Release();
     return delivered;
+}
+
+bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
+    AttemptRunner runner;
+    return runner.Make(std::move(request), bound_ms);
 }
 
 }  // namespace mirto

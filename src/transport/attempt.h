@@ -1,13 +1,13 @@
 // One delivery attempt: a POST on a connection and request of its own, bounded in total time.
 //
 // WinINet's time-outs bound each wait for bytes, not an attempt: a collector that trickles its
-// answer one byte a second, or streams without end, would hold the caller for ever. So the
-// attempt runs on a thread of its own and the caller waits for it at most `bound_ms`. Past the
-// bound the caller closes the attempt's request handle (which ends the blocked call where
-// WinINet cancels on close), counts the attempt as failed and goes on; the attempt's thread
-// finishes on its own whenever the call returns, closes its handles (request first, then
-// connection) and frees what it used. It holds its own reference to this module, so it can
-// outlive the worker and an unload.
+// answer one byte a second, or streams without end, would hold the caller for ever. So attempts
+// run on a thread of their own, kept from one attempt to the next, and the caller waits for each
+// at most `bound_ms`. Past the bound the caller closes the attempt's request handle (which ends
+// the blocked call where WinINet cancels on close), counts the attempt as failed and goes on
+// with a new thread; the old one finishes the attempt whenever its call returns, closes its
+// handles (request first, then connection), frees what it used and ends. Each such thread holds
+// its own reference to this module, so it can outlive the worker and an unload.
 //
 // The request handle is closed from the waiting thread only while a WinINet call runs on it:
 // a handle stays reserved until the calls using it have returned, so its value can never have
@@ -40,7 +40,29 @@ struct AttemptRequest {
 // Sets the connect, receive and send time-outs (kTimeoutMs) on a WinINet handle.
 void ApplyTimeouts(HINTERNET handle) noexcept;
 
-// True when the collector answered with the status text "200" (delivered, whatever follows).
+// The thread that makes one caller's attempts. Used by one thread at a time; destroying it lets
+// its thread end once idle (without waiting for it).
+class AttemptRunner {
+   public:
+    AttemptRunner() noexcept = default;
+    ~AttemptRunner();
+    AttemptRunner(const AttemptRunner&) = delete;
+    AttemptRunner& operator=(const AttemptRunner&) = delete;
+
+    // True when the collector answered with the status text "200" (delivered, whatever
+    // follows). Without a thread to run it on, the attempt runs on the caller's thread, bounded
+    // by the time-outs only.
+    bool Make(AttemptRequest request, DWORD bound_ms) noexcept;
+
+    struct Thread;  // shared by the runner and its thread
+
+   private:
+    void Retire() noexcept;
+
+    Thread* thread_ = nullptr;
+};
+
+// One attempt on a runner of its own.
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept;
 
 }  // namespace mirto

@@ -29,7 +29,7 @@ bool WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags) con
                                : std::string(),
                            connect_flags,
                            request.secure ? kSecureRequestFlags : kPlainRequestFlags};
-    return MakeBoundedAttempt(std::move(attempt), kAttemptBoundMs);
+    return runner_.Make(std::move(attempt), kAttemptBoundMs);
 }
 
 }  // namespace mirto

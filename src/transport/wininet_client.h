@@ -1,12 +1,13 @@
 // The HTTPS client over WinINet: it owns the internet session (user agent and time-outs set
 // once) and makes one POST attempt at a time, each on a connection and request of its own and
-// bounded in total time (attempt.h). Whether and when to try again is the caller's decision.
+// bounded in total time, on a thread kept for them (attempt.h). Whether and when to try again is the caller's decision.
 // Used by one thread at a time (the worker).
 #ifndef MIRTO_TRANSPORT_WININET_CLIENT_H
 #define MIRTO_TRANSPORT_WININET_CLIENT_H
 
 #include <windows.h>
 
+#include "transport/attempt.h"
 #include "transport/http_params.h"
 #include "win/internet_handle.h"
 
@@ -27,6 +28,9 @@ class WinInetClient {
 
    private:
     InternetHandle session_;
+    // The thread the attempts run on; kept between attempts (it is not part of the client's
+    // observable state, hence mutable).
+    mutable AttemptRunner runner_;
 };
 
 }  // namespace mirto
