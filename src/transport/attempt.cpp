@@ -29,11 +29,6 @@ class Attempt {
    public:
     explicit Attempt(AttemptRequest request) : request_(std::move(request)) {}
 
-    bool StartEvent() noexcept {
-        done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        return static_cast<bool>(done_);
-    }
-    HANDLE done() const noexcept { return done_.get(); }
     bool delivered() const noexcept { return delivered_.load(); }
 
     void Release() noexcept {
@@ -41,10 +36,7 @@ class Attempt {
     }
 
     // The attempt itself, on whichever thread runs it.
-    void Run() noexcept {
-        RunOnConnection();
-        if (done_) SetEvent(done_.get());
-    }
+    void Run() noexcept { RunOnConnection(); }
 
     // From the waiting thread, once the bound has passed: no further call is made, and a call
     // that is blocked now has its handle closed under it.
@@ -129,7 +121,6 @@ class Attempt {
     }
 
     const AttemptRequest request_;
-    KernelHandle done_;
     std::atomic<int> references_{2};
     std::atomic<bool> delivered_{false};
     SRWLOCK lock_ = SRWLOCK_INIT;  // guards the three members below
@@ -145,6 +136,7 @@ class Attempt {
 struct AttemptRunner::Thread {
     std::atomic<int> references{2};
     KernelHandle work{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    KernelHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set after each attempt
     HMODULE module = nullptr;
     SRWLOCK lock = SRWLOCK_INIT;  // guards the two members below
     Attempt* attempt = nullptr;
@@ -190,6 +182,7 @@ DWORD WINAPI RunAttempts(void* parameter) {
         while (Attempt* attempt = thread->Take(&quitting)) {
             attempt->Run();
             attempt->Release();
+            SetEvent(thread->done.get());
         }
     }
     thread->Release();
@@ -218,13 +211,9 @@ void AttemptRunner::Retire() noexcept {
 bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
     if (attempt == nullptr) return false;
-    if (!attempt->StartEvent()) {
-        delete attempt;
-        return false;
-    }
     if (thread_ == nullptr) {
         auto* thread = new (std::nothrow) Thread;
-        if (thread != nullptr && thread->work) {
+        if (thread != nullptr && thread->work && thread->done) {
             thread->module = ReferenceModuleOf(reinterpret_cast<const void*>(&RunAttempts));
             const KernelHandle handle(CreateThread(nullptr, 0, RunAttempts, thread, 0, nullptr));
             if (handle) {
@@ -244,8 +233,9 @@ bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
         delete attempt;
         return delivered;
     }
+    const HANDLE done = thread_->done.get();
     thread_->Hand(attempt);
-    const bool finished = WaitForSingleObject(attempt->done(), bound_ms) == WAIT_OBJECT_0;
+    const bool finished = WaitForSingleObject(done, bound_ms) == WAIT_OBJECT_0;
     if (!finished) {
         // The thread stays with the attempt until its call returns; the next attempt gets a
         // thread of its own.

@@ -1,7 +1,7 @@
 // The HTTPS client over WinINet: it owns the internet session (user agent and time-outs set
 // once) and makes one POST attempt at a time, each on a connection and request of its own and
-// bounded in total time, on a thread kept for them (attempt.h). Whether and when to try again is the caller's decision.
-// Used by one thread at a time (the worker).
+// bounded in total time, on a thread kept for them (attempt.h). Whether and when to try again is
+// the caller's decision. Used by one thread at a time (the worker).
 #ifndef MIRTO_TRANSPORT_WININET_CLIENT_H
 #define MIRTO_TRANSPORT_WININET_CLIENT_H
 
