@@ -58,9 +58,11 @@ def test_an_answer_trickled_byte_by_byte_is_given_up_after_the_bound(game, start
     c = start_collector(script=["trickle", 200])
     game.call("OnStart", wide(unique_app_id("T")), NULL, NULL)
     first, second = c.wait_for(2, timeout=60)[:2]
-    # 30 s for the attempt, then the 5 s pause; the cut-off report is sent again.
+    # 30 s for the attempt, then the 5 s pause; the cut-off report is sent again. The first
+    # record is made once the connection is up, which a loaded machine may take a second or
+    # two for, so the gap between the records can be that much shorter than 35 s.
     gap = second["time_monotonic"] - first["time_monotonic"]
-    assert 34.5 <= gap <= 40.0, gap
+    assert 33.0 <= gap <= 40.0, gap
     assert first["kind"] == second["kind"] == "device identify"
     assert second["answer"] == 200
 
