@@ -61,7 +61,7 @@ class Attempt {
                                             nullptr, nullptr, nullptr, request_.request_flags, 0);
         if (handle == nullptr) return;
         Publish(handle);
-        delivered_.store(Exchange(handle));
+        Exchange(handle);
         CloseRequest();
     }
 
@@ -80,7 +80,9 @@ class Attempt {
         return result != FALSE;
     }
 
-    bool Exchange(HINTERNET handle) noexcept {
+    // Marks the attempt delivered as soon as the status is "200", before anything else is read,
+    // so an answer whose body never ends counts as delivered even when the bound cuts it off.
+    void Exchange(HINTERNET handle) noexcept {
         // Wine takes the receive and send time-outs only from the request handle (Windows
         // inherits them from the session), so a collector that stops answering still ends each
         // wait after 5 s everywhere.
@@ -93,17 +95,15 @@ class Attempt {
                                     has_body ? const_cast<char*>(request_.body.data()) : nullptr,
                                     static_cast<DWORD>(request_.body.size()));
         });
-        if (!sent) return false;
-        if (!Step(handle, [](HINTERNET h) { return StatusIs200(h) ? TRUE : FALSE; })) {
-            return false;
-        }
-        // Delivered. The availability query is still made, but its outcome (a body that never
-        // comes, a connection closed after the head) no longer matters.
+        if (!sent) return;
+        if (!Step(handle, [](HINTERNET h) { return StatusIs200(h) ? TRUE : FALSE; })) return;
+        delivered_.store(true);
+        // The availability query is still made, but its outcome (a body that never comes, a
+        // connection closed after the head, a bound reached while it reads) no longer matters.
         Step(handle, [](HINTERNET h) {
             DWORD available = 0;
             return InternetQueryDataAvailable(h, &available, 0, 0);
         });
-        return true;
     }
 
     void Publish(HINTERNET handle) noexcept {
@@ -242,7 +242,8 @@ bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
         attempt->Abandon();
         Retire();
     }
-    const bool delivered = finished && attempt->delivered();
+    // Past the bound an attempt still counts as delivered if its "200" had arrived.
+    const bool delivered = attempt->delivered();
     attempt->Release();
     return delivered;
 }

@@ -154,13 +154,13 @@ def run_exits(scenario_seed, runs):
         result = run_windows("exiting_game.exe", how, code, busy, unique_app_id("X"), timeout=60)
         return case, result.returncode, time.monotonic() - started
 
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    with concurrent.futures.ThreadPoolExecutor(6) as pool:
         return list(pool.map(run, cases))
 
 
 def test_exits_while_reporting_end_with_the_code_asked_for(collector):
     # The collector answers at once: the worker is building, sending or encoding a report.
-    results = run_exits(1, 60)
+    results = run_exits(1, 40)
     wrong = [(case, code) for case, code, _ in results if code != case[1]]
     assert wrong == []
     assert len(collector.records()) > 0, "the games did report before they left"
@@ -169,7 +169,7 @@ def test_exits_while_reporting_end_with_the_code_asked_for(collector):
 def test_exits_while_retrying_end_with_the_code_asked_for(start_collector):
     # Every answer is 500: the worker is in an attempt or in the pause before the next.
     c = start_collector(script=[500])
-    results = run_exits(2, 60)
+    results = run_exits(2, 40)
     wrong = [(case, code) for case, code, _ in results if code != case[1]]
     assert wrong == []
     assert all(r["answer"] == 500 for r in c.records()) and c.records()
