@@ -1,11 +1,12 @@
 /*
  * mirto: analytics reporting for Windows games.
  *
- * The game calls these functions from any of its threads. None of them blocks on the network
- * or the disk and none returns a result: each call checks its arguments, copies them and hands
- * them to the library's single private worker thread, which turns them into JSON reports and
- * posts them over HTTPS to the collection server, retrying every 5 seconds until the server
- * accepts each report.
+ * The game calls these functions from any of its threads. None of the six reporting functions
+ * blocks on the network or the disk or returns a result: each call checks its arguments, copies
+ * them and hands them to the library's single private worker thread, which turns them into JSON
+ * reports and posts them over HTTPS to the collection server, retrying every 5 seconds until the
+ * server accepts each report. (Flush, below, is the one function that waits, and only as long
+ * as it is asked to.)
  *
  * A refused call writes exactly one line to the debugger output (OutputDebugStringA), beginning
  * "Mirto: " and ending with CR LF, for example "Mirto: SetLevel failed, params error\r\n".
@@ -23,6 +24,11 @@
  *
  * Every function uses the cdecl calling convention, so one DLL serves MSVC-built and
  * mingw-built games alike (it exports both name sets).
+ *
+ * Beyond these, three optional functions: SetOutbox keeps unsent reports on disk across quits,
+ * crashes and outages; Flush waits, for a bounded time, until what was queued is safe; and
+ * GetDeliveryStats reads the delivery counters. A game that calls none of them behaves exactly
+ * as described above.
  */
 #ifndef MIRTO_MIRTO_H
 #define MIRTO_MIRTO_H
@@ -47,8 +53,43 @@
 #define MIRTO_NOEXCEPT
 #endif
 
+/* The delivery counters, read by GetDeliveryStats. The caller sets `size` to
+ * sizeof(MirtoDeliveryStats) before the call; the library fills as many of the fields as both
+ * sides know and sets `size` to the number of bytes it filled, so the struct can grow. Counts
+ * are since the library was loaded. */
+typedef struct MirtoDeliveryStats {
+    unsigned int size;
+    unsigned int outbox_state;        /* 0 off, 1 chosen (not started yet), 2 in use,
+                                         3 fell back to memory (the disk failed) */
+    unsigned int last_failure_status; /* HTTP status of the last failed attempt, 0 if none or
+                                         if it got no answer */
+    unsigned int last_failure_error;  /* WinINet or system error of the last failed attempt that
+                                         got no answer (12002: timed out), 0 otherwise */
+    unsigned long long operations_accepted; /* calls of OnStart, SetUser, SetLevel, SetServer
+                                               and OnCharge queued for the worker */
+    unsigned long long refused_no_worker;   /* refused: "operation queue init failed" */
+    unsigned long long refused_queue_full;  /* refused: "operation queue is full" */
+    unsigned long long refused_params;      /* refused: "params error" */
+    unsigned long long reports_delivered;   /* reports the collector answered "200" */
+    unsigned long long attempts_failed;     /* attempts that did not get "200" */
+    unsigned long long possible_duplicates; /* reports delivered after an attempt was cut off
+                                               before any answer (the collector may hold the
+                                               report twice) */
+    unsigned long long reports_restored;    /* saved reports found in the outbox at the start */
+    unsigned long long waiting_in_memory;   /* reports built and not yet delivered, in memory */
+    unsigned long long waiting_in_outbox;   /* reports saved in the outbox, not yet delivered */
+    unsigned long long dropped_outbox_full; /* given up to keep the outbox within its caps */
+    unsigned long long dropped_damaged;     /* outbox files found damaged, removed unsent */
+    unsigned long long dropped_at_quit;     /* without the outbox: reports whose first attempt
+                                               at unload failed */
+    unsigned long long oldest_waiting_age_ms; /* age of the oldest report waiting, 0 if none */
+    unsigned long long operations_waiting;  /* operations queued and not yet handled */
+} MirtoDeliveryStats;
+
 #if defined(__cplusplus)
 namespace mirto {
+
+using DeliveryStats = ::MirtoDeliveryStats;
 
 /* Replaces the collection host at once, for every report built from now on (also for calls
  * queued before). Works before OnStart. host: required, 1 to 128 code units. */
@@ -82,6 +123,28 @@ MIRTO_API void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* produ
                                    const wchar_t* currency_type, int virtual_currency_amount,
                                    const wchar_t* payment) noexcept;
 
+/* Keeps every report on disk, under "%LOCALAPPDATA%\mirto\<application id>\outbox\", from
+ * before its first attempt until the collector has accepted it, and sends the saved reports
+ * first at the next start, oldest first, exactly as they were built. Off by default. Only
+ * before the first OnStart; a later call is refused ("SetOutbox failed, OnStart already
+ * called"). With it on, reports are delivered at least once (a report whose attempt was cut off
+ * before any answer may arrive twice; see possible_duplicates), in order, within 4000 reports
+ * and 4 MiB on disk (when full, level and server events are given up first, purchases and
+ * identifies last). If the disk fails, the session goes on delivering from memory and says so
+ * once in the debugger output. One process at a time uses an application's outbox; a second
+ * copy of the game delivers from memory. */
+MIRTO_API void MIRTO_CALL SetOutbox(bool enabled) noexcept;
+
+/* Waits on the calling thread until every operation queued before the call has been delivered
+ * (with the outbox on: stored on disk), at most timeout_ms. Returns true when it was, false when
+ * the time ran out first. Never waits longer than asked; any thread. Call it when the game is
+ * about to quit. */
+MIRTO_API bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept;
+
+/* Fills *stats (see MirtoDeliveryStats; set stats->size first). Never waits. Refused with
+ * "GetDeliveryStats failed, params error" when stats is null or its size is below 8. */
+MIRTO_API void MIRTO_CALL GetDeliveryStats(DeliveryStats* stats) noexcept;
+
 }  // namespace mirto
 
 extern "C" {
@@ -98,6 +161,10 @@ MIRTO_API void MIRTO_CALL UnitySetServer(const char* server) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityOnCharge(const char* order_id, const char* product, int amount,
                                         const char* currency_type, int virtual_currency_amount,
                                         const char* payment) MIRTO_NOEXCEPT;
+/* enabled: 0 off, anything else on. Flush returns 1 or 0. */
+MIRTO_API void MIRTO_CALL UnitySetOutbox(int enabled) MIRTO_NOEXCEPT;
+MIRTO_API int MIRTO_CALL UnityFlush(unsigned int timeout_ms) MIRTO_NOEXCEPT;
+MIRTO_API void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

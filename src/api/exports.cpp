@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "api/argument_rules.h"
+#include "core/delivery_stats.h"
 #include "core/host_slot.h"
 #include "core/operations.h"
 #include "core/worker.h"
@@ -25,13 +26,20 @@ bool QueueAccepts(const RefusalLines& lines, bool wait_for_start = true) noexcep
     const DWORD worker = wait_for_start ? WorkerForCall() : WorkerThreadId();
     if (worker == 0) {
         OutputDebugStringA(lines.no_worker);
+        Counters().refused_no_worker.fetch_add(1);
         return false;
     }
     if (PendingOperations() >= kMaxPendingOperations) {
         OutputDebugStringA(lines.queue_full);
+        Counters().refused_queue_full.fetch_add(1);
         return false;
     }
     return true;
+}
+
+void RefuseParams(const RefusalLines& lines) noexcept {
+    OutputDebugStringA(lines.params_error);
+    Counters().refused_params.fetch_add(1);
 }
 
 // Hands the record to the worker. A post that fails (the worker has ended, or its queue is
@@ -40,9 +48,11 @@ template <typename Record>
 void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
         static_cast<void>(record.release());  // the worker owns it now
+        Counters().accepted.fetch_add(1);
         return;
     }
     OutputDebugStringA(lines.no_worker);
+    Counters().refused_no_worker.fetch_add(1);
 }
 
 }  // namespace
@@ -71,7 +81,7 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
         const TextArgument channel_text(channel);
         const TextArgument version(game_version);
         if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
-            OutputDebugStringA(kOnStartLines.params_error);
+            RefuseParams(kOnStartLines);
             return;
         }
         Enqueue(kOpOnStart,
@@ -88,7 +98,7 @@ void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexce
         const TextArgument id(user_id);
         const TextArgument name(user_name);
         if (!id.FitsRequired() || !name.FitsOptional()) {
-            OutputDebugStringA(kSetUserLines.params_error);
+            RefuseParams(kSetUserLines);
             return;
         }
         Enqueue(kOpSetUser, std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
@@ -101,7 +111,7 @@ void MIRTO_CALL SetLevel(int level) noexcept {
     try {
         if (!QueueAccepts(kSetLevelLines)) return;
         if (level < 0) {
-            OutputDebugStringA(kSetLevelLines.params_error);
+            RefuseParams(kSetLevelLines);
             return;
         }
         Enqueue(kOpSetLevel, std::make_unique<SetLevelRecord>(SetLevelRecord{level}),
@@ -115,7 +125,7 @@ void MIRTO_CALL SetServer(const wchar_t* server) noexcept {
         if (!QueueAccepts(kSetServerLines)) return;
         const TextArgument name(server);
         if (!name.FitsRequired()) {
-            OutputDebugStringA(kSetServerLines.params_error);
+            RefuseParams(kSetServerLines);
             return;
         }
         Enqueue(kOpSetServer, std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}),
@@ -131,7 +141,7 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
         if (!QueueAccepts(kOnChargeLines)) return;
         // The amounts are checked before any text is looked at.
         if (amount <= 0 || virtual_currency_amount < 0) {
-            OutputDebugStringA(kOnChargeLines.params_error);
+            RefuseParams(kOnChargeLines);
             return;
         }
         const TextArgument order(order_id);
@@ -140,7 +150,7 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
         const TextArgument payment_text(payment);
         if (!order.FitsOptional() || !product_text.FitsOptional() || !currency.FitsOptional() ||
             !payment_text.FitsOptional()) {
-            OutputDebugStringA(kOnChargeLines.params_error);
+            RefuseParams(kOnChargeLines);
             return;
         }
         Enqueue(kOpOnCharge,

@@ -74,4 +74,14 @@ void MIRTO_CALL UnityOnCharge(const char* order_id, const char* product, int amo
     }
 }
 
+void MIRTO_CALL UnitySetOutbox(int enabled) noexcept { mirto::SetOutbox(enabled != 0); }
+
+int MIRTO_CALL UnityFlush(unsigned int timeout_ms) noexcept {
+    return mirto::Flush(timeout_ms) ? 1 : 0;
+}
+
+void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) noexcept {
+    mirto::GetDeliveryStats(stats);
+}
+
 }  // extern "C"

@@ -1,17 +1,33 @@
-// Delivery of the worker's reports: the retry policy over the client's single attempts. Each
-// report is posted to the current collection host until an attempt is answered with "200";
-// the first attempt asks for an open connection, every later one waits kRetryWaitMs first
-// (core/retry_wait.h) and opens one as needed. A quitting worker still makes each report's
-// first attempt but never waits to repeat it.
+// Delivery of the worker's reports: the retry policy over the client's single attempts, and
+// the outbox when the game chose one.
+//
+// Without the outbox each report is posted to the current collection host until an attempt is
+// answered with "200": the first attempt asks for an open connection, every later one waits
+// kRetryWaitMs first (core/retry_wait.h) and opens one as needed. A quitting worker still makes
+// each report's first attempt but never waits to repeat it.
+//
+// With the outbox, Submit only stores the report (outbox/outbox.h) and returns, so a collector
+// that is away never holds up the operations queued behind it; the worker's loop calls
+// SendDue between operations, which makes one attempt at the oldest saved report whenever one
+// is due (at once, or kRetryWaitMs after a failed attempt) and removes it once it is accepted.
+// Saved reports go out in the order they were stored, each to the host and path it was built
+// for. When the disk fails (the outbox cannot be opened, or a report cannot be written) the
+// session falls back to delivering from memory, after the reports already saved.
 //
 // Owned by the worker thread (one per worker, living as long as its loop) and used there only;
-// the client it holds is the process's internet session.
+// the client it holds is the process's internet session. Everything it does is counted in
+// core/delivery_stats.h.
 #ifndef MIRTO_CORE_DELIVERY_H
 #define MIRTO_CORE_DELIVERY_H
 
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "outbox/outbox.h"
 #include "reports/report_sink.h"
 #include "transport/http_params.h"
 #include "transport/wininet_client.h"
@@ -20,23 +36,49 @@ namespace mirto {
 
 class Delivery final : public ReportSink {
    public:
-    Delivery() = default;
+    // `outbox_chosen`: the game asked for the outbox before its first start.
+    explicit Delivery(bool outbox_chosen = false) noexcept : outbox_chosen_(outbox_chosen) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
 
-    bool Connect() noexcept override;
+    bool Connect(const std::wstring& application_id) noexcept override;
     void Disconnect() noexcept override;
-    void Submit(const wchar_t* path, const std::string& body) override;
+    void Submit(const wchar_t* path, const std::string& body, ReportPriority priority) override;
 
     [[nodiscard]] bool connected() const noexcept { return client_.has_value(); }
 
-    // Delivers one request: returns once it is accepted, at once when not connected, and
-    // without further attempts once the thread is told to quit.
-    void Deliver(const HttpParams& request) const;
+    // The outbox's share of the worker's loop: at most one attempt at the oldest saved report,
+    // if it is due. Returns how long the loop may wait for its next operation before calling
+    // again: 0 for at once, INFINITE when no saved report waits.
+    DWORD SendDue();
+
+    // Delivers one request from memory: returns true once it is accepted; false at once when
+    // not connected, and without further attempts once the thread is told to quit.
+    // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
+    bool Deliver(const HttpParams& request, bool cut_off_before = false);
 
    private:
+    // One attempt, counted; `cut_off` is set when it ended without an answer after the request
+    // may have gone out, and an accepted attempt after such a one counts as a possible
+    // duplicate.
+    bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off);
+    bool Store(const wchar_t* path, const std::string& body, ReportPriority priority);
+    void DeliverSavedFromMemory();
+    void FallBack() noexcept;
+    void PublishWaiting() noexcept;
+
     std::optional<WinInetClient> client_;
+    const bool outbox_chosen_;
+    std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
+    bool fell_back_ = false;
+    OutboxDrops drops_;
+    // The oldest saved report's attempts in this process.
+    std::uint64_t oldest_sequence_ = 0;
+    bool oldest_attempted_ = false;
+    bool oldest_cut_off_ = false;
+    ULONGLONG next_attempt_ms_ = 0;  // SteadyMs() at which the next attempt is due
+    std::uint64_t memory_report_created_ms_ = 0;  // the report Deliver holds, 0 when none
 };
 
 }  // namespace mirto

@@ -35,6 +35,14 @@ DWORD MillisecondsUntil(LONGLONG deadline, LONGLONG frequency) noexcept {
 
 }  // namespace
 
+ULONGLONG SteadyMs() noexcept {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG now = Now();
+    return static_cast<ULONGLONG>(now / frequency.QuadPart * 1000 +
+                                  now % frequency.QuadPart * 1000 / frequency.QuadPart);
+}
+
 bool WaitBeforeRetry(DWORD milliseconds) noexcept {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);

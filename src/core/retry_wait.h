@@ -8,6 +8,9 @@
 
 namespace mirto {
 
+// A steady clock in milliseconds, from the performance counter.
+ULONGLONG SteadyMs() noexcept;
+
 // Waits up to `milliseconds`; false when the thread is quitting.
 bool WaitBeforeRetry(DWORD milliseconds) noexcept;
 

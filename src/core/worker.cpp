@@ -12,6 +12,7 @@
 
 #include "core/delivery.h"
 #include "core/operations.h"
+#include "core/retry_wait.h"
 #include "reports/handlers.h"
 #include "win/module_reference.h"
 #include "win/scoped_handle.h"
@@ -24,6 +25,10 @@ struct WorkerBookkeeping {
     std::atomic<HANDLE> worker_ready_event{nullptr};
     std::atomic<HMODULE> worker_module{nullptr};
     std::atomic<std::int32_t> pending_operations{0};
+    // Operations ever posted, and ever finished (their reports delivered, or stored in the
+    // outbox); Flush waits for the second to reach what the first was when it was called.
+    std::atomic<std::uint64_t> operations_posted{0};
+    std::uint64_t operations_finished = 0;  // guarded by flush_lock
 };
 
 WorkerBookkeeping worker_bookkeeping;
@@ -37,6 +42,17 @@ CONDITION_VARIABLE start_settled = CONDITION_VARIABLE_INIT;
 bool start_in_progress = false;  // guarded by start_lock
 bool worker_created = false;     // guarded by start_lock: a worker is never started twice
 std::atomic<bool> start_in_progress_hint{false};
+std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any start
+
+SRWLOCK flush_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
+
+void CountFinished(WorkerBookkeeping& worker) noexcept {
+    AcquireSRWLockExclusive(&flush_lock);
+    ++worker.operations_finished;
+    ReleaseSRWLockExclusive(&flush_lock);
+    WakeAllConditionVariable(&flush_progress);
+}
 
 // Waits, holding start_lock, until no first start is in progress or the deadline passes.
 void WaitWhileStarting(ULONGLONG deadline) noexcept {
@@ -147,12 +163,42 @@ DWORD WorkerForCall() noexcept {
 bool PostOperation(UINT code, void* record) noexcept {
     WorkerBookkeeping& worker = GetWorker();
     worker.pending_operations.fetch_add(1);
+    worker.operations_posted.fetch_add(1);
     if (!PostThreadMessageW(worker.worker_thread_id.load(), code, 0,
                             reinterpret_cast<LPARAM>(record))) {
+        worker.operations_posted.fetch_sub(1);
         worker.pending_operations.fetch_sub(1);
         return false;
     }
     return true;
+}
+
+bool ChooseOutbox(bool enabled) noexcept {
+    AcquireSRWLockExclusive(&start_lock);
+    const bool before_start = !start_in_progress && !worker_created;
+    if (before_start) outbox_chosen.store(enabled);
+    ReleaseSRWLockExclusive(&start_lock);
+    return before_start;
+}
+
+bool OutboxChosen() noexcept { return outbox_chosen.load(); }
+
+bool WaitForOperations(DWORD timeout_ms) noexcept {
+    WorkerBookkeeping& worker = GetWorker();
+    // The worker cannot wait for itself.
+    if (GetCurrentThreadId() == worker.worker_thread_id.load()) return false;
+    const std::uint64_t target = worker.operations_posted.load();
+    const ULONGLONG deadline = SteadyMs() + timeout_ms;
+    AcquireSRWLockExclusive(&flush_lock);
+    while (worker.operations_finished < target) {
+        const ULONGLONG now = SteadyMs();
+        if (now >= deadline) break;
+        SleepConditionVariableSRW(&flush_progress, &flush_lock, static_cast<DWORD>(deadline - now),
+                                  0);
+    }
+    const bool finished = worker.operations_finished >= target;
+    ReleaseSRWLockExclusive(&flush_lock);
+    return finished;
 }
 
 void PostWorkerQuit() noexcept {
@@ -174,16 +220,31 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
     {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
-        Delivery delivery;
-        for (;;) {
-            const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-            if (got == 0 || got == -1) break;
-            if (IsOperation(message.message)) {
-                kOperations[message.message - kOpOnStart](message.lParam, delivery);
-                worker.pending_operations.fetch_sub(1);
-            } else {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
+        Delivery delivery(outbox_chosen.load());
+        bool quitting = false;
+        while (!quitting) {
+            // Every operation already queued is handled first (with the outbox, that only
+            // stores its reports); then the outbox gets its turn, and the loop waits for the
+            // next operation or until a saved report is due.
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.message == WM_QUIT) {
+                    quitting = true;
+                    break;
+                }
+                if (IsOperation(message.message)) {
+                    kOperations[message.message - kOpOnStart](message.lParam, delivery);
+                    worker.pending_operations.fetch_sub(1);
+                    CountFinished(worker);
+                } else {
+                    TranslateMessage(&message);
+                    DispatchMessageW(&message);
+                }
+            }
+            if (quitting) break;
+            const DWORD wait = delivery.SendDue();
+            if (wait != 0 && MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT,
+                                                         MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
+                Sleep(1);  // never spin
             }
         }
     }

@@ -51,6 +51,15 @@ DWORD WorkerForCall() noexcept;
 // ownership of the record.
 [[nodiscard]] bool PostOperation(UINT code, void* record) noexcept;
 
+// Chooses whether reports go through the outbox. Only before the first start: false (and
+// nothing changes) once a start has begun.
+bool ChooseOutbox(bool enabled) noexcept;
+bool OutboxChosen() noexcept;
+
+// Waits until every operation posted before the call has finished (its reports delivered, or
+// stored in the outbox), at most `timeout_ms`; false when the time ran out first.
+bool WaitForOperations(DWORD timeout_ms) noexcept;
+
 // The worker's thread procedure.
 DWORD WINAPI WorkerMain(void* unused);
 

@@ -16,9 +16,9 @@ void HandleOnCharge(const OnChargeRecord& record, ReportSink& sink) {
         OutputDebugStringA(kNeedStartAndUserLine);
         return;
     }
-    SubmitJson(sink, kEventPath, DeviceChargeJson(reports, record));
+    SubmitJson(sink, kEventPath, DeviceChargeJson(reports, record), ReportPriority::kDropLast);
     if (!reports.has_user()) return;
-    SubmitJson(sink, kEventPath, UserChargeJson(reports, record));
+    SubmitJson(sink, kEventPath, UserChargeJson(reports, record), ReportPriority::kDropLast);
 }
 
 }  // namespace mirto

@@ -32,6 +32,9 @@ constexpr RefusalLines kOnChargeLines = MIRTO_REFUSAL_LINES("OnCharge");
 #undef MIRTO_REFUSAL_LINES
 
 constexpr const char* kSetHostParamsError = "Mirto: SetHost failed, params error\r\n";
+constexpr const char* kSetOutboxTooLateLine = "Mirto: SetOutbox failed, OnStart already called\r\n";
+constexpr const char* kGetDeliveryStatsParamsError =
+    "Mirto: GetDeliveryStats failed, params error\r\n";
 
 // The handlers' lines.
 constexpr const char* kDuplicateStartLine = "Mirto: duplicate call OnStart\r\n";
@@ -39,6 +42,9 @@ constexpr const char* kSavePathFailedLine = "Mirto: init failed, can not create 
 constexpr const char* kInternetFailedLine = "Mirto: init failed, can not init internet\r\n";
 constexpr const char* kNeedStartLine = "Mirto: need call OnStart first\r\n";
 constexpr const char* kNeedStartAndUserLine = "Mirto: need call OnStart && SetUser first\r\n";
+// Written once, when the outbox cannot be opened or written and the session goes on without it.
+constexpr const char* kOutboxFallbackLine =
+    "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n";
 
 // The success line of a start, in pieces around the values it shows; written in the ANSI code
 // page: "Mirto: init succeed (<report version>), game version: <v>, appid: <id>, channel: <c>".

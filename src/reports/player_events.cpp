@@ -22,13 +22,13 @@ bool PlayerKnown(const ReportContext& reports) {
 void HandleSetLevel(const SetLevelRecord& record, ReportSink& sink) {
     const ReportContext& reports = CurrentReports();
     if (!PlayerKnown(reports)) return;
-    SubmitJson(sink, kEventPath, LevelEventJson(reports, record));
+    SubmitJson(sink, kEventPath, LevelEventJson(reports, record), ReportPriority::kDropFirst);
 }
 
 void HandleSetServer(const SetServerRecord& record, ReportSink& sink) {
     const ReportContext& reports = CurrentReports();
     if (!PlayerKnown(reports)) return;
-    SubmitJson(sink, kEventPath, ServerEventJson(reports, record));
+    SubmitJson(sink, kEventPath, ServerEventJson(reports, record), ReportPriority::kDropFirst);
 }
 
 }  // namespace mirto

@@ -7,10 +7,13 @@
 
 namespace mirto {
 
-void SubmitJson(ReportSink& sink, const wchar_t* path, const std::string& json) {
+void SubmitJson(ReportSink& sink, const wchar_t* path, const std::string& json,
+                ReportPriority priority) {
     if (json.empty()) return;
-    sink.Submit(path, PercentEncode(reinterpret_cast<const unsigned char*>(json.data()),
-                                    static_cast<std::int32_t>(json.size())));
+    sink.Submit(path,
+                PercentEncode(reinterpret_cast<const unsigned char*>(json.data()),
+                              static_cast<std::int32_t>(json.size())),
+                priority);
 }
 
 }  // namespace mirto

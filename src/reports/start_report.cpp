@@ -30,7 +30,7 @@ void HandleOnStart(const OnStartRecord& record, ReportSink& sink) {
         OutputDebugStringA(kSavePathFailedLine);
         return;
     }
-    if (!sink.Connect()) {
+    if (!sink.Connect(record.application_id)) {
         OutputDebugStringA(kInternetFailedLine);
         return;
     }
@@ -55,7 +55,7 @@ void HandleOnStart(const OnStartRecord& record, ReportSink& sink) {
     reports = std::move(started);
 
     OutputDebugStringA(line.c_str());
-    SubmitJson(sink, kIdentifyPath, DeviceIdentifyJson(reports));
+    SubmitJson(sink, kIdentifyPath, DeviceIdentifyJson(reports), ReportPriority::kDropLast);
 }
 
 }  // namespace mirto

@@ -17,8 +17,8 @@ void HandleSetUser(const SetUserRecord& record, ReportSink& sink) {
         return;
     }
     reports.user = record.user_id;
-    SubmitJson(sink, kIdentifyPath, UserIdentifyJson(reports, record));
-    SubmitJson(sink, kIdentifyPath, UserCountJson(reports));
+    SubmitJson(sink, kIdentifyPath, UserIdentifyJson(reports, record), ReportPriority::kDropLast);
+    SubmitJson(sink, kIdentifyPath, UserCountJson(reports), ReportPriority::kDropLast);
 }
 
 }  // namespace mirto

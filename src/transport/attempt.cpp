@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "transport/protocol.h"
@@ -16,12 +17,15 @@
 namespace mirto {
 namespace {
 
-bool StatusIs200(HINTERNET request) {
+// The answer's status text, or nothing when the status cannot be read.
+std::optional<std::wstring> StatusText(HINTERNET request) {
     wchar_t status[16] = {};
     DWORD size = sizeof(status);
-    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &size, nullptr)) return false;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &size, nullptr)) {
+        return std::nullopt;
+    }
     status[15] = L'\0';
-    return std::wcscmp(status, L"200") == 0;
+    return std::wstring(status);
 }
 
 // Shared by the waiting thread and the attempt's thread; whichever lets go last deletes it.
@@ -29,7 +33,14 @@ class Attempt {
    public:
     explicit Attempt(AttemptRequest request) : request_(std::move(request)) {}
 
-    bool delivered() const noexcept { return delivered_.load(); }
+    // Read once the attempt's thread has finished with it, or after Abandon.
+    AttemptOutcome outcome() const noexcept {
+        AttemptOutcome outcome;
+        outcome.delivered = delivered_.load();
+        outcome.status = status_.load();
+        outcome.error = outcome.status != 0 ? 0 : error_.load();
+        return outcome;
+    }
 
     void Release() noexcept {
         if (references_.fetch_sub(1) == 1) delete this;
@@ -56,10 +67,16 @@ class Attempt {
         const InternetHandle connection(
             InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
                              nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
-        if (!connection) return;
+        if (!connection) {
+            error_.store(GetLastError());
+            return;
+        }
         HINTERNET handle = HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(),
                                             nullptr, nullptr, nullptr, request_.request_flags, 0);
-        if (handle == nullptr) return;
+        if (handle == nullptr) {
+            error_.store(GetLastError());
+            return;
+        }
         Publish(handle);
         Exchange(handle);
         CloseRequest();
@@ -74,6 +91,7 @@ class Attempt {
         ReleaseSRWLockExclusive(&lock_);
         if (!allowed) return false;
         const BOOL result = call(handle);
+        if (result == FALSE) error_.store(GetLastError());
         AcquireSRWLockExclusive(&lock_);
         in_call_ = false;
         ReleaseSRWLockExclusive(&lock_);
@@ -96,7 +114,15 @@ class Attempt {
                                     static_cast<DWORD>(request_.body.size()));
         });
         if (!sent) return;
-        if (!Step(handle, [](HINTERNET h) { return StatusIs200(h) ? TRUE : FALSE; })) return;
+        std::optional<std::wstring> status;
+        Step(handle, [&status](HINTERNET h) {
+            status = StatusText(h);
+            return status ? TRUE : FALSE;
+        });
+        if (!status) return;
+        // The status is compared as text, exactly "200"; the number is kept for the counters.
+        status_.store(static_cast<std::uint32_t>(std::wcstoul(status->c_str(), nullptr, 10)));
+        if (*status != L"200") return;
         delivered_.store(true);
         // The availability query is still made, but its outcome (a body that never comes, a
         // connection closed after the head, a bound reached while it reads) no longer matters.
@@ -123,6 +149,8 @@ class Attempt {
     const AttemptRequest request_;
     std::atomic<int> references_{2};
     std::atomic<bool> delivered_{false};
+    std::atomic<std::uint32_t> status_{0};
+    std::atomic<std::uint32_t> error_{ERROR_INTERNET_TIMEOUT};  // until the attempt says otherwise
     SRWLOCK lock_ = SRWLOCK_INIT;  // guards the three members below
     HINTERNET request_handle_ = nullptr;
     bool in_call_ = false;
@@ -208,9 +236,9 @@ void AttemptRunner::Retire() noexcept {
     thread_ = nullptr;
 }
 
-bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
+AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
-    if (attempt == nullptr) return false;
+    if (attempt == nullptr) return AttemptOutcome{false, 0, ERROR_NOT_ENOUGH_MEMORY};
     if (thread_ == nullptr) {
         auto* thread = new (std::nothrow) Thread;
         if (thread != nullptr && thread->work && thread->done) {
@@ -229,9 +257,9 @@ bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
     if (thread_ == nullptr) {
         // No thread to spare: the attempt runs here, bounded only by the time-outs.
         attempt->Run();
-        const bool delivered = attempt->delivered();
+        const AttemptOutcome outcome = attempt->outcome();
         delete attempt;
-        return delivered;
+        return outcome;
     }
     const HANDLE done = thread_->done.get();
     thread_->Hand(attempt);
@@ -243,14 +271,17 @@ bool AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
         Retire();
     }
     // Past the bound an attempt still counts as delivered if its "200" had arrived.
-    const bool delivered = attempt->delivered();
+    AttemptOutcome outcome = attempt->outcome();
+    if (!finished && !outcome.delivered && outcome.status == 0) {
+        outcome.error = ERROR_INTERNET_TIMEOUT;
+    }
     attempt->Release();
-    return delivered;
+    return outcome;
 }
 
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept {
     AttemptRunner runner;
-    return runner.Make(std::move(request), bound_ms);
+    return runner.Make(std::move(request), bound_ms).delivered;
 }
 
 }  // namespace mirto

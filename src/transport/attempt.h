@@ -37,6 +37,14 @@ struct AttemptRequest {
     DWORD request_flags;
 };
 
+// What became of one attempt.
+struct AttemptOutcome {
+    bool delivered = false;    // the collector answered "200"
+    std::uint32_t status = 0;  // the answer's HTTP status; 0 when no answer came
+    std::uint32_t error = 0;   // the system's error when no answer came (ERROR_INTERNET_TIMEOUT
+                               // past the bound); 0 otherwise
+};
+
 // Sets the connect, receive and send time-outs (kTimeoutMs) on a WinINet handle.
 void ApplyTimeouts(HINTERNET handle) noexcept;
 
@@ -49,10 +57,10 @@ class AttemptRunner {
     AttemptRunner(const AttemptRunner&) = delete;
     AttemptRunner& operator=(const AttemptRunner&) = delete;
 
-    // True when the collector answered with the status text "200" (delivered, whatever
-    // follows). Without a thread to run it on, the attempt runs on the caller's thread, bounded
-    // by the time-outs only.
-    bool Make(AttemptRequest request, DWORD bound_ms) noexcept;
+    // Delivered when the collector answered with the status text "200", whatever follows.
+    // Without a thread to run it on, the attempt runs on the caller's thread, bounded by the
+    // time-outs only.
+    AttemptOutcome Make(AttemptRequest request, DWORD bound_ms) noexcept;
 
     struct Thread;  // shared by the runner and its thread
 
@@ -62,7 +70,7 @@ class AttemptRunner {
     Thread* thread_ = nullptr;
 };
 
-// One attempt on a runner of its own.
+// One attempt on a runner of its own; true when delivered.
 bool MakeBoundedAttempt(AttemptRequest request, DWORD bound_ms) noexcept;
 
 }  // namespace mirto

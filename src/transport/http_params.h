@@ -16,6 +16,7 @@ class HttpParams {
                const void* body, std::int32_t body_length);
     HttpParams& operator=(const HttpParams& other);
     HttpParams(const HttpParams&) = delete;
+    HttpParams(HttpParams&&) noexcept = default;
     ~HttpParams();
 
     std::wstring host;

@@ -16,8 +16,8 @@ WinInetClient::WinInetClient() noexcept
     if (session_) ApplyTimeouts(session_.get());
 }
 
-bool WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags) const {
-    if (!session_) return false;
+AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags) const {
+    if (!session_) return AttemptOutcome{false, 0, ERROR_INVALID_HANDLE};
     AttemptRequest attempt{session_.get(),
                            request.host,
                            request.port,

@@ -20,11 +20,11 @@ class WinInetClient {
 
     [[nodiscard]] bool is_open() const noexcept { return static_cast<bool>(session_); }
 
-    // One attempt at `request` with the given connect flags. True when the collector answered
-    // with the status text "200" (delivered, whatever follows); false at once when the
-    // session is not open. Throws std::bad_alloc when the attempt's copy of the request
-    // cannot be made.
-    [[nodiscard]] bool PostOnce(const HttpParams& request, DWORD connect_flags) const;
+    // One attempt at `request` with the given connect flags: delivered when the collector
+    // answered with the status text "200", whatever follows; not delivered at once when the
+    // session is not open. Throws std::bad_alloc when the attempt's copy of the request cannot
+    // be made.
+    [[nodiscard]] AttemptOutcome PostOnce(const HttpParams& request, DWORD connect_flags) const;
 
    private:
     InternetHandle session_;

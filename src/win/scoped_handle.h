@@ -60,8 +60,19 @@ struct FileHandleTraits {
     static void Close(Handle handle) noexcept { ::CloseHandle(handle); }
 };
 
+// Directory searches: FindFirstFileW reports failure as INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Handle handle) noexcept {
+        return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+    }
+    static void Close(Handle handle) noexcept { ::FindClose(handle); }
+};
+
 using KernelHandle = ScopedHandle<KernelHandleTraits>;
 using FileHandle = ScopedHandle<FileHandleTraits>;
+using FindHandle = ScopedHandle<FindHandleTraits>;
 
 }  // namespace mirto
 

@@ -30,7 +30,14 @@
 //                         tests to compare the reports against: "facts <GetSystemMetrics
 //                         width> <height> <GetVersion major>.<minor> <own file version or
 //                         -> <GetACP>"
+//   SetOutbox N | UnitySetOutbox N
+//   Flush MS | UnityFlush MS
+//                         print "flush <1|0> <milliseconds the call took>"
+//   stats [SIZE] | UnityGetDeliveryStats [SIZE]
+//                         print "stats size=<n> <field>=<value> ..." (SIZE: the size the
+//                         caller claims, default the whole struct; "null" passes no struct)
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
+//   terminate CODE        end the process at once with TerminateProcess
 //   sleep MS | quit
 #include <windows.h>
 
@@ -39,6 +46,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -408,6 +416,65 @@ void PrintFacts() {
           " " + OwnFileVersion() + " " + std::to_string(GetACP()));
 }
 
+double Milliseconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+}
+
+void RunFlush(bool unity, unsigned int timeout_ms) {
+    LARGE_INTEGER before, after;
+    QueryPerformanceCounter(&before);
+    const bool flushed = unity ? UnityFlush(timeout_ms) != 0 : mirto::Flush(timeout_ms);
+    QueryPerformanceCounter(&after);
+    char text[64];
+    std::snprintf(text, sizeof(text), "flush %d %.1f", flushed ? 1 : 0,
+                  Milliseconds(before, after));
+    Print(text);
+}
+
+void PrintStats(bool unity, const std::vector<std::string>& a) {
+    // Room past the struct, filled with a pattern, shows what the library wrote.
+    struct {
+        MirtoDeliveryStats stats;
+        unsigned char beyond[16];
+    } buffer;
+    std::memset(&buffer, 0xA5, sizeof(buffer));
+    MirtoDeliveryStats* target = &buffer.stats;
+    if (a.size() > 1 && a[1] == "null") {
+        target = nullptr;
+    } else {
+        buffer.stats.size = a.size() > 1 ? static_cast<unsigned int>(Number(a[1]))
+                                         : static_cast<unsigned int>(sizeof(MirtoDeliveryStats));
+    }
+    if (unity) {
+        UnityGetDeliveryStats(target);
+    } else {
+        mirto::GetDeliveryStats(target);
+    }
+    const MirtoDeliveryStats& v = buffer.stats;
+    std::ostringstream out;
+    out << "stats size=" << v.size << " outbox_state=" << v.outbox_state
+        << " last_failure_status=" << v.last_failure_status
+        << " last_failure_error=" << v.last_failure_error
+        << " operations_accepted=" << v.operations_accepted
+        << " refused_no_worker=" << v.refused_no_worker
+        << " refused_queue_full=" << v.refused_queue_full
+        << " refused_params=" << v.refused_params << " reports_delivered=" << v.reports_delivered
+        << " attempts_failed=" << v.attempts_failed
+        << " possible_duplicates=" << v.possible_duplicates
+        << " reports_restored=" << v.reports_restored
+        << " waiting_in_memory=" << v.waiting_in_memory
+        << " waiting_in_outbox=" << v.waiting_in_outbox
+        << " dropped_outbox_full=" << v.dropped_outbox_full
+        << " dropped_damaged=" << v.dropped_damaged << " dropped_at_quit=" << v.dropped_at_quit
+        << " oldest_waiting_age_ms=" << v.oldest_waiting_age_ms
+        << " operations_waiting=" << v.operations_waiting << " beyond=";
+    for (const unsigned char byte : buffer.beyond) out << (byte == 0xA5 ? '.' : 'x');
+    Print(out.str());
+}
+
 void Run(const std::vector<std::string>& a) {
     const std::string& c = a[0];
     auto W = [&](std::size_t i) { return Wide(a.at(i)); };
@@ -442,6 +509,16 @@ void Run(const std::vector<std::string>& a) {
     } else if (c == "UnityOnCharge") {
         const auto o = B(1), p = B(2), t = B(4), y = B(6);
         UnityOnCharge(o.get(), p.get(), Number(a.at(3)), t.get(), Number(a.at(5)), y.get());
+    } else if (c == "SetOutbox") {
+        mirto::SetOutbox(Number(a.at(1)) != 0);
+    } else if (c == "UnitySetOutbox") {
+        UnitySetOutbox(Number(a.at(1)));
+    } else if (c == "Flush" || c == "UnityFlush") {
+        RunFlush(c == "UnityFlush", static_cast<unsigned int>(std::stoul(a.at(1))));
+    } else if (c == "stats" || c == "UnityGetDeliveryStats") {
+        PrintStats(c != "stats", a);
+    } else if (c == "terminate") {
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(Number(a.at(1))));
     } else if (c == "burst") {
         RunBurst(Number(a.at(1)), Number(a.at(2)));
     } else if (c == "load") {

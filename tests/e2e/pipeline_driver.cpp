@@ -41,7 +41,7 @@ DWORD WINAPI Worker(void*) {
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
     mirto::Delivery delivery;
-    if (!delivery.Connect()) {
+    if (!delivery.Connect(L"A1")) {
         std::puts("no internet session");
         return 1;
     }
@@ -49,7 +49,8 @@ DWORD WINAPI Worker(void*) {
     context.index = L"game_analysis-A1";
     context.user = L"u9";
     mirto::SubmitJson(delivery, path.c_str(),
-                      mirto::LevelEventJson(context, mirto::SetLevelRecord{7}));
+                      mirto::LevelEventJson(context, mirto::SetLevelRecord{7}),
+                      mirto::ReportPriority::kDropFirst);
     std::printf("%llu returned\n", Elapsed());
     std::fflush(stdout);
     return 0;

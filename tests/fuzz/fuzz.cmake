@@ -31,7 +31,7 @@ target_compile_options(mirto_portable_fuzz PUBLIC
 target_link_libraries(mirto_portable_fuzz PRIVATE mirto_warnings)
 
 enable_testing()
-foreach(name json percent stored_value report)
+foreach(name json percent stored_value report stored_report)
     set(target ${name}_fuzz)
     add_executable(${target} ${CMAKE_CURRENT_LIST_DIR}/${target}.cpp)
     target_link_libraries(${target} PRIVATE mirto_portable_fuzz mirto_warnings)

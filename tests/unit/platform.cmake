@@ -16,6 +16,7 @@ set_target_properties(version_parts PROPERTIES
 target_link_options(version_parts PRIVATE -nostdlib -Wl,-e,0)
 
 mirto_windows_test(profile_store_test LINKS core SOURCES unit/profile_store_test.cpp)
+mirto_windows_test(outbox_test LINKS core SOURCES unit/outbox_test.cpp)
 add_dependencies(profile_store_test id_process)
 
 # The program carries a version resource (file version 2.0.3.1) of its own.

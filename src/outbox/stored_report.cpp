@@ -1,0 +1,130 @@
+// The stored-report file layout: header, then host, path and body.
+//
+//   offset  size  field
+//        0     4  magic "MOBX"
+//        4     4  format (1)
+//        8     4  priority (0 drop first, 1 drop last)
+//       12     4  flags (bit 0: secure)
+//       16     4  port
+//       20     8  created, milliseconds since 1970 (UTC)
+//       28     4  host length, UTF-16 code units
+//       32     4  path length, UTF-16 code units
+//       36     4  body length, bytes
+//       40     4  checksum: CRC-32 (the zlib/PNG one) over bytes 0-39 and everything after
+//                  the header
+#include "outbox/stored_report.h"
+
+namespace mirto {
+namespace {
+
+constexpr unsigned char kMagic[4] = {'M', 'O', 'B', 'X'};
+constexpr std::uint32_t kFormat = 1;
+constexpr std::uint32_t kSecureFlag = 1;
+constexpr std::size_t kChecksumOffset = 40;
+
+void PutLittleEndian(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+std::uint64_t GetLittleEndian(const unsigned char* data, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | data[i];
+    return value;
+}
+
+void PutUnits(std::string& out, const std::u16string& text) {
+    for (const char16_t unit : text) PutLittleEndian(out, unit, 2);
+}
+
+std::u16string GetUnits(const unsigned char* data, std::size_t units) {
+    std::u16string text(units, u'\0');
+    for (std::size_t i = 0; i < units; ++i) {
+        text[i] = static_cast<char16_t>(GetLittleEndian(data + 2 * i, 2));
+    }
+    return text;
+}
+
+// CRC-32 with the reflected polynomial 0xEDB88320, continued from `crc` (bit by bit: a report
+// is a few kilobytes, written once).
+std::uint32_t Crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) {
+    crc = ~crc;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+    }
+    return ~crc;
+}
+
+// Over the header without its checksum field, then the rest.
+std::uint32_t Checksum(const unsigned char* data, std::size_t size) {
+    const std::uint32_t head = Crc32(data, kChecksumOffset, 0);
+    return Crc32(data + kStoredHeaderBytes, size - kStoredHeaderBytes, head);
+}
+
+}  // namespace
+
+std::string EncodeStoredReport(const StoredReport& report) {
+    std::string out;
+    out.reserve(kStoredHeaderBytes + 2 * (report.host.size() + report.path.size()) +
+                report.body.size());
+    out.append(reinterpret_cast<const char*>(kMagic), sizeof(kMagic));
+    PutLittleEndian(out, kFormat, 4);
+    PutLittleEndian(out, static_cast<std::uint32_t>(report.priority), 4);
+    PutLittleEndian(out, report.secure ? kSecureFlag : 0, 4);
+    PutLittleEndian(out, report.port, 4);
+    PutLittleEndian(out, report.created_ms, 8);
+    PutLittleEndian(out, report.host.size(), 4);
+    PutLittleEndian(out, report.path.size(), 4);
+    PutLittleEndian(out, report.body.size(), 4);
+    PutLittleEndian(out, 0U, 4);  // the checksum, filled in below
+    PutUnits(out, report.host);
+    PutUnits(out, report.path);
+    out += report.body;
+    const std::uint32_t checksum =
+        Checksum(reinterpret_cast<const unsigned char*>(out.data()), out.size());
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[kChecksumOffset + i] = static_cast<char>((checksum >> (8 * i)) & 0xFFU);
+    }
+    return out;
+}
+
+std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::size_t size) {
+    if (data == nullptr || size < kStoredHeaderBytes) return std::nullopt;
+    for (std::size_t i = 0; i < sizeof(kMagic); ++i) {
+        if (data[i] != kMagic[i]) return std::nullopt;
+    }
+    if (GetLittleEndian(data + 4, 4) != kFormat) return std::nullopt;
+    const std::uint64_t priority = GetLittleEndian(data + 8, 4);
+    const std::uint64_t flags = GetLittleEndian(data + 12, 4);
+    const std::uint64_t port = GetLittleEndian(data + 16, 4);
+    // Four-byte fields: each fits a size_t.
+    const auto host_units = static_cast<std::size_t>(GetLittleEndian(data + 28, 4));
+    const auto path_units = static_cast<std::size_t>(GetLittleEndian(data + 32, 4));
+    const auto body_bytes = static_cast<std::size_t>(GetLittleEndian(data + 36, 4));
+    if (priority > 1 || (flags & ~static_cast<std::uint64_t>(kSecureFlag)) != 0 ||
+        port == 0 || port > 0xFFFF || host_units == 0 || host_units > kStoredHostMaxUnits ||
+        path_units == 0 || path_units > kStoredPathMaxUnits || body_bytes > kStoredBodyMaxBytes) {
+        return std::nullopt;
+    }
+    if (size != kStoredHeaderBytes + 2 * (host_units + path_units) + body_bytes) {
+        return std::nullopt;
+    }
+    if (GetLittleEndian(data + kChecksumOffset, 4) != Checksum(data, size)) return std::nullopt;
+
+    StoredReport report;
+    report.priority = static_cast<OutboxPriority>(priority);
+    report.secure = (flags & kSecureFlag) != 0;
+    report.port = static_cast<std::uint16_t>(port);
+    report.created_ms = GetLittleEndian(data + 20, 8);
+    const unsigned char* text = data + kStoredHeaderBytes;
+    report.host = GetUnits(text, host_units);
+    text += 2 * host_units;
+    report.path = GetUnits(text, path_units);
+    text += 2 * path_units;
+    report.body.assign(reinterpret_cast<const char*>(text), body_bytes);
+    return report;
+}
+
+}  // namespace mirto
