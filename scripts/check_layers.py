@@ -12,9 +12,10 @@ import sys
 
 # Which folders each folder may include (besides itself). Everything else is refused.
 ALLOWED = {
-    "api": {"core", "reports", "transport", "platform", "json", "win", "mirto"},
-    "core": {"reports", "transport", "platform", "json", "win"},
+    "api": {"core", "reports", "outbox", "transport", "platform", "json", "win", "mirto"},
+    "core": {"reports", "outbox", "transport", "platform", "json", "win"},
     "reports": {"transport", "platform", "json", "win"},
+    "outbox": {"platform", "win"},
     "transport": {"win"},
     "platform": {"win"},
     "json": set(),

@@ -11,7 +11,15 @@ import pytest
 
 from harness import ROOT, WINE_RUN, wait_accepted, wine_env
 
-PACKAGE = Path(os.environ.get("MIRTO_PACKAGE_DIR", ROOT / "dist" / "mirto-0.0.3"))
+def _project_version():
+    """The package version, as the build's project() names it."""
+    for line in (ROOT / "CMakeLists.txt").read_text().splitlines():
+        if line.startswith("project(mirto VERSION "):
+            return line.split()[2]
+    raise AssertionError("no project version in CMakeLists.txt")
+
+
+PACKAGE = Path(os.environ.get("MIRTO_PACKAGE_DIR", ROOT / "dist" / ("mirto-" + _project_version())))
 
 
 @pytest.fixture(scope="module")

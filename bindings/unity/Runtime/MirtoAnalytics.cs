@@ -2,22 +2,27 @@
 //
 // Every method converts its text to NUL-terminated UTF-8, calls the DLL's flat Unity* function of
 // the same name and returns; the DLL checks and copies the arguments on the calling thread and
-// does the reporting on its own worker thread. This file keeps no state, so its methods may be
-// called from any thread, and it throws nothing: the DLL alone decides what to refuse and says
-// why in the debugger output.
+// does the reporting on its own worker thread. The only state this file keeps is the timeout of
+// the optional flush at quit (FlushOnQuit), behind a lock, so its methods may be called from any
+// thread, and it throws nothing: the DLL alone decides what to refuse and says why in the
+// debugger output.
 //
 // Text is marshalled by hand as byte arrays. A string parameter would be marshalled in the ANSI
 // code page by .NET Framework and by older Unity runtimes on Windows, and every character outside
 // that code page would reach the DLL as '?'.
 //
-// In a Unity build for any platform other than Windows the methods do nothing, so game code that
-// calls them still builds and runs there. Outside Unity (no UNITY_* symbols) they always call the
-// DLL.
+// In a Unity build for any platform other than Windows the methods do nothing (Flush returns true,
+// GetDeliveryStats returns zeros), so game code that calls them still builds and runs there.
+// Outside Unity (no UNITY_* symbols) they always call the DLL.
+//
+// The flush at quit hangs on UnityEngine.Application.quitting in a Unity build, and on
+// AppDomain.ProcessExit outside Unity.
 
 #if !UNITY_5_3_OR_NEWER || UNITY_STANDALONE_WIN || UNITY_EDITOR_WIN
 #define MIRTO_NATIVE_AVAILABLE
 #endif
 
+using System;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -35,12 +40,19 @@ namespace Mirto
     /// <see cref="OnStart"/>.
     /// </para>
     /// <para>
-    /// No method waits for the network or the disk, returns a result or throws for a bad
-    /// argument. Each call is checked and queued by the library, which sends the reports from its
-    /// own thread and repeats each one until the collection server accepts it. A refused call
-    /// writes one line beginning "Mirto: " to the debugger output (OutputDebugString), for
-    /// example "Mirto: SetLevel failed, params error"; nothing else reports it. At most 500
-    /// calls may wait in the library's queue; further calls are refused until it drains.
+    /// Optional: <see cref="SetOutbox"/>, before <see cref="OnStart"/>, keeps unsent reports on
+    /// disk across quits, crashes and outages; <see cref="Flush"/> waits, for a bounded time,
+    /// until what was queued is delivered (or stored); <see cref="FlushOnQuit"/> makes that wait
+    /// when the game quits; <see cref="GetDeliveryStats"/> reads the delivery counters.
+    /// </para>
+    /// <para>
+    /// No method but <see cref="Flush"/> waits for the network or the disk, and none throws for
+    /// a bad argument. Each call is checked and queued by the library, which sends the reports
+    /// from its own thread and repeats each one until the collection server accepts it. A
+    /// refused call writes one line beginning "Mirto: " to the debugger output
+    /// (OutputDebugString), for example "Mirto: SetLevel failed, params error"; nothing else
+    /// reports it. At most 500 calls may wait in the library's queue; further calls are refused
+    /// until it drains.
     /// </para>
     /// <para>
     /// Text arguments: each may hold at most 128 UTF-16 code units, which is what
@@ -146,6 +158,213 @@ namespace Mirto
                                         NativeText.ToUtf8z(payment));
 #endif
         }
+
+        /// <summary>
+        /// Turns the outbox on or off. With it on, the library keeps every report on disk, under
+        /// "%LOCALAPPDATA%\mirto\&lt;application id&gt;\outbox\", from before its first attempt
+        /// until the collection server has accepted it, and sends the saved reports first at the
+        /// next start, oldest first. Off by default. Call it before the first
+        /// <see cref="OnStart"/>; a later call is refused
+        /// ("Mirto: SetOutbox failed, OnStart already called").
+        /// </summary>
+        /// <remarks>
+        /// <para>
+        /// With the outbox on, reports are delivered at least once (a report whose attempt was
+        /// cut off before any answer may arrive twice;
+        /// <see cref="DeliveryStats.PossibleDuplicates"/> counts them), in order across
+        /// restarts, and within 4000 reports and 4 MiB on disk: when it is full, level and server
+        /// reports are given up first, purchases and player reports last.
+        /// </para>
+        /// <para>
+        /// If the folder cannot be created, the disk is full or another copy of the game holds
+        /// the outbox, the session goes on delivering from memory only and writes
+        /// "Mirto: outbox failed, can not use the disk, delivering from memory only" once.
+        /// </para>
+        /// <para>
+        /// Cost: one small file write, flush and rename per report, a rename before its first
+        /// attempt and a delete once it is delivered, all on the library's own thread, never on
+        /// the caller's.
+        /// </para>
+        /// </remarks>
+        /// <param name="enabled">True to keep reports on disk, false for memory only.</param>
+        public static void SetOutbox(bool enabled)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            NativeMethods.UnitySetOutbox(enabled ? 1 : 0);
+#endif
+        }
+
+        /// <summary>
+        /// Waits on the calling thread until every call queued before this one has been
+        /// delivered (with the outbox on: stored on disk), at most <paramref name="timeoutMs"/>
+        /// milliseconds. Any thread may call it; it never waits longer than asked. Meant for the
+        /// moment the game is about to quit (see <see cref="FlushOnQuit"/>), not for every frame.
+        /// </summary>
+        /// <param name="timeoutMs">The longest wait, in milliseconds.</param>
+        /// <returns>True when everything was delivered (or stored) in time, false when the time
+        /// ran out first. True on platforms where the library does not run.</returns>
+        public static bool Flush(uint timeoutMs)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            return NativeMethods.UnityFlush(timeoutMs) != 0;
+#else
+            return true;
+#endif
+        }
+
+        /// <summary>
+        /// Reads the library's delivery counters, counted since the library was loaded. Never
+        /// waits.
+        /// </summary>
+        /// <returns>The counters; <see cref="DeliveryStats.Size"/> is the number of bytes the
+        /// library filled. All zeros on platforms where the library does not run.</returns>
+        public static DeliveryStats GetDeliveryStats()
+        {
+            var stats = new DeliveryStats();
+#if MIRTO_NATIVE_AVAILABLE
+            stats.Size = (uint)Marshal.SizeOf(typeof(DeliveryStats));
+            NativeMethods.UnityGetDeliveryStats(ref stats);
+#endif
+            return stats;
+        }
+
+        /// <summary>
+        /// Makes the game call <see cref="Flush"/> when it quits, waiting at most
+        /// <paramref name="timeoutMs"/> milliseconds, so that the last reports of the session
+        /// (for example the purchase made just before quitting) get their chance to be sent, or
+        /// with the outbox on, to be stored. Off until called; call it once, for example next to
+        /// <see cref="OnStart"/>. A later call replaces the timeout, and 0 turns the flush at
+        /// quit off again.
+        /// </summary>
+        /// <remarks>
+        /// In a Unity game the flush runs from <c>Application.quitting</c> (also when play mode
+        /// ends in the editor); outside Unity, from <see cref="AppDomain.ProcessExit"/>. Neither
+        /// is raised when the process is killed or crashes: the outbox
+        /// (<see cref="SetOutbox"/>) covers those. Quitting takes up to the timeout longer while
+        /// the collection server is slow or out of reach, which is why it is opt-in and short.
+        /// </remarks>
+        /// <param name="timeoutMs">The longest wait at quit, in milliseconds; 500 unless given, 0
+        /// for no flush at quit.</param>
+        public static void FlushOnQuit(uint timeoutMs = 500)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            lock (QuitLock)
+            {
+                quitFlushTimeoutMs = timeoutMs;
+                if (timeoutMs == 0 || quitHookAdded)
+                {
+                    return;
+                }
+                quitHookAdded = true;
+#if UNITY_5_3_OR_NEWER
+                UnityEngine.Application.quitting += FlushAtQuit;
+#else
+                AppDomain.CurrentDomain.ProcessExit += FlushAtProcessExit;
+#endif
+            }
+#endif
+        }
+
+#if MIRTO_NATIVE_AVAILABLE
+        private static readonly object QuitLock = new object();
+        private static uint quitFlushTimeoutMs;
+        private static bool quitHookAdded;
+
+        private static void FlushAtQuit()
+        {
+            uint timeoutMs;
+            lock (QuitLock)
+            {
+                timeoutMs = quitFlushTimeoutMs;
+            }
+            if (timeoutMs != 0)
+            {
+                NativeMethods.UnityFlush(timeoutMs);
+            }
+        }
+
+#if !UNITY_5_3_OR_NEWER
+        private static void FlushAtProcessExit(object sender, EventArgs args)
+        {
+            FlushAtQuit();
+        }
+#endif
+#endif
+    }
+
+    /// <summary>
+    /// The library's delivery counters, as <see cref="MirtoAnalytics.GetDeliveryStats"/> returns
+    /// them. The fields are those of the native MirtoDeliveryStats, in its order and sizes. Counts
+    /// are since the library was loaded.
+    /// </summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct DeliveryStats
+    {
+        /// <summary>The number of bytes the library filled; 0 where the library does not
+        /// run.</summary>
+        public uint Size;
+
+        /// <summary>The outbox: 0 off, 1 chosen (no start yet), 2 in use, 3 fell back to
+        /// memory because the disk failed.</summary>
+        public uint OutboxState;
+
+        /// <summary>The HTTP status of the last failed attempt; 0 if none, or if it got no
+        /// answer.</summary>
+        public uint LastFailureStatus;
+
+        /// <summary>The WinINet or system error of the last failed attempt that got no answer
+        /// (12002: timed out); 0 otherwise.</summary>
+        public uint LastFailureError;
+
+        /// <summary>Calls of OnStart, SetUser, SetLevel, SetServer and OnCharge queued for the
+        /// library's thread.</summary>
+        public ulong OperationsAccepted;
+
+        /// <summary>Calls refused because nothing was started yet ("operation queue init
+        /// failed").</summary>
+        public ulong RefusedNoWorker;
+
+        /// <summary>Calls refused because 500 were waiting ("operation queue is
+        /// full").</summary>
+        public ulong RefusedQueueFull;
+
+        /// <summary>Calls refused for a bad argument ("params error").</summary>
+        public ulong RefusedParams;
+
+        /// <summary>Reports the collection server accepted.</summary>
+        public ulong ReportsDelivered;
+
+        /// <summary>Attempts that were not accepted.</summary>
+        public ulong AttemptsFailed;
+
+        /// <summary>Reports delivered after an attempt was cut off before any answer: the server
+        /// may hold them twice.</summary>
+        public ulong PossibleDuplicates;
+
+        /// <summary>Saved reports found in the outbox at the start.</summary>
+        public ulong ReportsRestored;
+
+        /// <summary>Reports built and not yet delivered, in memory.</summary>
+        public ulong WaitingInMemory;
+
+        /// <summary>Reports saved in the outbox and not yet delivered.</summary>
+        public ulong WaitingInOutbox;
+
+        /// <summary>Reports given up to keep the outbox within its caps.</summary>
+        public ulong DroppedOutboxFull;
+
+        /// <summary>Outbox files found damaged and removed unsent.</summary>
+        public ulong DroppedDamaged;
+
+        /// <summary>Without the outbox: reports whose first attempt when the library was
+        /// unloaded failed.</summary>
+        public ulong DroppedAtQuit;
+
+        /// <summary>The age of the oldest report waiting, in milliseconds; 0 if none.</summary>
+        public ulong OldestWaitingAgeMs;
+
+        /// <summary>Calls queued and not yet handled by the library's thread.</summary>
+        public ulong OperationsWaiting;
     }
 
     /// <summary>The text form the DLL's functions take.</summary>
@@ -171,7 +390,8 @@ namespace Mirto
 
     /// <summary>
     /// The DLL's flat entry points: plain exported names, caller-cleans (cdecl) convention,
-    /// NUL-terminated UTF-8 text as byte arrays, no result.
+    /// NUL-terminated UTF-8 text as byte arrays; only UnityFlush returns a result (an int: 1 or
+    /// 0).
     /// </summary>
     internal static class NativeMethods
     {
@@ -204,5 +424,19 @@ namespace Mirto
         internal static extern void UnityOnCharge([In] byte[] orderId, [In] byte[] product, int amount,
                                                   [In] byte[] currencyType, int virtualCurrencyAmount,
                                                   [In] byte[] payment);
+
+        [DllImport(Library, EntryPoint = "UnitySetOutbox",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern void UnitySetOutbox(int enabled);
+
+        [DllImport(Library, EntryPoint = "UnityFlush", CallingConvention = CallingConvention.Cdecl,
+                   ExactSpelling = true)]
+        internal static extern int UnityFlush(uint timeoutMs);
+
+        // The struct holds only uint and ulong fields, so it is passed as a plain pointer to the
+        // caller's own copy: nothing is converted either way.
+        [DllImport(Library, EntryPoint = "UnityGetDeliveryStats",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern void UnityGetDeliveryStats(ref DeliveryStats stats);
     }
 }

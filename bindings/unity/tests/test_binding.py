@@ -7,11 +7,18 @@
   declared in the public header (clang's AST) and, when MIRTO_BUILD_X64 / MIRTO_BUILD_X86 name
   a build folder, the Unity* names that folder's mirto.dll exports: same names, parameter kinds,
   cdecl, library "mirto". Its public methods match the same declarations.
+- Its DeliveryStats struct has the fields of the header's MirtoDeliveryStats (names, order, types,
+  offsets and size, as clang lays the C struct out for 32- and 64-bit Windows and Mono lays the
+  C# struct out for marshalling).
 - Its text conversion gives UTF-8 plus one NUL, checked against Python's encoder.
 - Each public method, run under Mono, reaches the native function of the same name with the
   expected bytes and integers in the expected order. mirto.dll cannot be loaded by Mono here
   (there is no Mono for Windows under Wine), so a small native library built from the public
-  header stands in for it and prints what it receives.
+  header stands in for it and prints what it receives; it fills the delivery counters with a
+  byte pattern, so that every counter the binding returns shows which bytes it came from.
+- The flush at quit: after FlushOnQuit, quitting (Application.quitting in a Unity build, where a
+  small stand-in for UnityEngine raises it; the end of the process outside Unity) calls the native
+  flush once, with the last timeout given, and not at all when it was turned off.
 
 The C# and C helper programs live in this file, not beside it: Unity imports every file of a
 package folder, and would compile a .cs file found there into the game (and a .c file into
@@ -62,9 +69,25 @@ DEFINE_SETS = {
 }
 
 # C parameter type -> the IL types the managed declaration may use for it.
-NATIVE_KINDS = {"const char *": {"unsigned int8[]", "native int"}, "int": {"int32"}}
+NATIVE_KINDS = {"const char *": {"unsigned int8[]", "native int"}, "int": {"int32"},
+                "unsigned int": {"unsigned int32"},
+                "MirtoDeliveryStats *": {"valuetype Mirto.DeliveryStats&"}}
+# C result type -> the IL result type of the managed declaration.
+NATIVE_RESULTS = {"void": "void", "int": "int32"}
 # C parameter type -> the IL type of the public method's parameter.
-MANAGED_KINDS = {"const char *": "string", "int": "int32"}
+MANAGED_KINDS = {"const char *": "string", "int": "int32", "unsigned int": "unsigned int32"}
+# Public methods whose form differs from their native function's: (IL result, [(IL type, name)]).
+# A C int flag is a bool, an int that is 1 or 0 a bool, and the struct the library fills the
+# method's result.
+MANAGED_FORMS = {
+    "SetOutbox": ("void", [("bool", "enabled")]),
+    "Flush": ("bool", [("unsigned int32", "timeoutMs")]),
+    "GetDeliveryStats": ("valuetype Mirto.DeliveryStats", []),
+}
+# Public methods of the binding alone, with no native function of their own.
+BINDING_ONLY = {"FlushOnQuit": ("void", [("unsigned int32", "timeoutMs")])}
+# C field type of MirtoDeliveryStats -> the C# field type of DeliveryStats.
+STRUCT_FIELD_KINDS = {"unsigned int": "System.UInt32", "unsigned long long": "System.UInt64"}
 
 
 def run(args, env=None, timeout=120):
@@ -86,6 +109,8 @@ def compile_csharp(sources, output, target, defines=(), doc=None):
     args = [MCS, f"-target:{target}", "-warnaserror", "-warn:4", f"-out:{output}"]
     if defines:
         args.append("-define:" + ";".join(defines))
+    if "UNITY_5_3_OR_NEWER" in defines:
+        args.append(f"-r:{unity_engine_stand_in(Path(output).parent)}")
     if doc is not None:
         args.append(f"-doc:{doc}")
     run(args + [str(s) for s in sources])
@@ -95,6 +120,40 @@ def compile_csharp(sources, output, target, defines=(), doc=None):
 def camel_case(snake):
     head, *rest = snake.split("_")
     return head + "".join(part.capitalize() for part in rest)
+
+
+def pascal_case(snake):
+    return "".join(part.capitalize() for part in snake.split("_"))
+
+
+# What the binding uses of UnityEngine, for compiling it outside Unity. Quit() raises quitting,
+# as Unity's does before the player ends.
+UNITY_ENGINE_SOURCE = r"""
+namespace UnityEngine
+{
+    public static class Application
+    {
+        public static event System.Action quitting;
+
+        public static void Quit()
+        {
+            var handler = quitting;
+            if (handler != null)
+            {
+                handler();
+            }
+        }
+    }
+}
+"""
+
+
+def unity_engine_stand_in(folder):
+    library = folder / "UnityEngine.dll"
+    if not library.exists():
+        (folder / "UnityEngine.cs").write_text(UNITY_ENGINE_SOURCE)
+        run([MCS, "-target:library", "-warnaserror", f"-out:{library}", folder / "UnityEngine.cs"])
+    return library
 
 
 # --- the header ---------------------------------------------------------------------------------
@@ -133,7 +192,7 @@ def header_functions():
 
 def test_header_declares_the_kinds_the_binding_knows(header_functions):
     for function in header_functions.values():
-        assert function.result == "void", function
+        assert function.result in NATIVE_RESULTS, function
         assert function.calling_convention == "cdecl", function
         for name, c_type in function.parameters:
             assert c_type in NATIVE_KINDS, f"{function.name}: parameter {name} has type {c_type}"
@@ -164,6 +223,14 @@ def test_assembly_definition_covers_the_runtime_code():
     assert definition.get("autoReferenced", True) is True
     assert not definition.get("includePlatforms") and not definition.get("excludePlatforms")
     assert not definition.get("defineConstraints")
+
+
+def test_assembly_definition_lets_the_code_use_the_engine():
+    # The flush at quit hangs on UnityEngine.Application.quitting; an assembly definition with
+    # "No Engine References" would not compile in Unity.
+    definition = json.loads((SOURCE.parent / "Mirto.Analytics.asmdef").read_text())
+    if "UnityEngine." in SOURCE.read_text():
+        assert definition.get("noEngineReferences", False) is False
 
 
 @pytest.mark.parametrize("folder", ["x86_64", "x86"])
@@ -213,7 +280,7 @@ class IlMethod:
 METHOD_RE = re.compile(
     # No brace in the flags: a match never runs on into the next method. The result type may
     # have several words ("unsigned int8[]").
-    r"\.method\s+(?P<flags>[^{]*?)\s+default\s+(?P<result>[^(\n]*?)\s+(?P<name>[\w.]+)\s*"
+    r"\.method\s+(?P<flags>[^{]*?)\s+default\s+(?P<result>[^(\n]*?)\s+(?P<name>[\w.]+|'[^'\n]+')\s*"
     r"\((?P<params>[^)]*)\)\s+cil managed")
 PINVOKE_RE = re.compile(r'pinvokeimpl\s*\("(?P<library>[^"]*)"\s+as\s+"(?P<entry>[^"]*)"(?P<flags>[^)]*)\)')
 CLASS_RE = re.compile(r"^[ \t]*\.class\s+(?P<flags>.*?)\s*(?P<name>[\w.`]+)\s*$", re.M)
@@ -296,7 +363,7 @@ def test_imports_load_mirto_with_cdecl_and_exact_names(imports):
 def test_import_signatures_match_the_header(imports, header_functions):
     for name, function in header_functions.items():
         method = imports[name]
-        assert method.result == function.result, name
+        assert method.result == NATIVE_RESULTS[function.result], name
         assert len(method.parameters) == len(function.parameters), name
         for (il_type, il_name), (c_name, c_type) in zip(method.parameters, function.parameters):
             assert il_type in NATIVE_KINDS[c_type], f"{name}({c_name}): {il_type} for {c_type}"
@@ -307,13 +374,74 @@ def test_import_signatures_match_the_header(imports, header_functions):
 def test_public_methods_mirror_the_header(il_methods, header_functions):
     public = {m.name: m for m in il_methods
               if m.type_name == "Mirto.MirtoAnalytics" and "public" in m.flags.split()}
-    assert sorted(public) == sorted(name[len("Unity"):] for name in header_functions)
+    assert sorted(public) == sorted([name[len("Unity"):] for name in header_functions]
+                                    + list(BINDING_ONLY))
+    expected = dict(BINDING_ONLY)
     for name, function in header_functions.items():
-        method = public[name[len("Unity"):]]
+        expected[name[len("Unity"):]] = MANAGED_FORMS.get(name[len("Unity"):]) or (
+            "void", [(MANAGED_KINDS[c_type], camel_case(c_name))
+                     for c_name, c_type in function.parameters])
+    for name, (result, parameters) in expected.items():
+        method = public[name]
         assert "static" in method.flags.split(), name
-        assert method.result == "void", name
-        assert [(MANAGED_KINDS[c_type], camel_case(c_name))
-                for c_name, c_type in function.parameters] == method.parameters, name
+        assert method.result == result, name
+        assert method.parameters == parameters, name
+
+
+# --- the delivery counters ----------------------------------------------------------------------
+
+@dataclass
+class CField:
+    name: str
+    c_type: str
+    offset: int
+    size: int
+
+
+LAYOUT_TARGETS = ["i686-pc-windows-msvc", "x86_64-pc-windows-msvc", "i686-w64-windows-gnu",
+                  "x86_64-w64-windows-gnu"]
+TYPE_SIZES = {"unsigned int": 4, "unsigned long long": 8}
+
+
+def c_struct_layout(target):
+    """(fields, sizeof) of MirtoDeliveryStats as clang lays it out for target."""
+    dump = run([require("clang", "clang"), "-x", "c", "-std=c99", f"--target={target}",
+                "-fsyntax-only", "-Xclang", "-fdump-record-layouts-complete", "-I", INCLUDE,
+                HEADER])
+    block = dump.split("struct MirtoDeliveryStats\n", 1)
+    assert len(block) == 2, f"no layout of MirtoDeliveryStats for {target}"
+    fields = []
+    for line in block[1].splitlines():
+        size = re.match(r"\s*\|\s*\[sizeof=(\d+),", line)
+        if size:
+            return fields, int(size.group(1))
+        field = re.fullmatch(r"\s*(\d+)\s*\|\s{3}(\S.*?)\s+(\w+)\s*", line)
+        assert field, f"{target}: cannot read {line!r}"
+        c_type = field.group(2)
+        assert c_type in TYPE_SIZES, f"{target}: field {field.group(3)} has type {c_type}"
+        fields.append(CField(field.group(3), c_type, int(field.group(1)), TYPE_SIZES[c_type]))
+    pytest.fail(f"no sizeof in the layout of MirtoDeliveryStats for {target}")
+
+
+@pytest.fixture(scope="session")
+def header_struct():
+    layouts = {target: c_struct_layout(target) for target in LAYOUT_TARGETS}
+    first = layouts[LAYOUT_TARGETS[0]]
+    for target, layout in layouts.items():
+        # One C# struct serves both architectures, so the C layout must not depend on them.
+        assert layout == first, f"MirtoDeliveryStats is laid out differently for {target}"
+    fields, size = first
+    assert len(fields) >= 2 and fields[0].name == "size" and fields[0].c_type == "unsigned int"
+    return first
+
+
+@needs_mcs
+def test_delivery_stats_struct_matches_the_header(build_dir, header_struct):
+    fields, size = header_struct
+    output = run_driver(driver(build_dir, ()), ["layout"]).splitlines()
+    assert output[-1] == f"sizeof {size}"
+    assert output[:-1] == [
+        f"{pascal_case(f.name)} {STRUCT_FIELD_KINDS[f.c_type]} {f.offset} {f.size}" for f in fields]
 
 
 # --- the DLL's exports --------------------------------------------------------------------------
@@ -355,14 +483,20 @@ def test_imports_are_exactly_the_unity_exports_of_the_dll(arch, imports, header_
 
 # --- behaviour under Mono -----------------------------------------------------------------------
 
-# Arguments travel to the program as "n" (null), "s:" and the UTF-16 code units in hex, or "i:"
-# and a decimal integer, so that any string, unpaired surrogates included, crosses argv intact.
+# Arguments travel to the program as "n" (null), "s:" and the UTF-16 code units in hex, "i:" or
+# "u:" and a decimal int or uint, "b:true" or "b:false", or "d" (the parameter's default), so
+# that any string, unpaired surrogates included, crosses argv intact.
 # "encode ARG..." prints the bytes NativeText.ToUtf8z returns for each, in hex, or "null".
-# "call Method|ARG|ARG... ..." calls each public method of MirtoAnalytics with the arguments.
+# "call Method|ARG|ARG... ..." calls each public method of MirtoAnalytics with the arguments and
+# prints "=> " and the result of those that have one; a "quit" among them quits as the game would
+# (Application.Quit in a Unity build) and ends the program.
+# "layout" prints each DeliveryStats field's name, type, marshalled offset and size, then
+# "sizeof" and the marshalled size of the struct.
 DRIVER_SOURCE = r"""
 using System;
 using System.Globalization;
 using System.Reflection;
+using System.Runtime.InteropServices;
 using System.Text;
 
 namespace Mirto.Checks
@@ -375,9 +509,21 @@ namespace Mirto.Checks
             {
                 return null;
             }
+            if (argument == "d")
+            {
+                return Type.Missing;
+            }
             if (argument.StartsWith("i:", StringComparison.Ordinal))
             {
                 return int.Parse(argument.Substring(2), CultureInfo.InvariantCulture);
+            }
+            if (argument.StartsWith("u:", StringComparison.Ordinal))
+            {
+                return uint.Parse(argument.Substring(2), CultureInfo.InvariantCulture);
+            }
+            if (argument.StartsWith("b:", StringComparison.Ordinal))
+            {
+                return argument == "b:true";
             }
             if (!argument.StartsWith("s:", StringComparison.Ordinal) || argument.Length % 4 != 2)
             {
@@ -392,8 +538,42 @@ namespace Mirto.Checks
             return text.ToString();
         }
 
+        private static FieldInfo[] Fields(Type type)
+        {
+            var fields = type.GetFields(
+                BindingFlags.Public | BindingFlags.NonPublic | BindingFlags.Instance);
+            Array.Sort(fields, (a, b) => a.MetadataToken.CompareTo(b.MetadataToken));
+            return fields;
+        }
+
+        private static string Show(object value)
+        {
+            if (value is bool)
+            {
+                return (bool)value ? "true" : "false";
+            }
+            var text = new StringBuilder();
+            foreach (var field in Fields(value.GetType()))
+            {
+                text.Append(text.Length == 0 ? "" : " ").Append(field.Name).Append('=')
+                    .Append(Convert.ToString(field.GetValue(value), CultureInfo.InvariantCulture));
+            }
+            return text.ToString();
+        }
+
         private static int Main(string[] args)
         {
+            if (args.Length > 0 && args[0] == "layout")
+            {
+                foreach (var field in Fields(typeof(DeliveryStats)))
+                {
+                    Console.WriteLine("{0} {1} {2} {3}", field.Name, field.FieldType.FullName,
+                                      Marshal.OffsetOf(typeof(DeliveryStats), field.Name),
+                                      Marshal.SizeOf(field.FieldType));
+                }
+                Console.WriteLine("sizeof {0}", Marshal.SizeOf(typeof(DeliveryStats)));
+                return 0;
+            }
             if (args.Length > 0 && args[0] == "encode")
             {
                 for (var i = 1; i < args.Length; ++i)
@@ -408,6 +588,13 @@ namespace Mirto.Checks
             {
                 for (var i = 1; i < args.Length; ++i)
                 {
+                    if (args[i] == "quit")
+                    {
+#if UNITY_5_3_OR_NEWER
+                        UnityEngine.Application.Quit();
+#endif
+                        return 0;
+                    }
                     var parts = args[i].Split('|');
                     var method = typeof(MirtoAnalytics).GetMethod(
                         parts[0], BindingFlags.Public | BindingFlags.Static);
@@ -416,7 +603,12 @@ namespace Mirto.Checks
                     {
                         arguments[j - 1] = Decode(parts[j]);
                     }
-                    method.Invoke(null, arguments);
+                    var result = method.Invoke(null, arguments);
+                    if (method.ReturnType != typeof(void))
+                    {
+                        Console.WriteLine("=> " + Show(result));
+                    }
+                    Console.Out.Flush();
                 }
                 return 0;
             }
@@ -446,6 +638,8 @@ static void Text(const char* text) {
 }
 
 static void Integer(int value) { printf(" i:%d", value); }
+
+static void Unsigned(unsigned int value) { printf(" u:%u", value); }
 
 static void End(void) {
     putchar('\n');
@@ -496,12 +690,47 @@ void UnityOnCharge(const char* order_id, const char* product, int amount, const 
     Text(payment);
     End();
 }
+
+void UnitySetOutbox(int enabled) {
+    fputs("UnitySetOutbox", stdout);
+    Integer(enabled);
+    End();
+}
+
+/* 0, 1 or 2, so that a result other than 1 that is not 0 is seen as well. */
+int UnityFlush(unsigned int timeout_ms) {
+    fputs("UnityFlush", stdout);
+    Unsigned(timeout_ms);
+    End();
+    return (int)(timeout_ms % 3);
+}
+
+/* Prints the size the caller set, then fills as many bytes as both sides know with byte k = the
+ * low 8 bits of 7 * k + 1, and sets size to that count, as the library does. */
+void UnityGetDeliveryStats(MirtoDeliveryStats* stats) {
+    unsigned int size = stats->size < sizeof *stats ? stats->size : (unsigned int)sizeof *stats;
+    fputs("UnityGetDeliveryStats", stdout);
+    printf(" size:%u", stats->size);
+    End();
+    for (unsigned int k = 0; k < size; ++k) {
+        ((unsigned char*)stats)[k] = (unsigned char)(7 * k + 1);
+    }
+    stats->size = size;
+}
 """
+
+
+class Unsigned(int):
+    """An argument the driver passes as a uint."""
 
 
 def encode_argument(value):
     if value is None:
         return "n"
+    if isinstance(value, bool):
+        return "b:true" if value else "b:false"
+    if isinstance(value, Unsigned):
+        return f"u:{value}"
     if isinstance(value, int):
         return f"i:{value}"
     return "s:" + value.encode("utf-16-be", "surrogatepass").hex()
@@ -557,6 +786,8 @@ def test_text_is_utf8_with_one_terminating_nul(build_dir):
 
 CALLS = [
     ("SetHost", ["collect.example.com"]),
+    ("SetOutbox", [True]),
+    ("SetOutbox", [False]),
     ("OnStart", ["app-1", "chan", "1.2.3"]),
     ("OnStart", ["游戏", None, ""]),
     ("SetUser", ["u9", "名前 \U0001F600"]),
@@ -568,19 +799,47 @@ CALLS = [
     ("OnCharge", ["order-1", "gem", 600, "USD", 60, "card"]),
     ("OnCharge", [None, None, 1, None, 0, None]),
     ("OnCharge", ["o", "p", -2**31, "c", -5, "\ud800"]),
+    # The stand-in answers timeout % 3: 2, 1 and 0.
+    ("Flush", [Unsigned(500)]),
+    ("Flush", [Unsigned(7)]),
+    ("Flush", [Unsigned(2**32 - 1)]),
+    ("GetDeliveryStats", []),
 ]
 
 
-def expected_record(name, arguments):
-    fields = []
+def call_argument(name, arguments):
+    return "|".join([name] + [encode_argument(a) for a in arguments])
+
+
+def stats_line(fields, values):
+    return "=> " + " ".join(f"{pascal_case(f.name)}={v}" for f, v in zip(fields, values))
+
+
+def expected_lines(name, arguments, struct):
+    """What the stand-in prints for one call, then what the driver prints of its result."""
+    fields, size = struct
+    record = ["Unity" + name]
     for value in arguments:
         if value is None:
-            fields.append("null")
+            record.append("null")
+        elif isinstance(value, bool):
+            record.append(f"i:{int(value)}")
+        elif isinstance(value, Unsigned):
+            record.append(f"u:{value}")
         elif isinstance(value, int):
-            fields.append(f"i:{value}")
+            record.append(f"i:{value}")
         else:
-            fields.append("s:" + expected_utf8(value).hex())
-    return " ".join(["Unity" + name] + fields)
+            record.append("s:" + expected_utf8(value).hex())
+    if name == "GetDeliveryStats":
+        # The binding asks for the whole struct; the stand-in's byte pattern shows where each
+        # field was read from, and it sets size to the bytes it filled.
+        pattern = bytes((7 * k + 1) & 0xFF for k in range(size))
+        values = [int.from_bytes(pattern[f.offset:f.offset + f.size], "little") for f in fields]
+        values[0] = size
+        return [f"UnityGetDeliveryStats size:{size}", stats_line(fields, values)]
+    if name == "Flush":
+        return [" ".join(record), "=> " + ("true" if arguments[0] % 3 else "false")]
+    return [" ".join(record)]
 
 
 def test_every_call_of_the_test_reaches_all_methods(header_functions):
@@ -592,18 +851,60 @@ CALLING_BUILDS = {k: v for k, v in DEFINE_SETS.items() if k != "unity-other-plat
 
 @needs_mcs
 @pytest.mark.parametrize("defines", CALLING_BUILDS.values(), ids=list(CALLING_BUILDS))
-def test_each_method_hands_its_arguments_to_the_native_function(build_dir, recorder, defines):
+def test_each_method_hands_its_arguments_to_the_native_function(build_dir, recorder, defines,
+                                                                header_struct):
     program = driver(build_dir, defines)
-    calls = ["|".join([name] + [encode_argument(a) for a in arguments]) for name, arguments in CALLS]
+    calls = [call_argument(name, arguments) for name, arguments in CALLS]
     output = run_driver(program, ["call"] + calls, recorder.parent)
-    assert output.splitlines() == [expected_record(name, arguments) for name, arguments in CALLS]
+    assert output.splitlines() == [line for name, arguments in CALLS
+                                   for line in expected_lines(name, arguments, header_struct)]
 
 
 @needs_mcs
-def test_other_unity_platforms_call_nothing(build_dir, recorder):
+def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct):
     # Neither the recorder nor mirto.dll may be touched: with LD_LIBRARY_PATH pointing at the
-    # recorder, any call would print a line, and without a library any call would throw.
+    # recorder, any call would print a line, and without a library any call would throw. Flush
+    # says everything went, and the counters are all zero.
     program = driver(build_dir, UNITY_OTHER_PLATFORM)
-    calls = ["|".join([name] + [encode_argument(a) for a in arguments]) for name, arguments in CALLS]
-    assert run_driver(program, ["call"] + calls, recorder.parent) == ""
-    assert run_driver(program, ["call"] + calls) == ""
+    calls = ([call_argument(name, arguments) for name, arguments in CALLS]
+             + ["FlushOnQuit|u:123", "quit"])
+    results = []
+    for name, _ in CALLS:
+        if name == "Flush":
+            results.append("=> true")
+        elif name == "GetDeliveryStats":
+            results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))
+    assert run_driver(program, ["call"] + calls, recorder.parent).splitlines() == results
+    assert run_driver(program, ["call"] + calls).splitlines() == results
+
+
+# (calls before the game quits, the flush the quit makes: None for none)
+QUIT_CASES = {
+    "default-timeout": (["FlushOnQuit|d"], 500),
+    "given-timeout": (["FlushOnQuit|u:123"], 123),
+    "last-timeout-wins": (["FlushOnQuit|u:100", "FlushOnQuit|u:250"], 250),
+    "turned-off": (["FlushOnQuit|u:100", "FlushOnQuit|u:0"], None),
+    "turned-on-again": (["FlushOnQuit|u:100", "FlushOnQuit|u:0", "FlushOnQuit|u:40"], 40),
+    "never-asked": ([], None),
+}
+
+
+@needs_mcs
+@pytest.mark.parametrize("defines", CALLING_BUILDS.values(), ids=list(CALLING_BUILDS))
+@pytest.mark.parametrize("case", QUIT_CASES.values(), ids=list(QUIT_CASES))
+def test_flush_on_quit_flushes_once_when_the_game_quits(build_dir, recorder, defines, case):
+    calls, timeout = case
+    program = driver(build_dir, defines)
+    output = run_driver(program, ["call"] + calls + ["SetLevel|i:3", "quit"], recorder.parent)
+    # Once, after everything the game did, and not again when the process ends.
+    assert output.splitlines() == ["UnitySetLevel i:3"] + (
+        [] if timeout is None else [f"UnityFlush u:{timeout}"])
+
+
+@needs_mcs
+def test_flush_on_quit_in_unity_waits_for_the_quitting_event(build_dir, recorder):
+    # A Unity player's process may end without it, for example when the editor leaves play mode
+    # (then Application.quitting is raised, here it is not): the flush hangs on the event alone.
+    program = driver(build_dir, UNITY_WINDOWS_PLAYER)
+    output = run_driver(program, ["call", "FlushOnQuit|u:123", "SetLevel|i:3"], recorder.parent)
+    assert output.splitlines() == ["UnitySetLevel i:3"]
