@@ -81,18 +81,29 @@ void Delivery::Submit(const wchar_t* path, const std::string& body, ReportPriori
         if (Store(path, body, priority)) return;
         FallBack();
     }
-    DeliverSavedFromMemory();
-    const HttpParams request(CollectionHost().Get(), kReportPort, path, kReportHeaders, body.data(),
-                             static_cast<std::int32_t>(body.size()));
+    HttpParams request(CollectionHost().Get(), kReportPort, path, kReportHeaders, body.data(),
+                       static_cast<std::int32_t>(body.size()));
     if (!client_) return;
-    memory_report_created_ms_ = WallClockMs();
+    if (attempt_running_) {
+        // Delivered once the attempt is over (SendDue), in its turn.
+        unstored_.push_back(std::move(request));
+        Counters().waiting_in_memory.fetch_add(1);
+        return;
+    }
+    DeliverBacklogFromMemory();
     Counters().waiting_in_memory.fetch_add(1);
+    DeliverHeld(request);
+}
+
+bool Delivery::DeliverHeld(const HttpParams& request) {
+    memory_report_created_ms_ = WallClockMs();
     PublishWaiting();
     const bool delivered = Deliver(request);
     memory_report_created_ms_ = 0;
     Counters().waiting_in_memory.fetch_sub(1);
     if (!delivered) Counters().dropped_at_quit.fetch_add(1);
     PublishWaiting();
+    return delivered;
 }
 
 bool Delivery::Store(const wchar_t* path, const std::string& body, ReportPriority priority) {
@@ -109,8 +120,13 @@ bool Delivery::Store(const wchar_t* path, const std::string& body, ReportPriorit
     return result != Outbox::StoreResult::kFailed;
 }
 
-DWORD Delivery::SendDue() {
-    if (!client_ || !outbox_ || fell_back_ || outbox_->size() == 0) return INFINITE;
+DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) {
+    if (!client_ || !outbox_) return INFINITE;
+    if (fell_back_) {
+        DeliverBacklogFromMemory();
+        return INFINITE;
+    }
+    if (outbox_->size() == 0) return INFINITE;
     const ULONGLONG now = SteadyMs();
     if (outbox_->oldest_sequence() == oldest_sequence_ && now < next_attempt_ms_) {
         return static_cast<DWORD>(next_attempt_ms_ - now);
@@ -128,30 +144,58 @@ DWORD Delivery::SendDue() {
     if (outbox_->MarkOldestTried()) oldest_cut_off_ = true;
     const DWORD connect_flags = oldest_attempted_ ? 0 : kFirstAttemptConnectFlags;
     oldest_attempted_ = true;
-    if (TryOnce(RequestFor(*report), connect_flags, oldest_cut_off_)) {
+    // Operations handled while the attempt runs store their reports, but never in place of
+    // the one being attempted.
+    outbox_->PinOldest(true);
+    attempt_running_ = true;
+    bool delivered = false;
+    try {
+        delivered = TryOnce(RequestFor(*report), connect_flags, oldest_cut_off_, while_waiting);
+    } catch (...) {
+        // Out of memory for the attempt's copy: it counts as a failed attempt.
+    }
+    attempt_running_ = false;
+    outbox_->PinOldest(false);
+    if (delivered) {
         // A file that cannot be removed would be sent again by the next start: rather than
         // that, this session stops using the outbox.
         if (!outbox_->RemoveOldest()) FallBack();
         PublishWaiting();
         return 0;
     }
+    if (fell_back_) return 0;  // the rest goes from memory, at once
     if (!oldest_cut_off_) outbox_->UnmarkOldestTried();
     next_attempt_ms_ = SteadyMs() + kRetryWaitMs;
     return kRetryWaitMs;
 }
 
-void Delivery::DeliverSavedFromMemory() {
+bool Delivery::DeliverBacklogFromMemory() {
     while (outbox_ && client_ && outbox_->size() > 0) {
         const std::optional<StoredReport> report = outbox_->Oldest(drops_);
         if (!report) break;
         const bool cut_off_before =
             outbox_->MarkOldestTried() ||
             (outbox_->oldest_sequence() == oldest_sequence_ && oldest_cut_off_);
-        if (!Deliver(RequestFor(*report), cut_off_before)) break;  // quitting: it stays saved
+        if (!Deliver(RequestFor(*report), cut_off_before)) {
+            PublishWaiting();
+            return false;  // quitting: it stays saved
+        }
         outbox_->RemoveOldest();
         PublishWaiting();
     }
+    while (!unstored_.empty()) {
+        const HttpParams request = std::move(unstored_.front());
+        unstored_.pop_front();
+        if (!DeliverHeld(request)) {
+            // Quitting: what was held in memory is lost, as it would be without the outbox.
+            Counters().waiting_in_memory.fetch_sub(unstored_.size());
+            Counters().dropped_at_quit.fetch_add(unstored_.size());
+            unstored_.clear();
+            return false;
+        }
+    }
     PublishWaiting();
+    return true;
 }
 
 bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
@@ -166,8 +210,9 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
     }
 }
 
-bool Delivery::TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off) {
-    const AttemptOutcome outcome = client_->PostOnce(request, connect_flags);
+bool Delivery::TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
+                       AttemptWaitHook* while_waiting) {
+    const AttemptOutcome outcome = client_->PostOnce(request, connect_flags, while_waiting);
     DeliveryCounters& counters = Counters();
     if (outcome.delivered) {
         counters.delivered.fetch_add(1);

@@ -10,9 +10,11 @@
 // that is away never holds up the operations queued behind it; the worker's loop calls
 // SendDue between operations, which makes one attempt at the oldest saved report whenever one
 // is due (at once, or kRetryWaitMs after a failed attempt) and removes it once it is accepted.
-// Saved reports go out in the order they were stored, each to the host and path it was built
-// for. When the disk fails (the outbox cannot be opened, or a report cannot be written) the
-// session falls back to delivering from memory, after the reports already saved.
+// While that attempt runs, the worker goes on handling the operations that arrive (the hook
+// SendDue is given), so their reports are stored without waiting for the network. Saved
+// reports go out in the order they were stored, each to the host and path it was built for.
+// When the disk fails (the outbox cannot be opened, or a report cannot be written) the session
+// falls back to delivering from memory, after the reports already saved.
 //
 // Owned by the worker thread (one per worker, living as long as its loop) and used there only;
 // the client it holds is the process's internet session. Everything it does is counted in
@@ -23,6 +25,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,9 +52,10 @@ class Delivery final : public ReportSink {
     [[nodiscard]] bool connected() const noexcept { return client_.has_value(); }
 
     // The outbox's share of the worker's loop: at most one attempt at the oldest saved report,
-    // if it is due. Returns how long the loop may wait for its next operation before calling
-    // again: 0 for at once, INFINITE when no saved report waits.
-    DWORD SendDue();
+    // if it is due, handling the worker's messages through `while_waiting` meanwhile. Returns
+    // how long the loop may wait for its next operation before calling again: 0 for at once,
+    // INFINITE when no saved report waits.
+    DWORD SendDue(AttemptWaitHook* while_waiting);
 
     // Delivers one request from memory: returns true once it is accepted; false at once when
     // not connected, and without further attempts once the thread is told to quit.
@@ -62,9 +66,13 @@ class Delivery final : public ReportSink {
     // One attempt, counted; `cut_off` is set when it ended without an answer after the request
     // may have gone out, and an accepted attempt after such a one counts as a possible
     // duplicate.
-    bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off);
+    bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
+                 AttemptWaitHook* while_waiting = nullptr);
     bool Store(const wchar_t* path, const std::string& body, ReportPriority priority);
-    void DeliverSavedFromMemory();
+    // Without the outbox any more: what it still holds, then what could not be stored while an
+    // attempt ran, oldest first. False when the worker is quitting.
+    bool DeliverBacklogFromMemory();
+    bool DeliverHeld(const HttpParams& request);
     void FallBack() noexcept;
     void PublishWaiting() noexcept;
 
@@ -72,6 +80,8 @@ class Delivery final : public ReportSink {
     const bool outbox_chosen_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
     bool fell_back_ = false;
+    bool attempt_running_ = false;      // SendDue's attempt, while operations are handled
+    std::deque<HttpParams> unstored_;   // reports the disk refused while that attempt ran
     OutboxDrops drops_;
     // The oldest saved report's attempts in this process.
     std::uint64_t oldest_sequence_ = 0;

@@ -88,6 +88,44 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpO
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
+// Handles one message taken from the worker's queue.
+void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker) {
+    if (IsOperation(message.message)) {
+        kOperations[message.message - kOpOnStart](message.lParam, delivery);
+        worker.pending_operations.fetch_sub(1);
+        CountFinished(worker);
+    } else {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// While the outbox's attempt runs, the operations that arrive are handled (their reports
+// stored) in their order; a quit message stays in the queue for the loop, and everything
+// behind it waits with it.
+class OperationsWhileSending final : public AttemptWaitHook {
+   public:
+    OperationsWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
+        : delivery_(delivery), worker_(worker) {}
+
+    bool OnInput() override {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+            if (message.message == WM_QUIT) return false;
+            // The message just seen is the first of its kind in the queue.
+            if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) {
+                break;
+            }
+            Handle(message, delivery_, worker_);
+        }
+        return true;
+    }
+
+   private:
+    Delivery& delivery_;
+    WorkerBookkeeping& worker_;
+};
+
 // True when the thread was created (it may still be coming up).
 bool StartWorker() noexcept {
     WorkerBookkeeping& worker = GetWorker();
@@ -221,6 +259,7 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
         Delivery delivery(outbox_chosen.load());
+        OperationsWhileSending while_sending(delivery, worker);
         bool quitting = false;
         while (!quitting) {
             // Every operation already queued is handled first (with the outbox, that only
@@ -231,17 +270,10 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
                     quitting = true;
                     break;
                 }
-                if (IsOperation(message.message)) {
-                    kOperations[message.message - kOpOnStart](message.lParam, delivery);
-                    worker.pending_operations.fetch_sub(1);
-                    CountFinished(worker);
-                } else {
-                    TranslateMessage(&message);
-                    DispatchMessageW(&message);
-                }
+                Handle(message, delivery, worker);
             }
             if (quitting) break;
-            const DWORD wait = delivery.SendDue();
+            const DWORD wait = delivery.SendDue(&while_sending);
             if (wait != 0 && MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT,
                                                          MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
                 Sleep(1);  // never spin

@@ -13,8 +13,10 @@ namespace mirto {
 namespace {
 
 constexpr const wchar_t* kSavedExtension = L".rpt";
-constexpr const wchar_t* kTriedExtension = L".try";
 constexpr const wchar_t* kTemporaryExtension = L".tmp";
+// The reports of this session whose bytes are kept in memory as well, so that sending them
+// reads nothing back from the disk.
+constexpr std::uint64_t kCacheBytes = 1024 * 1024;
 constexpr std::size_t kSequenceDigits = 16;
 // No whole report is larger than this; a bigger file is damaged whatever it holds.
 constexpr std::uint64_t kLargestFile =
@@ -47,8 +49,7 @@ std::optional<OwnName> ParseName(const std::wstring& name) {
         sequence = (sequence << 4) | digit;
     }
     std::wstring extension = name.substr(kSequenceDigits);
-    if (extension != kSavedExtension && extension != kTriedExtension &&
-        extension != kTemporaryExtension) {
+    if (extension != kSavedExtension && extension != kTemporaryExtension) {
         return std::nullopt;
     }
     if (sequence == 0) return std::nullopt;
@@ -107,12 +108,25 @@ std::unique_ptr<Outbox> Outbox::Open(const std::wstring& application_id, OutboxD
     FileHandle lock(CreateFileW((folder + L"lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!lock) return nullptr;
-    std::unique_ptr<Outbox> outbox(new Outbox(std::move(folder), std::move(lock)));
+    FileHandle attempt(CreateFileW((folder + L"attempt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    if (!attempt) return nullptr;
+    std::unique_ptr<Outbox> outbox(
+        new Outbox(std::move(folder), std::move(lock), std::move(attempt)));
     outbox->Index(drops);
     return outbox;
 }
 
 void Outbox::Index(OutboxDrops& drops) {
+    // The report whose attempt the last process to use the outbox began last.
+    unsigned char marked[8] = {};
+    DWORD read = 0;
+    if (ReadFile(attempt_.get(), marked, sizeof(marked), &read, nullptr) && read == sizeof(marked)) {
+        for (int i = 7; i >= 0; --i) attempt_written_ = (attempt_written_ << 8) | marked[i];
+    }
+    next_sequence_ = std::max(next_sequence_, attempt_written_ + 1);
+
     std::vector<std::pair<std::uint64_t, std::wstring>> found;
     WIN32_FIND_DATAW data;
     const FindHandle search(FindFirstFileW((folder_ + L"*").c_str(), &data));
@@ -141,29 +155,34 @@ void Outbox::Index(OutboxDrops& drops) {
             ++drops.damaged;
             continue;
         }
-        const bool tried = extension == kTriedExtension;
-        entries_.push_back(
-            Entry{sequence, bytes->size(), report->created_ms, report->priority, tried, tried});
+        entries_.push_back(Entry{sequence, bytes->size(), report->created_ms, report->priority,
+                                 sequence == attempt_written_, std::string()});
         bytes_ += bytes->size();
     }
 }
 
 Outbox::StoreResult Outbox::Store(const StoredReport& report, OutboxDrops& drops) {
-    const std::string bytes = EncodeStoredReport(report);
+    std::string bytes = EncodeStoredReport(report);
     if (!MakeRoom(report, bytes.size(), drops)) return StoreResult::kGivenUp;
     const std::uint64_t sequence = next_sequence_;
     const std::wstring temporary = PathOf(sequence, kTemporaryExtension);
     const std::wstring saved = PathOf(sequence, kSavedExtension);
+    // The data is flushed before the rename, so the final name never shows a partial report.
     if (!WriteDurably(temporary, bytes) ||
-        !MoveFileExW(temporary.c_str(), saved.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        !MoveFileExW(temporary.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileW(temporary.c_str());
         return StoreResult::kFailed;
     }
     ++next_sequence_;
+    const std::uint64_t size = bytes.size();
+    if (cached_bytes_ + size <= kCacheBytes) {
+        cached_bytes_ += size;
+    } else {
+        bytes.clear();
+    }
     entries_.push_back(
-        Entry{sequence, bytes.size(), report.created_ms, report.priority, false, false});
-    bytes_ += bytes.size();
+        Entry{sequence, size, report.created_ms, report.priority, false, std::move(bytes)});
+    bytes_ += size;
     return StoreResult::kStored;
 }
 
@@ -172,16 +191,18 @@ bool Outbox::MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDro
         ++drops.full;
         return false;
     }
+    // The oldest report stays while its attempt runs.
     while (entries_.size() + 1 > kOutboxMaxReports || bytes_ + bytes > kOutboxMaxBytes) {
-        auto victim = std::find_if(entries_.begin(), entries_.end(), [](const Entry& entry) {
+        const auto candidates = entries_.begin() + (oldest_pinned_ ? 1 : 0);
+        auto victim = std::find_if(candidates, entries_.end(), [](const Entry& entry) {
             return entry.priority == OutboxPriority::kDropFirst;
         });
         if (victim == entries_.end()) {
-            if (report.priority == OutboxPriority::kDropFirst) {
+            if (report.priority == OutboxPriority::kDropFirst || candidates == entries_.end()) {
                 ++drops.full;
                 return false;
             }
-            victim = entries_.begin();
+            victim = candidates;
         }
         // A file that cannot be removed still counts against the caps on the next start;
         // here it is given up all the same.
@@ -193,9 +214,12 @@ bool Outbox::MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDro
 
 std::optional<StoredReport> Outbox::Oldest(OutboxDrops& drops) {
     while (!entries_.empty()) {
-        const std::optional<std::string> bytes = ReadWholeFile(PathOf(entries_.front()));
         std::optional<StoredReport> report;
-        if (bytes) report = Decode(*bytes);
+        if (!entries_.front().cached.empty()) {
+            report = Decode(entries_.front().cached);
+        } else if (const std::optional<std::string> bytes = ReadWholeFile(PathOf(entries_.front()))) {
+            report = Decode(*bytes);
+        }
         if (report) return report;
         // Gone or changed since it was listed: damaged, whatever happened to it.
         Remove(entries_.begin());
@@ -206,22 +230,26 @@ std::optional<StoredReport> Outbox::Oldest(OutboxDrops& drops) {
 
 bool Outbox::MarkOldestTried() {
     if (entries_.empty()) return false;
-    Entry& oldest = entries_.front();
-    // A rename that fails only means a cut-off attempt would not be counted as such.
-    if (!oldest.tried &&
-        MoveFileExW(PathOf(oldest).c_str(), PathOf(oldest.sequence, kTriedExtension).c_str(), 0)) {
-        oldest.tried = true;
-    }
-    return oldest.tried_earlier;
+    WriteAttempt(entries_.front().sequence);
+    return entries_.front().tried_earlier;
 }
 
 void Outbox::UnmarkOldestTried() {
-    if (entries_.empty()) return;
-    Entry& oldest = entries_.front();
-    if (!oldest.tried || oldest.tried_earlier) return;
-    if (MoveFileExW(PathOf(oldest).c_str(), PathOf(oldest.sequence, kSavedExtension).c_str(),
-                    0)) {
-        oldest.tried = false;
+    if (entries_.empty() || entries_.front().tried_earlier) return;
+    WriteAttempt(0);
+}
+
+// One write at the start of the open file: no flush, which a process that ends needs none of.
+// A write that fails only means a cut-off attempt would not be counted as such.
+void Outbox::WriteAttempt(std::uint64_t sequence) noexcept {
+    if (sequence == attempt_written_) return;
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(sequence >> (8 * i));
+    OVERLAPPED at_start{};
+    DWORD written = 0;
+    if (WriteFile(attempt_.get(), bytes, sizeof(bytes), &written, &at_start) &&
+        written == sizeof(bytes)) {
+        attempt_written_ = sequence;
     }
 }
 
@@ -234,6 +262,8 @@ bool Outbox::Remove(std::deque<Entry>::iterator entry) {
     const bool removed =
         DeleteFileW(PathOf(*entry).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
     bytes_ -= entry->bytes;
+    cached_bytes_ -= entry->cached.size();
+    if (entry == entries_.begin()) oldest_pinned_ = false;
     entries_.erase(entry);
     return removed;
 }
@@ -248,7 +278,7 @@ std::wstring Outbox::PathOf(std::uint64_t sequence, const wchar_t* extension) co
 }
 
 std::wstring Outbox::PathOf(const Entry& entry) const {
-    return PathOf(entry.sequence, entry.tried ? kTriedExtension : kSavedExtension);
+    return PathOf(entry.sequence, kSavedExtension);
 }
 
 }  // namespace mirto

@@ -4,10 +4,11 @@
 // A report is written under a temporary name, flushed to the disk and only then renamed to its
 // final name, so a process killed at any instant leaves either the whole report or none. File
 // names are sequence numbers ("<16 hex digits>.rpt"), so the reports leave in the order they
-// were stored, across restarts. Before its first attempt in a process a report is renamed to
-// ".try": a report found under that name at the next start may already have reached the
-// collector (its attempt was cut off before an answer), and is counted as a possible
-// duplicate when it is sent again.
+// were stored, across restarts. Before each attempt the outbox's "attempt" file is given the
+// sequence number of the report being attempted (a plain write, which outlives the process
+// however it ends): a report found named there at the next start may already have reached the
+// collector (its attempt was cut off before an answer), and is counted as a possible duplicate
+// when it is sent again.
 //
 // One process at a time uses an outbox: it holds the folder's "lock" file open without
 // sharing for as long as it does, and the system lets go of it when the process ends, however
@@ -62,8 +63,8 @@ class Outbox {
     // The oldest saved report, read back from its file; files found damaged on the way are
     // removed and counted. Nothing when the outbox is empty.
     std::optional<StoredReport> Oldest(OutboxDrops& drops);
-    // Marks the oldest report as being attempted (its ".try" name); true when an earlier
-    // process had already attempted it.
+    // Marks the oldest report as being attempted; true when an earlier process had already
+    // attempted it.
     bool MarkOldestTried();
     // Takes the mark back after an attempt that certainly never reached the collector (no
     // connection was made), unless an earlier process had marked it.
@@ -71,6 +72,9 @@ class Outbox {
     // Removes the oldest report once the collector has accepted it; false when its file could
     // not be removed.
     bool RemoveOldest();
+
+    // While the oldest report's attempt runs, Store never gives it up to make room.
+    void PinOldest(bool pinned) noexcept { oldest_pinned_ = pinned && !entries_.empty(); }
 
     [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
     [[nodiscard]] std::uint64_t bytes() const noexcept { return bytes_; }
@@ -89,24 +93,29 @@ class Outbox {
         std::uint64_t bytes;
         std::uint64_t created_ms;
         OutboxPriority priority;
-        bool tried;          // named ".try"
-        bool tried_earlier;  // already named so when the outbox was opened
+        bool tried_earlier;  // named in the attempt file when the outbox was opened
+        std::string cached;  // the file's bytes, kept while the cache has room; else empty
     };
 
-    Outbox(std::wstring folder, FileHandle lock) noexcept
-        : folder_(std::move(folder)), lock_(std::move(lock)) {}
+    Outbox(std::wstring folder, FileHandle lock, FileHandle attempt) noexcept
+        : folder_(std::move(folder)), lock_(std::move(lock)), attempt_(std::move(attempt)) {}
 
     void Index(OutboxDrops& drops);
     bool MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDrops& drops);
     bool Remove(std::deque<Entry>::iterator entry);
+    void WriteAttempt(std::uint64_t sequence) noexcept;
     [[nodiscard]] std::wstring PathOf(std::uint64_t sequence, const wchar_t* extension) const;
     [[nodiscard]] std::wstring PathOf(const Entry& entry) const;
 
     std::wstring folder_;  // ends with a backslash
     FileHandle lock_;
+    FileHandle attempt_;  // the "attempt" file
+    std::uint64_t attempt_written_ = 0;  // what it holds
     std::deque<Entry> entries_;  // in sequence order
     std::uint64_t bytes_ = 0;
+    std::uint64_t cached_bytes_ = 0;
     std::uint64_t next_sequence_ = 1;
+    bool oldest_pinned_ = false;
 };
 
 }  // namespace mirto

@@ -218,6 +218,24 @@ DWORD WINAPI RunAttempts(void* parameter) {
     return 0;
 }
 
+// Waits for `done` at most `bound_ms`; true when it was set. With a hook, messages arriving
+// meanwhile are handed to it.
+bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook) noexcept {
+    const ULONGLONG deadline = GetTickCount64() + bound_ms;
+    auto left = [deadline]() -> DWORD {
+        const ULONGLONG now = GetTickCount64();
+        return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    };
+    while (hook != nullptr) {
+        const DWORD woke =
+            MsgWaitForMultipleObjectsEx(1, &done, left(), QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0) return true;
+        if (woke != WAIT_OBJECT_0 + 1) break;  // the bound, or a wait that failed
+        if (!hook->OnInput()) break;
+    }
+    return WaitForSingleObject(done, left()) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 void ApplyTimeouts(HINTERNET handle) noexcept {
@@ -236,7 +254,8 @@ void AttemptRunner::Retire() noexcept {
     thread_ = nullptr;
 }
 
-AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexcept {
+AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms,
+                                   AttemptWaitHook* while_waiting) noexcept {
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
     if (attempt == nullptr) return AttemptOutcome{false, 0, ERROR_NOT_ENOUGH_MEMORY};
     if (thread_ == nullptr) {
@@ -263,7 +282,7 @@ AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms) noexc
     }
     const HANDLE done = thread_->done.get();
     thread_->Hand(attempt);
-    const bool finished = WaitForSingleObject(done, bound_ms) == WAIT_OBJECT_0;
+    const bool finished = WaitForAttempt(done, bound_ms, while_waiting);
     if (!finished) {
         // The thread stays with the attempt until its call returns; the next attempt gets a
         // thread of its own.

@@ -45,6 +45,17 @@ struct AttemptOutcome {
                                // past the bound); 0 otherwise
 };
 
+// Work the waiting thread may do while an attempt runs: called whenever a message arrives in
+// the waiting thread's queue. Returns false to be called no more during this attempt (the
+// message that is next must wait until the attempt is over).
+class AttemptWaitHook {
+   public:
+    virtual bool OnInput() = 0;
+
+   protected:
+    ~AttemptWaitHook() = default;
+};
+
 // Sets the connect, receive and send time-outs (kTimeoutMs) on a WinINet handle.
 void ApplyTimeouts(HINTERNET handle) noexcept;
 
@@ -59,8 +70,10 @@ class AttemptRunner {
 
     // Delivered when the collector answered with the status text "200", whatever follows.
     // Without a thread to run it on, the attempt runs on the caller's thread, bounded by the
-    // time-outs only.
-    AttemptOutcome Make(AttemptRequest request, DWORD bound_ms) noexcept;
+    // time-outs only. With `while_waiting`, the caller handles its messages through it while
+    // it waits.
+    AttemptOutcome Make(AttemptRequest request, DWORD bound_ms,
+                        AttemptWaitHook* while_waiting = nullptr) noexcept;
 
     struct Thread;  // shared by the runner and its thread
 

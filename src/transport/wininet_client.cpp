@@ -16,7 +16,8 @@ WinInetClient::WinInetClient() noexcept
     if (session_) ApplyTimeouts(session_.get());
 }
 
-AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags) const {
+AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags,
+                                       AttemptWaitHook* while_waiting) const {
     if (!session_) return AttemptOutcome{false, 0, ERROR_INVALID_HANDLE};
     AttemptRequest attempt{session_.get(),
                            request.host,
@@ -29,7 +30,7 @@ AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_
                                : std::string(),
                            connect_flags,
                            request.secure ? kSecureRequestFlags : kPlainRequestFlags};
-    return runner_.Make(std::move(attempt), kAttemptBoundMs);
+    return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting);
 }
 
 }  // namespace mirto

@@ -100,8 +100,10 @@ TEST(Outbox, ReportsLeaveInTheOrderTheyWereStoredAcrossReopening) {
     EXPECT_EQ(Drain(*again, drops), expected);
     EXPECT_EQ(drops.full, 0U);
     EXPECT_EQ(drops.damaged, 0U);
-    // Only the lock is left.
-    EXPECT_EQ(FileNames(FolderOf(app_id)), std::vector<std::wstring>{L"lock"});
+    // Only the lock and the attempt file are left.
+    std::vector<std::wstring> left = FileNames(FolderOf(app_id));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::wstring>{L"attempt", L"lock"}));
 }
 
 TEST(Outbox, OneProcessAtATimeHoldsTheOutbox) {
@@ -131,22 +133,24 @@ TEST(Outbox, DamagedFilesAreRemovedAndCountedTemporariesRemovedForeignFilesLeftA
     WriteFile(folder + L"0000000000000003.rpt", "not a report at all");
     WriteFile(folder + L"0000000000000009.tmp", mirto::EncodeStoredReport(Report("half")));
     WriteFile(folder + L"notes.txt", "mine");
-    WriteFile(folder + L"000000000000000A.rpt", mirto::EncodeStoredReport(Report("upper")));
+    WriteFile(folder + L"00000000000000zz.rpt", mirto::EncodeStoredReport(Report("foreign")));
 
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(drops.damaged, 2U);
+        EXPECT_EQ(Drain(*outbox, drops), (std::vector<std::string>{"a", "d"}));
+        std::vector<std::wstring> left = FileNames(folder);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::wstring>{L"00000000000000zz.rpt", L"attempt", L"lock",
+                                                   L"notes.txt"}));
+        outbox->Store(Report("e"), drops);  // after the temporary's number: 000...0a
+        outbox->Store(Report("f"), drops);
+    }
+    // A file damaged after it was listed is found out when it is read, and skipped.
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    EXPECT_EQ(drops.damaged, 2U);
-    EXPECT_EQ(Drain(*outbox, drops), (std::vector<std::string>{"a", "d"}));
-    std::vector<std::wstring> left = FileNames(folder);
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::wstring>{L"000000000000000A.rpt", L"lock", L"notes.txt"}));
-
-    // A file damaged after it was listed is found out when it is read, and skipped.
-    outbox->Store(Report("e"), drops);
-    outbox->Store(Report("f"), drops);
-    std::vector<std::wstring> names = FileNames(folder);
-    std::sort(names.begin(), names.end());
-    WriteFile(folder + names.front(), "garbage");  // "e": the lowest sequence number
+    WriteFile(folder + L"000000000000000a.rpt", "garbage");
     EXPECT_EQ(Drain(*outbox, drops), std::vector<std::string>{"f"});
     EXPECT_EQ(drops.damaged, 3U);
 }
@@ -156,8 +160,8 @@ TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
     OutboxDrops drops;
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    // Bodies of 1 KiB: the byte cap (4 MiB) is reached first, at a little under 4096 files.
-    const std::string pad(1024 - 16, '.');
+    // Bodies of 2 KiB: the byte cap (4 MiB) is reached first, at a little under 2048 files.
+    const std::string pad(2048 - 16, '.');
     const std::size_t file_bytes =
         mirto::EncodeStoredReport(Report("k00000" + pad)).size();
     const std::size_t fit = static_cast<std::size_t>(mirto::kOutboxMaxBytes / file_bytes);

@@ -92,10 +92,11 @@ _LOWER_HEX = frozenset(b"0123456789abcdef")
 
 HANDSHAKE_TIMEOUT = 30.0
 # Script entries that are words rather than statuses (see set_script).
-WORD_ENTRIES = ("hold", "close", "200-cut", "200-stall", "trickle", "endless")
+WORD_ENTRIES = ("hold", "close", "200-cut", "200-stall", "200-late", "trickle", "endless")
 CUT_LENGTH = 32                   # Content-Length promised by "200-cut" and "200-stall"
 ENDLESS_LENGTH = 10 ** 12         # Content-Length promised by "endless"
 TRICKLE_INTERVAL = 1.0            # seconds between the bytes of "trickle"
+LATE_DELAY = 0.03                 # seconds "200-late" waits before it answers
 _ENDLESS_CHUNK = b"0123456789abcdef" * 4096   # 64 KiB per write
 _UNAVAILABLE = {errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, socket.EAI_NONAME,
                 getattr(socket, "EAI_ADDRFAMILY", errno.EAFNOSUPPORT)}
@@ -519,6 +520,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             info["state"] = "streaming"
             self._endless(record)
             return
+        if action == "200-late":
+            time.sleep(LATE_DELAY)
+            self._answer(200)
+            return
         self._answer(action)
 
     def _head(self, status, length, content_type=None):
@@ -726,6 +731,10 @@ class Collector:
             connection is closed without the body;
         "200-stall": the same head, then nothing; the connection stays open
             until stop();
+        "200-late": an ordinary 200, sent LATE_DELAY seconds after the
+            request has arrived (and been recorded), so that a client that
+            goes away meanwhile leaves a request the collector has but the
+            client never saw answered;
         "trickle": the head of a 200, one byte a second (about two minutes in
             all), until the client goes away or stop();
         "endless": the head of a 200 with Content-Length 10**12, then body

@@ -306,6 +306,18 @@ class TestHostileAnswers:
         assert collector.wait_for(1)[0]["answer"] == "200-cut"
         assert post(https(collector, certs)).status == 200
 
+    def test_late_records_the_request_before_it_answers_200(self, collector, certs):
+        collector.set_script(["200-late"])
+        s = connect(collector, certs)
+        started = time.monotonic()
+        s.sendall(raw_request())
+        head = read_head(s)
+        answered = time.monotonic() - started
+        assert head.startswith(b"HTTP/1.1 200 ")
+        assert 0.028 <= answered < 2.0, answered
+        assert collector.wait_for(1)[0]["answer"] == "200-late"
+        s.close()
+
     def test_stall_sends_the_head_then_nothing_until_stop(self, collector, certs):
         collector.set_script(["200-stall"])
         s = connect(collector, certs)
