@@ -38,7 +38,8 @@
 //                         caller claims, default the whole struct; "null" passes no struct)
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   terminate CODE        end the process at once with TerminateProcess
-//   sleep MS | quit
+//   sleep MS | quit       quit: ExitProcess(0) at once, as a game's exit does
+//   return                return from main (the runtime's exit, then the process's)
 #include <windows.h>
 
 #include <psapi.h>
@@ -564,6 +565,10 @@ int main() {
         for (std::string word; words >> word;) a.push_back(word);
         if (a.empty()) continue;
         if (a[0] == "quit") break;
+        if (a[0] == "return") {
+            Print("bye");
+            return 0;
+        }
         Run(a);
     }
     Print("bye");

@@ -1,0 +1,422 @@
+"""The outbox, the bounded flush and the delivery counters, end to end: the shipped DLL under
+Wine, real files in the prefix's local application-data folder, the collector over TLS.
+
+The outbox's files are read and written here with Python's own struct and zlib, from the
+layout documented in src/outbox/stored_report.cpp, never with the library's code."""
+
+import random
+import struct
+import subprocess
+import time
+import zlib
+
+import pytest
+
+from harness import (NULL, PREFIX, Game, unique_app_id, wait_accepted, wide)
+
+FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
+MAGIC = b"MOBX"
+
+
+# --- the outbox seen from outside -----------------------------------------------------------
+
+def local_appdata():
+    users = PREFIX / "drive_c" / "users"
+    for user in sorted(users.iterdir()):
+        folder = user / "AppData" / "Local"
+        if folder.is_dir() and user.name != "Public":
+            return folder
+    raise FileNotFoundError(users)
+
+
+def outbox_folder(app_id):
+    return local_appdata() / "mirto" / app_id / "outbox"
+
+
+def encode(host, path, body, priority=1, secure=True, port=443, created_ms=1700000000000):
+    h, p = host.encode("utf-16-le"), path.encode("utf-16-le")
+    head = MAGIC + struct.pack("<IIIIQIII", 1, priority, 1 if secure else 0, port, created_ms,
+                               len(h) // 2, len(p) // 2, len(body))
+    rest = h + p + body
+    return head + struct.pack("<I", zlib.crc32(rest, zlib.crc32(head))) + rest
+
+
+def decode(data):
+    """(host, path, body) of a whole, undamaged report file, or None."""
+    if len(data) < 44 or data[:4] != MAGIC:
+        return None
+    fmt, prio, flags, port, created, hu, pu, bl = struct.unpack("<IIIIQIII", data[4:40])
+    (crc,) = struct.unpack("<I", data[40:44])
+    if fmt != 1 or len(data) != 44 + 2 * (hu + pu) + bl:
+        return None
+    if zlib.crc32(data[44:], zlib.crc32(data[:40])) != crc:
+        return None
+    text = data[44:]
+    return (text[:2 * hu].decode("utf-16-le"), text[2 * hu:2 * (hu + pu)].decode("utf-16-le"),
+            text[2 * (hu + pu):])
+
+
+def saved(app_id):
+    """The saved reports, oldest first: (sequence, decoded or None), and the attempt mark."""
+    folder = outbox_folder(app_id)
+    reports = []
+    for f in sorted(folder.glob("*.rpt")):
+        reports.append((int(f.stem, 16), decode(f.read_bytes())))
+    mark = folder / "attempt"
+    marked = struct.unpack("<Q", mark.read_bytes()[:8])[0] if mark.exists() and \
+        mark.stat().st_size >= 8 else 0
+    return reports, marked
+
+
+# --- the game --------------------------------------------------------------------------------
+
+def stats(game, command="stats", *args):
+    (line,) = [x for x in game.ask(command, *args) if x.startswith("stats ")]
+    return {k: (v if k == "beyond" else int(v))
+            for k, v in (item.split("=") for item in line.split()[1:])}
+
+
+def flush(game, timeout_ms, command="Flush"):
+    (line,) = [x for x in game.ask(command, timeout_ms) if x.startswith("flush ")]
+    _, result, elapsed = line.split()
+    return result == "1", float(elapsed)
+
+
+SESSION = [
+    ("SetUser", wide("u1"), wide("Ann")),
+    ("SetLevel", 3),
+    ("SetServer", wide("eu-1")),
+    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
+    ("SetLevel", 4),
+]
+SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
+
+
+def play(game, app_id):
+    assert game.call("OnStart", wide(app_id), wide("store"), wide("1.0")) == []
+    assert game.calls(SESSION) == []
+
+
+def end(game, how):
+    """Ends the game's process: by returning from main, ExitProcess or TerminateProcess."""
+    command = {"return": "return", "exit": "quit", "terminate": "terminate 3"}[how]
+    game.proc.stdin.write((command + "\n").encode())
+    game.proc.stdin.flush()
+    assert game.proc.wait(30) == (3 if how == "terminate" else 0)
+
+
+@pytest.fixture
+def games(arch, trusted_prefix):
+    started = []
+
+    def make():
+        g = Game()
+        started.append(g)
+        return g
+
+    yield make
+    for g in started:
+        g.quit()
+
+
+# --- saved, quit, sent at the next start ----------------------------------------------------
+
+@pytest.mark.parametrize("how", ["return", "exit", "terminate"])
+def test_reports_made_offline_arrive_first_at_the_next_start_exactly_as_live(
+        how, games, start_collector):
+    app_id = unique_app_id("ob")
+    offline = games()
+    offline.call("SetOutbox", 1)
+    play(offline, app_id)
+    assert flush(offline, 5000)[0]
+    end(offline, how)
+    files, _ = saved(app_id)
+    assert len(files) == SESSION_REPORTS and all(r is not None for _, r in files)
+
+    collector = start_collector()
+    later = games()
+    later.call("SetOutbox", 1)
+    assert later.call("OnStart", wide(app_id), wide("store"), wide("1.0")) == []
+    sent = wait_accepted(collector, SESSION_REPORTS + 1)
+    assert stats(later)["reports_restored"] == SESSION_REPORTS
+    later.quit()
+    assert saved(app_id)[0] == []
+
+    # The same session, played live without the outbox, with the same application id.
+    live = games()
+    play(live, app_id)
+    all_sent = wait_accepted(collector, 2 * SESSION_REPORTS + 1)
+    live_sent = all_sent[SESSION_REPORTS + 1:]
+    assert [(r["path"], r["body"]) for r in sent[:SESSION_REPORTS]] == \
+        [(r["path"], r["body"]) for r in live_sent]
+    # The later start's own device identify comes after the saved ones.
+    assert (sent[SESSION_REPORTS]["path"], sent[SESSION_REPORTS]["body"]) == \
+        (live_sent[0]["path"], live_sent[0]["body"])
+    assert len(collector.records()) == 2 * SESSION_REPORTS + 1  # none twice
+
+
+def test_without_the_choice_nothing_touches_the_disk(games, start_collector):
+    app_id = unique_app_id("nob")
+    collector = start_collector(script=[500, 200])
+    g = games()
+    play(g, app_id)
+    wait_accepted(collector, SESSION_REPORTS)
+    assert not (local_appdata() / "mirto" / app_id).exists()
+    s = stats(g)
+    assert s["outbox_state"] == 0 and s["waiting_in_outbox"] == 0
+    assert s["reports_delivered"] == SESSION_REPORTS and s["attempts_failed"] == 1
+    assert s["last_failure_status"] == 500 and s["last_failure_error"] == 0
+    assert s["operations_accepted"] == 1 + len(SESSION)
+
+
+# --- Flush ------------------------------------------------------------------------------------
+
+def test_flush_returns_true_once_the_collector_has_everything(games, start_collector):
+    collector = start_collector()
+    g = games()
+    g.call("OnStart", wide(unique_app_id("fl")), NULL, wide("1"))
+    g.calls([("SetUser", wide("u1"), NULL)] + [("SetLevel", i) for i in range(20)])
+    done, _ = flush(g, 30000)
+    assert done
+    # Everything queued before the call was delivered when it returned.
+    assert len([r for r in collector.records() if r["answer"] == 200]) == 3 + 20
+
+
+@pytest.mark.parametrize("command", ["Flush", "UnityFlush"])
+def test_flush_gives_up_at_its_timeout_when_the_collector_refuses(command, games,
+                                                                  start_collector):
+    collector = start_collector(script=[500])
+    g = games()
+    g.call("OnStart", wide(unique_app_id("fl")), NULL, wide("1"))
+    collector.wait_for(1)
+    for timeout_ms in (0, 300, 1200):
+        done, elapsed = flush(g, timeout_ms, command)
+        assert not done
+        # Never longer than asked, plus a few milliseconds; never much shorter.
+        assert timeout_ms - 1 <= elapsed <= timeout_ms + 40, (timeout_ms, elapsed)
+
+
+def test_flush_with_the_outbox_returns_once_everything_is_stored(games):
+    app_id = unique_app_id("fs")
+    g = games()
+    g.call("SetOutbox", 1)
+    play(g, app_id)  # no collector: nothing can be delivered
+    done, elapsed = flush(g, 10000, "UnityFlush")
+    assert done and elapsed < 10000
+    files, _ = saved(app_id)
+    assert len(files) == SESSION_REPORTS
+    s = stats(g)
+    assert s["waiting_in_outbox"] == SESSION_REPORTS and s["reports_delivered"] == 0
+    assert s["oldest_waiting_age_ms"] > 0
+
+
+# --- the counters and the refusals ----------------------------------------------------------
+
+def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_room_for(games):
+    g = games()
+    s = stats(g, "UnityGetDeliveryStats")
+    assert s["size"] == 136 and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert g.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue init failed\r\n"]
+    assert g.call("UnitySetOutbox", 7) == []
+    assert stats(g)["outbox_state"] == 1  # chosen, not started
+    app_id = unique_app_id("st")
+    g.call("OnStart", wide(app_id), NULL, wide("1"))
+    assert g.call("SetOutbox", 0) == ["Mirto: SetOutbox failed, OnStart already called\r\n"]
+    assert g.call("SetLevel", -1) == ["Mirto: SetLevel failed, params error\r\n"]
+    assert g.call("SetServer", NULL) == ["Mirto: SetServer failed, params error\r\n"]
+    assert flush(g, 5000)[0]  # the start has been handled
+    s = stats(g)
+    assert (s["operations_accepted"], s["refused_no_worker"], s["refused_params"],
+            s["refused_queue_full"], s["outbox_state"]) == (1, 1, 2, 0, 2)
+
+    bad = "Mirto: GetDeliveryStats failed, params error\r\n"
+    assert g.call("stats", "null") == [bad]
+    assert g.call("UnityGetDeliveryStats", 7) == [bad]
+    # An older caller's smaller struct: only its 16 bytes are written.
+    small = stats(g, "stats", 16)
+    assert small["size"] == 16 and small["outbox_state"] == 2
+    assert small["operations_accepted"] == 0xA5A5A5A5A5A5A5A5
+    # A newer caller's larger struct: what the library knows, and the size it filled.
+    large = stats(g, "stats", 136 + 16)
+    assert large["size"] == 136 and large["operations_accepted"] == 1
+    assert large["beyond"] == "." * 16
+
+
+# --- what lies in the outbox -----------------------------------------------------------------
+
+def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
+        games, start_collector):
+    app_id = unique_app_id("dm")
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True)
+    written_here = encode("localhost", "/event", b"%7B%22name%22%3A%22x%22%7D")
+    (folder / "0000000000000001.rpt").write_bytes(written_here)
+    damaged = bytearray(encode("localhost", "/event", b"damaged"))
+    damaged[-1] ^= 1
+    (folder / "0000000000000002.rpt").write_bytes(bytes(damaged))
+    (folder / "0000000000000003.rpt").write_bytes(written_here[:30])
+    (folder / "0000000000000004.tmp").write_bytes(encode("localhost", "/event", b"half"))
+    (folder / "readme.txt").write_bytes(b"not the library's")
+
+    collector = start_collector()
+    g = games()
+    g.call("SetOutbox", 1)
+    g.call("OnStart", wide(app_id), NULL, wide("1"))
+    sent = wait_accepted(collector, 2)
+    # The report written here by the documented layout goes out first, byte for byte.
+    assert (sent[0]["path"], sent[0]["body"]) == ("/event", b"%7B%22name%22%3A%22x%22%7D")
+    assert sent[1]["kind"] == "device identify"
+    s = stats(g)
+    assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (2, 1, 2)
+    time.sleep(0.3)
+    assert len(collector.records()) == 2
+    assert sorted(p.name for p in folder.iterdir()) == ["attempt", "lock", "readme.txt"]
+
+
+# --- two copies, and the disk failing ---------------------------------------------------------
+
+def test_two_copies_of_the_game_never_send_a_saved_report_twice(games, start_collector):
+    app_id = unique_app_id("tw")
+    first = games()
+    first.call("SetOutbox", 1)
+    play(first, app_id)
+    assert flush(first, 5000)[0]
+    second = games()
+    second.call("SetOutbox", 1)
+    second.call("OnStart", wide(app_id), wide("store"), wide("1.0"))
+    second.wait_worker_lines(2)
+    assert second.worker_lines().count(FALLBACK_LINE) == 1
+    second.calls([("SetUser", wide("u2"), NULL), ("SetLevel", 9)])
+
+    files, _ = saved(app_id)
+    saved_bodies = sorted(r[2] for _, r in files)
+    assert len(saved_bodies) == SESSION_REPORTS
+
+    collector = start_collector()
+    # The first sends its saved reports; the second, from memory, its own four.
+    sent = wait_accepted(collector, SESSION_REPORTS + 4, timeout=30)
+    assert flush(first, 10000)[0] and flush(second, 10000)[0]
+    assert stats(first)["waiting_in_outbox"] == 0
+    first.quit()
+    second.quit()
+    time.sleep(0.5)
+    # Nothing more: every request was one of these twelve reports, each sent once.
+    assert len(collector.records()) == SESSION_REPORTS + 4
+    bodies = [r["body"] for r in sent]
+    assert all(bodies.count(b) >= saved_bodies.count(b) for b in saved_bodies)
+    third = games()
+    third.call("SetOutbox", 1)
+    third.call("OnStart", wide(app_id), wide("store"), wide("1.0"))
+    wait_accepted(collector, SESSION_REPORTS + 5)
+    s = stats(third)
+    assert s["reports_restored"] == 0 and s["possible_duplicates"] == 0
+
+
+def test_an_outbox_folder_that_cannot_be_made_falls_back_to_memory(games, start_collector):
+    app_id = unique_app_id("nf")
+    (local_appdata() / "mirto").mkdir(exist_ok=True)
+    (local_appdata() / "mirto" / app_id).write_bytes(b"a file where the folder would be")
+    collector = start_collector()
+    g = games()
+    g.call("SetOutbox", 1)
+    play(g, app_id)
+    wait_accepted(collector, SESSION_REPORTS)
+    assert g.worker_lines().count(FALLBACK_LINE) == 1
+    assert stats(g)["outbox_state"] == 3
+
+
+def test_a_full_disk_falls_back_to_memory_after_what_was_saved(games, start_collector):
+    app_id = unique_app_id("df")
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True)
+    # Room for three pages: the attempt file and two reports.
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", str(folder)], check=True)
+    try:
+        g = games()
+        g.call("SetOutbox", 1)
+        play(g, app_id)  # the collector is away: two reports are saved, then the disk is full
+        g.wait_worker_lines(2)
+        assert g.worker_lines().count(FALLBACK_LINE) == 1
+        collector = start_collector()
+        sent = wait_accepted(collector, SESSION_REPORTS, timeout=30)
+        s = stats(g)
+        assert s["outbox_state"] == 3 and s["waiting_in_outbox"] == 0
+        g.quit()
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=True)
+    kinds = [r["kind"] for r in sent]
+    assert kinds == ["device identify", "user identify", "user-count identify", "level event",
+                     "server event", "device charge event", "user charge event", "level event"]
+    assert len(collector.records()) == SESSION_REPORTS
+
+
+# --- killed at any moment -----------------------------------------------------------------------
+
+KILL_RUNS = 50  # for each architecture
+
+
+def test_killed_at_random_moments_nothing_is_lost_and_only_cut_off_attempts_repeat(
+        arch, trusted_prefix, start_collector):
+    rng = random.Random(20261209)
+    app_id = unique_app_id("kill")
+    # Each answer comes 30 ms after the request: kills often land between the two.
+    collector = start_collector(script=["200-late"])
+    marked_bodies = set()  # reports whose attempt a killed process had begun
+    left_behind = 0  # runs whose process was killed with reports still saved
+    for run in range(KILL_RUNS):
+        g = Game()
+        g.call("SetOutbox", 1)
+        g.call("OnStart", wide(app_id), NULL, wide("1"))
+        g.calls([("SetUser", wide("k%d" % run), NULL)] +
+                [("SetLevel", run * 100 + j) for j in range(6)])
+        assert flush(g, 10000)[0]  # these six are safe now
+        # Six more, and the kill at a random moment while they are stored and sent.
+        g.proc.stdin.write(("".join("SetLevel %d\n" % (run * 100 + j) for j in range(6, 12)) +
+                            "sleep %d\nterminate 9\n" % rng.randrange(0, 250)).encode())
+        g.proc.stdin.flush()
+        assert g.proc.wait(30) == 9
+        files, marked = saved(app_id)
+        # A killed process leaves whole reports, never a damaged one.
+        assert all(r is not None for _, r in files), files
+        marked_bodies.update(r[2] for seq, r in files if seq == marked)
+        left_behind += 1 if files else 0
+    # The kills landed while reports were still being sent, often enough to mean something.
+    assert left_behind >= KILL_RUNS // 5, left_behind
+
+    files, marked = saved(app_id)
+    final = Game()
+    final.call("SetOutbox", 1)
+    final.call("OnStart", wide(app_id), NULL, wide("1"))
+    assert flush(final, 10000)[0]
+    deadline = time.monotonic() + 60
+    while stats(final)["waiting_in_outbox"] > 0:
+        assert time.monotonic() < deadline, "the outbox did not empty"
+        time.sleep(0.1)
+    s = stats(final)
+    final.quit()
+    # The counters account for every saved report.
+    assert s["reports_restored"] == len(files)
+    assert s["reports_delivered"] == len(files) + 1
+    assert s["possible_duplicates"] == (1 if any(seq == marked for seq, _ in files) else 0)
+
+    accepted = collector.records()  # every request that arrived, answered or not
+    levels = [(r["json"]["identify"], r["json"]["properties"]["level"], r["body"])
+              for r in accepted if r["kind"] == "level event"]
+    firsts = []
+    seen = set()
+    for user, level, body in levels:
+        if body in seen:
+            assert body in marked_bodies, "%s %s arrived twice, its attempt was not cut off" % (
+                user, level)
+            continue
+        seen.add(body)
+        firsts.append(level)
+    # Every level that was safe arrived; every level arrived in the order it was made.
+    assert firsts == sorted(firsts)
+    assert set(run * 100 + j for run in range(KILL_RUNS) for j in range(6)) <= set(firsts)
+    print("kills: %d left reports behind, %d levels of 600 arrived, %d twice" % (
+        left_behind, len(firsts), len(levels) - len(firsts)))
+    # Reports that are unique by what they say (each run's user identify and levels) arrived
+    # again at most once per kill.
+    unique = [r["body"] for r in accepted if r["kind"] in ("level event", "user identify")]
+    assert len(unique) - len(set(unique)) <= KILL_RUNS
