@@ -210,6 +210,25 @@ def test_flush_with_the_outbox_returns_once_everything_is_stored(games):
     assert s["oldest_waiting_age_ms"] > 0
 
 
+def test_a_collector_that_does_not_answer_never_holds_up_storing(games, start_collector):
+    # The first request is held without an answer (the attempt ends at the 5 s receive
+    # time-out); the operations made meanwhile are stored all the same.
+    collector = start_collector(script=["hold", 200])
+    app_id = unique_app_id("hd")
+    g = games()
+    g.call("SetOutbox", 1)
+    g.call("OnStart", wide(app_id), NULL, wide("1"))
+    collector.wait_for(1)
+    g.calls([("SetUser", wide("u1"), NULL)] + [("SetLevel", i) for i in range(30)])
+    done, elapsed = flush(g, 2000)
+    assert done and elapsed < 2000
+    assert len(saved(app_id)[0]) == 1 + 2 + 30
+    sent = wait_accepted(collector, 1 + 2 + 30, timeout=40)
+    assert [r["kind"] for r in sent[:3]] == ["device identify", "user identify",
+                                            "user-count identify"]
+    assert [r["json"]["properties"]["level"] for r in sent[3:]] == list(range(30))
+
+
 # --- the counters and the refusals ----------------------------------------------------------
 
 def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_room_for(games):
@@ -325,29 +344,41 @@ def test_an_outbox_folder_that_cannot_be_made_falls_back_to_memory(games, start_
     assert stats(g)["outbox_state"] == 3
 
 
-def test_a_full_disk_falls_back_to_memory_after_what_was_saved(games, start_collector):
+@pytest.mark.parametrize("collector_at_first", ["away", "holding"])
+def test_a_full_disk_falls_back_to_memory_after_what_was_saved(collector_at_first, games,
+                                                               start_collector):
+    """Away: nothing listens, attempts fail at once. Holding: the first request gets no answer
+    for 5 s, so the disk fills while that attempt runs."""
     app_id = unique_app_id("df")
     folder = outbox_folder(app_id)
     folder.mkdir(parents=True)
     # Room for three pages: the attempt file and two reports.
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", str(folder)], check=True)
     try:
+        collector = start_collector(script=["hold", 200]) if collector_at_first == "holding" \
+            else None
         g = games()
         g.call("SetOutbox", 1)
-        play(g, app_id)  # the collector is away: two reports are saved, then the disk is full
+        g.call("OnStart", wide(app_id), wide("store"), wide("1.0"))
+        if collector:
+            collector.wait_for(1)
+        assert g.calls(SESSION) == []
         g.wait_worker_lines(2)
         assert g.worker_lines().count(FALLBACK_LINE) == 1
-        collector = start_collector()
-        sent = wait_accepted(collector, SESSION_REPORTS, timeout=30)
+        collector = collector or start_collector()
+        deadline = time.monotonic() + 40
+        while len([r for r in collector.records() if r["answer"] == 200]) < SESSION_REPORTS:
+            assert time.monotonic() < deadline, collector.records()
+            time.sleep(0.1)
         s = stats(g)
         assert s["outbox_state"] == 3 and s["waiting_in_outbox"] == 0
+        assert s["waiting_in_memory"] == 0
         g.quit()
     finally:
         subprocess.run(["umount", "-l", str(folder)], check=True)
-    kinds = [r["kind"] for r in sent]
+    kinds = [r["kind"] for r in collector.records() if r["answer"] == 200]
     assert kinds == ["device identify", "user identify", "user-count identify", "level event",
                      "server event", "device charge event", "user charge event", "level event"]
-    assert len(collector.records()) == SESSION_REPORTS
 
 
 # --- killed at any moment -----------------------------------------------------------------------
