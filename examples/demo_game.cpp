@@ -2,9 +2,14 @@
 // two purchases, and two mistakes the library refuses. The library's debugger-output lines are
 // shown on the console (a game would see them in its debugger). Press Enter to quit once the
 // reports have been delivered.
+//
+// With "outbox-away", a game that keeps its reports on disk plays a short session while the
+// collector is away and quits after a bounded Flush; with "outbox-back" the same game starts
+// again, and the reports it saved go out first. Both show the delivery counters.
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 #include "mirto/mirto.h"
 
@@ -27,10 +32,51 @@ void Say(const char* what) {
     std::fflush(stdout);
 }
 
+void ShowCounters() {
+    mirto::DeliveryStats stats{};
+    stats.size = sizeof(stats);
+    mirto::GetDeliveryStats(&stats);
+    std::printf(
+        "demo game: counters: %llu delivered, %llu saved reports found at the start, %llu waiting "
+        "in the outbox, %llu failed attempts, %llu possible duplicates\n",
+        stats.reports_delivered, stats.reports_restored, stats.waiting_in_outbox,
+        stats.attempts_failed, stats.possible_duplicates);
+    std::fflush(stdout);
+}
+
+int OutboxAway() {
+    Say("mirto::SetOutbox(true)  (before OnStart: every report is kept on disk until delivered)");
+    mirto::SetOutbox(true);
+    Say("mirto::OnStart(L\"demo-outbox\", L\"store\", L\"1.4.0\")  (the collector is away)");
+    mirto::OnStart(L"demo-outbox", L"store", L"1.4.0");
+    Say("mirto::SetUser(L\"player-7\", L\"Mia\"), SetLevel(5), OnCharge(L\"order-2001\", ...)");
+    mirto::SetUser(L"player-7", L"Mia");
+    mirto::SetLevel(5);
+    mirto::OnCharge(L"order-2001", L"map pack", 299, L"EUR", 0, L"card");
+    const bool safe = mirto::Flush(3000);
+    std::printf("demo game: mirto::Flush(3000) returned %s: every report is %s\n",
+                safe ? "true" : "false", safe ? "on disk" : "NOT on disk yet");
+    ShowCounters();
+    Say("quitting with the collector still away");
+    return safe ? 0 : 1;
+}
+
+int OutboxBack() {
+    mirto::SetOutbox(true);
+    Say("mirto::SetOutbox(true); mirto::OnStart(L\"demo-outbox\", ...)  (the collector is back)");
+    mirto::OnStart(L"demo-outbox", L"store", L"1.4.0");
+    std::getchar();
+    ShowCounters();
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     AddVectoredExceptionHandler(1, ShowDebuggerLine);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "outbox-away") return OutboxAway();
+    if (mode == "outbox-back") return OutboxBack();
 
     Say("mirto::OnStart(L\"demo-game\", L\"store\", L\"1.4.0\")");
     mirto::OnStart(L"demo-game", L"store", L"1.4.0");

@@ -34,3 +34,34 @@ while ! [ -f "$log" ]; do sleep 0.1; done
 
 collector_stop
 echo "reports logged in $log"
+
+# The same library for a game that keeps its reports on disk: a session while the collector is
+# away, then the next start with the collector back, where the saved reports go out first.
+echo
+echo "== with the outbox: a short session while the collector is away"
+outbox=$(printf '%s\n' "$WINEPREFIX"/drive_c/users/*/AppData/Local | grep -v /Public/ | head -1)
+outbox="$outbox/mirto/demo-outbox/outbox"
+rm -rf "$outbox"  # a fresh start: nothing left from an earlier demo
+"$root/scripts/wine-run.sh" "$build/demo_game.exe" outbox-away
+saved=$(find "$outbox" -name '*.rpt' 2>/dev/null | wc -l)
+echo "$saved reports are saved in the outbox"
+echo
+echo "== the game starts again, the collector is back: the saved reports arrive first"
+log2="$demo/outbox-reports.jsonl"
+rm -f "$log2"
+/usr/bin/python3 "$root/tools/collector/collector.py" --port 443 \
+    --cert "$demo/certs/server.pem" --key "$demo/certs/server.key" --log "$log2" --pretty \
+    --mark-first "$saved" --mark "saved while the collector was away" &
+collector_pid=$!
+while ! [ -f "$log2" ]; do sleep 0.1; done
+(
+    waited=0
+    while [ "$(wc -l <"$log2")" -lt $((saved + 1)) ] && [ "$waited" -lt 600 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    sleep 0.5
+    echo
+) | "$root/scripts/wine-run.sh" "$build/demo_game.exe" outbox-back
+collector_stop
+echo "reports logged in $log2"

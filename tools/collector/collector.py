@@ -871,8 +871,9 @@ class Collector:
 # Command line
 # ----------------------------------------------------------------------------
 
-def _print_record(record, pretty, out):
-    print("[%s] #%d %s %s  %s -> %s  (from %s, sni %s)" % (
+def _print_record(record, pretty, out, mark=None):
+    print("%s[%s] #%d %s %s  %s -> %s  (from %s, sni %s)" % (
+        "[%s] " % mark if mark else "",
         record["time_iso"], record["seq"], record["method"], record["path"],
         record["kind"], record["answer"], "%s:%s" % tuple(record["client"]),
         record["sni"]), file=out)
@@ -913,15 +914,21 @@ def main(argv=None):
     p.add_argument("--log", help="append every record to this JSON-lines file")
     p.add_argument("--script", default="200",
                    help="comma-separated answers: status numbers, hold, close, 200-cut, "
-                        "200-stall, trickle, endless; the last repeats")
+                        "200-stall, 200-late, trickle, endless; the last repeats")
     p.add_argument("--pretty", action="store_true", help="indent the printed JSON")
+    p.add_argument("--mark-first", type=int, default=0, metavar="N",
+                   help="print the first N reports with the --mark text in front")
+    p.add_argument("--mark", default="marked", help="the text --mark-first shows")
     args = p.parse_args(argv)
 
     print_lock = threading.Lock()
+    shown = [0]
 
     def show(record):
         with print_lock:
-            _print_record(record, args.pretty, sys.stdout)
+            shown[0] += 1
+            mark = args.mark if shown[0] <= args.mark_first else None
+            _print_record(record, args.pretty, sys.stdout, mark)
 
     stop = threading.Event()
     signal.signal(signal.SIGINT, lambda *_: stop.set())
