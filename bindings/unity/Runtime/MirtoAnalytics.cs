@@ -191,6 +191,19 @@ namespace Mirto
         {
 #if MIRTO_NATIVE_AVAILABLE
             NativeMethods.UnitySetOutbox(enabled ? 1 : 0);
+            if (enabled)
+            {
+                // A game that keeps its reports on disk stores the last ones at quit: quick, as
+                // storing does not wait for the network. FlushOnQuit, before or after, decides.
+                lock (QuitLock)
+                {
+                    if (quitFlushChosen)
+                    {
+                        return;
+                    }
+                }
+                AddQuitFlush(DefaultQuitFlushMs, false);
+            }
 #endif
         }
 
@@ -232,9 +245,10 @@ namespace Mirto
         /// Makes the game call <see cref="Flush"/> when it quits, waiting at most
         /// <paramref name="timeoutMs"/> milliseconds, so that the last reports of the session
         /// (for example the purchase made just before quitting) get their chance to be sent, or
-        /// with the outbox on, to be stored. Off until called; call it once, for example next to
-        /// <see cref="OnStart"/>. A later call replaces the timeout, and 0 turns the flush at
-        /// quit off again.
+        /// with the outbox on, to be stored. Off until called, except that
+        /// <see cref="SetOutbox"/>(true) turns it on with 500 ms when this has not been called;
+        /// call it once, for example next to <see cref="OnStart"/>. A later call replaces the
+        /// timeout, and 0 turns the flush at quit off again (also the one SetOutbox turned on).
         /// </summary>
         /// <remarks>
         /// In a Unity game the flush runs from <c>Application.quitting</c> (also when play mode
@@ -245,12 +259,27 @@ namespace Mirto
         /// </remarks>
         /// <param name="timeoutMs">The longest wait at quit, in milliseconds; 500 unless given, 0
         /// for no flush at quit.</param>
-        public static void FlushOnQuit(uint timeoutMs = 500)
+        public static void FlushOnQuit(uint timeoutMs = DefaultQuitFlushMs)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            AddQuitFlush(timeoutMs, true);
+#endif
+        }
+
+        private const uint DefaultQuitFlushMs = 500;
+
+#if MIRTO_NATIVE_AVAILABLE
+        private static readonly object QuitLock = new object();
+        private static uint quitFlushTimeoutMs;
+        private static bool quitHookAdded;
+        private static bool quitFlushChosen;  // FlushOnQuit was called: SetOutbox leaves it be
+
+        private static void AddQuitFlush(uint timeoutMs, bool chosen)
+        {
             lock (QuitLock)
             {
                 quitFlushTimeoutMs = timeoutMs;
+                quitFlushChosen |= chosen;
                 if (timeoutMs == 0 || quitHookAdded)
                 {
                     return;
@@ -262,13 +291,7 @@ namespace Mirto
                 AppDomain.CurrentDomain.ProcessExit += FlushAtProcessExit;
 #endif
             }
-#endif
         }
-
-#if MIRTO_NATIVE_AVAILABLE
-        private static readonly object QuitLock = new object();
-        private static uint quitFlushTimeoutMs;
-        private static bool quitHookAdded;
 
         private static void FlushAtQuit()
         {
