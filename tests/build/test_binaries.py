@@ -115,13 +115,22 @@ def header_functions():
             functions.append(HeaderFunction(
                 "::".join(namespace + (node["name"],)), namespace, node["name"],
                 node["type"]["qualType"].split(" (", 1)[0], params))
+        if kind == "TypeAliasDecl":
+            aliases["::".join(namespace + (node["name"],))] = \
+                node["type"]["qualType"].lstrip(":")
         if kind == "NamespaceDecl":
             namespace = namespace + (node["name"],)
         for child in node.get("inner", []):
             walk(child, namespace)
 
+    aliases = {}
     walk(json.loads(dump), ())
     assert functions, "no function declarations found in the public header"
+    # An alias (mirto::DeliveryStats) is taken for what it names, as decorated names carry that.
+    for function in functions:
+        for alias, named in aliases.items():
+            function.parameters[:] = [re.sub(r"\b%s\b" % re.escape(alias), named, p)
+                                      for p in function.parameters]
     return functions
 
 
@@ -294,8 +303,10 @@ class TestExportTable:
         decoded = dict(re.findall(r"^(\?\S+)\n(.+)$", out, re.M))
         for i in cpp_functions(target):
             function = target.functions[i]
-            # clang prints "const wchar_t *"; the MSVC demangler writes "wchar_t const *".
+            # clang prints "const wchar_t *"; the MSVC demangler writes "wchar_t const *", and
+            # names a struct with its keyword.
             params = [re.sub(r"^const (.+) \*$", r"\1 const *", p) for p in function.parameters]
+            params = [re.sub(r"^(Mirto\w+) \*$", r"struct \1 *", p) for p in params]
             expected = (f"{function.return_type} __cdecl {function.qualified}"
                         f"({', '.join(params)})")
             assert decoded.get(target.msvc_exports[i]) == expected
