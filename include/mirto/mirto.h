@@ -57,6 +57,8 @@
  * sizeof(MirtoDeliveryStats) before the call; the library fills as many of the fields as both
  * sides know and sets `size` to the number of bytes it filled, so the struct can grow. Counts
  * are since the library was loaded. */
+/* A typedef, not a using-declaration: the header is C as well. */
+/* NOLINTNEXTLINE(modernize-use-using) */
 typedef struct MirtoDeliveryStats {
     unsigned int size;
     unsigned int outbox_state;        /* 0 off, 1 chosen (not started yet), 2 in use,
@@ -65,25 +67,25 @@ typedef struct MirtoDeliveryStats {
                                          if it got no answer */
     unsigned int last_failure_error;  /* WinINet or system error of the last failed attempt that
                                          got no answer (12002: timed out), 0 otherwise */
-    unsigned long long operations_accepted; /* calls of OnStart, SetUser, SetLevel, SetServer
-                                               and OnCharge queued for the worker */
-    unsigned long long refused_no_worker;   /* refused: "operation queue init failed" */
-    unsigned long long refused_queue_full;  /* refused: "operation queue is full" */
-    unsigned long long refused_params;      /* refused: "params error" */
-    unsigned long long reports_delivered;   /* reports the collector answered "200" */
-    unsigned long long attempts_failed;     /* attempts that did not get "200" */
-    unsigned long long possible_duplicates; /* reports delivered after an attempt was cut off
-                                               before any answer (the collector may hold the
-                                               report twice) */
-    unsigned long long reports_restored;    /* saved reports found in the outbox at the start */
-    unsigned long long waiting_in_memory;   /* reports built and not yet delivered, in memory */
-    unsigned long long waiting_in_outbox;   /* reports saved in the outbox, not yet delivered */
-    unsigned long long dropped_outbox_full; /* given up to keep the outbox within its caps */
-    unsigned long long dropped_damaged;     /* outbox files found damaged, removed unsent */
-    unsigned long long dropped_at_quit;     /* without the outbox: reports whose first attempt
-                                               at unload failed */
+    unsigned long long operations_accepted;   /* calls of OnStart, SetUser, SetLevel, SetServer
+                                                 and OnCharge queued for the worker */
+    unsigned long long refused_no_worker;     /* refused: "operation queue init failed" */
+    unsigned long long refused_queue_full;    /* refused: "operation queue is full" */
+    unsigned long long refused_params;        /* refused: "params error" */
+    unsigned long long reports_delivered;     /* reports the collector answered "200" */
+    unsigned long long attempts_failed;       /* attempts that did not get "200" */
+    unsigned long long possible_duplicates;   /* reports delivered after an attempt was cut off
+                                                 before any answer (the collector may hold the
+                                                 report twice) */
+    unsigned long long reports_restored;      /* saved reports found in the outbox at the start */
+    unsigned long long waiting_in_memory;     /* reports built and not yet delivered, in memory */
+    unsigned long long waiting_in_outbox;     /* reports saved in the outbox, not yet delivered */
+    unsigned long long dropped_outbox_full;   /* given up to keep the outbox within its caps */
+    unsigned long long dropped_damaged;       /* outbox files found damaged, removed unsent */
+    unsigned long long dropped_at_quit;       /* without the outbox: reports whose first attempt
+                                                 at unload failed */
     unsigned long long oldest_waiting_age_ms; /* age of the oldest report waiting, 0 if none */
-    unsigned long long operations_waiting;  /* operations queued and not yet handled */
+    unsigned long long operations_waiting;    /* operations queued and not yet handled */
 } MirtoDeliveryStats;
 
 #if defined(__cplusplus)

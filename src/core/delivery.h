@@ -80,14 +80,14 @@ class Delivery final : public ReportSink {
     const bool outbox_chosen_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
     bool fell_back_ = false;
-    bool attempt_running_ = false;      // SendDue's attempt, while operations are handled
-    std::deque<HttpParams> unstored_;   // reports the disk refused while that attempt ran
+    bool attempt_running_ = false;     // SendDue's attempt, while operations are handled
+    std::deque<HttpParams> unstored_;  // reports the disk refused while that attempt ran
     OutboxDrops drops_;
     // The oldest saved report's attempts in this process.
     std::uint64_t oldest_sequence_ = 0;
     bool oldest_attempted_ = false;
     bool oldest_cut_off_ = false;
-    ULONGLONG next_attempt_ms_ = 0;  // SteadyMs() at which the next attempt is due
+    ULONGLONG next_attempt_ms_ = 0;               // SteadyMs() at which the next attempt is due
     std::uint64_t memory_report_created_ms_ = 0;  // the report Deliver holds, 0 when none
 };
 

@@ -16,7 +16,7 @@ constexpr const wchar_t* kSavedExtension = L".rpt";
 constexpr const wchar_t* kTemporaryExtension = L".tmp";
 // The reports of this session whose bytes are kept in memory as well, so that sending them
 // reads nothing back from the disk.
-constexpr std::uint64_t kCacheBytes = 1024 * 1024;
+constexpr std::uint64_t kCacheBytes = std::uint64_t{1024} * 1024;
 constexpr std::size_t kSequenceDigits = 16;
 // No whole report is larger than this; a bigger file is damaged whatever it holds.
 constexpr std::uint64_t kLargestFile =
@@ -68,9 +68,9 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
     }
     std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                     &read, nullptr) ||
-                           read != bytes.size())) {
+    if (!bytes.empty() &&
+        (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+         read != bytes.size())) {
         return std::string();
     }
     return bytes;
@@ -122,7 +122,8 @@ void Outbox::Index(OutboxDrops& drops) {
     // The report whose attempt the last process to use the outbox began last.
     unsigned char marked[8] = {};
     DWORD read = 0;
-    if (ReadFile(attempt_.get(), marked, sizeof(marked), &read, nullptr) && read == sizeof(marked)) {
+    if (ReadFile(attempt_.get(), marked, sizeof(marked), &read, nullptr) &&
+        read == sizeof(marked)) {
         for (int i = 7; i >= 0; --i) attempt_written_ = (attempt_written_ << 8) | marked[i];
     }
     next_sequence_ = std::max(next_sequence_, attempt_written_ + 1);
@@ -217,7 +218,8 @@ std::optional<StoredReport> Outbox::Oldest(OutboxDrops& drops) {
         std::optional<StoredReport> report;
         if (!entries_.front().cached.empty()) {
             report = Decode(entries_.front().cached);
-        } else if (const std::optional<std::string> bytes = ReadWholeFile(PathOf(entries_.front()))) {
+        } else if (const std::optional<std::string> bytes =
+                       ReadWholeFile(PathOf(entries_.front()))) {
             report = Decode(*bytes);
         }
         if (report) return report;
@@ -258,7 +260,7 @@ bool Outbox::RemoveOldest() {
     return Remove(entries_.begin());
 }
 
-bool Outbox::Remove(std::deque<Entry>::iterator entry) {
+bool Outbox::Remove(const std::deque<Entry>::iterator& entry) {
     const bool removed =
         DeleteFileW(PathOf(*entry).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
     bytes_ -= entry->bytes;

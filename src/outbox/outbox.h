@@ -34,7 +34,7 @@
 namespace mirto {
 
 constexpr std::size_t kOutboxMaxReports = 4000;
-constexpr std::uint64_t kOutboxMaxBytes = 4 * 1024 * 1024;
+constexpr std::uint64_t kOutboxMaxBytes = std::uint64_t{4} * 1024 * 1024;
 
 // What the outbox gave up, added to by each call that gives something up.
 struct OutboxDrops {
@@ -102,16 +102,16 @@ class Outbox {
 
     void Index(OutboxDrops& drops);
     bool MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDrops& drops);
-    bool Remove(std::deque<Entry>::iterator entry);
+    bool Remove(const std::deque<Entry>::iterator& entry);
     void WriteAttempt(std::uint64_t sequence) noexcept;
     [[nodiscard]] std::wstring PathOf(std::uint64_t sequence, const wchar_t* extension) const;
     [[nodiscard]] std::wstring PathOf(const Entry& entry) const;
 
     std::wstring folder_;  // ends with a backslash
     FileHandle lock_;
-    FileHandle attempt_;  // the "attempt" file
+    FileHandle attempt_;                 // the "attempt" file
     std::uint64_t attempt_written_ = 0;  // what it holds
-    std::deque<Entry> entries_;  // in sequence order
+    std::deque<Entry> entries_;          // in sequence order
     std::uint64_t bytes_ = 0;
     std::uint64_t cached_bytes_ = 0;
     std::uint64_t next_sequence_ = 1;

@@ -103,9 +103,9 @@ std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::s
     const auto host_units = static_cast<std::size_t>(GetLittleEndian(data + 28, 4));
     const auto path_units = static_cast<std::size_t>(GetLittleEndian(data + 32, 4));
     const auto body_bytes = static_cast<std::size_t>(GetLittleEndian(data + 36, 4));
-    if (priority > 1 || (flags & ~static_cast<std::uint64_t>(kSecureFlag)) != 0 ||
-        port == 0 || port > 0xFFFF || host_units == 0 || host_units > kStoredHostMaxUnits ||
-        path_units == 0 || path_units > kStoredPathMaxUnits || body_bytes > kStoredBodyMaxBytes) {
+    if (priority > 1 || (flags & ~static_cast<std::uint64_t>(kSecureFlag)) != 0 || port == 0 ||
+        port > 0xFFFF || host_units == 0 || host_units > kStoredHostMaxUnits || path_units == 0 ||
+        path_units > kStoredPathMaxUnits || body_bytes > kStoredBodyMaxBytes) {
         return std::nullopt;
     }
     if (size != kStoredHeaderBytes + 2 * (host_units + path_units) + body_bytes) {

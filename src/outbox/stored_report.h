@@ -34,7 +34,7 @@ struct StoredReport {
 // The longest host, path and body a stored file may declare; anything longer is damage.
 constexpr std::size_t kStoredHostMaxUnits = 1024;
 constexpr std::size_t kStoredPathMaxUnits = 256;
-constexpr std::size_t kStoredBodyMaxBytes = 1024 * 1024;
+constexpr std::size_t kStoredBodyMaxBytes = std::size_t{1024} * 1024;
 constexpr std::size_t kStoredHeaderBytes = 44;
 
 // The file's bytes for `report`. Host, path and body must be within the limits above.

@@ -24,8 +24,7 @@ class ReportSink {
     // Hands one encoded body for `path` on. Without an outbox it returns once the body is
     // delivered, at once while not connected, and without further attempts once the worker is
     // told to quit; with one, once the body is stored.
-    virtual void Submit(const wchar_t* path, const std::string& body,
-                        ReportPriority priority) = 0;
+    virtual void Submit(const wchar_t* path, const std::string& body, ReportPriority priority) = 0;
 
    protected:
     ~ReportSink() = default;

@@ -151,7 +151,7 @@ class Attempt {
     std::atomic<bool> delivered_{false};
     std::atomic<std::uint32_t> status_{0};
     std::atomic<std::uint32_t> error_{ERROR_INTERNET_TIMEOUT};  // until the attempt says otherwise
-    SRWLOCK lock_ = SRWLOCK_INIT;  // guards the three members below
+    SRWLOCK lock_ = SRWLOCK_INIT;                               // guards the three members below
     HINTERNET request_handle_ = nullptr;
     bool in_call_ = false;
     bool abandoned_ = false;

@@ -461,9 +461,8 @@ void PrintStats(bool unity, const std::vector<std::string>& a) {
         << " last_failure_error=" << v.last_failure_error
         << " operations_accepted=" << v.operations_accepted
         << " refused_no_worker=" << v.refused_no_worker
-        << " refused_queue_full=" << v.refused_queue_full
-        << " refused_params=" << v.refused_params << " reports_delivered=" << v.reports_delivered
-        << " attempts_failed=" << v.attempts_failed
+        << " refused_queue_full=" << v.refused_queue_full << " refused_params=" << v.refused_params
+        << " reports_delivered=" << v.reports_delivered << " attempts_failed=" << v.attempts_failed
         << " possible_duplicates=" << v.possible_duplicates
         << " reports_restored=" << v.reports_restored
         << " waiting_in_memory=" << v.waiting_in_memory

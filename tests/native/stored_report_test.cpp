@@ -1,9 +1,8 @@
 // The outbox's file layout: the bytes of a known report, and every way a file can be damaged.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "outbox/stored_report.h"
+
+#include <gtest/gtest.h>
+#include <string>
 
 namespace {
 

@@ -26,9 +26,8 @@ using mirto::StoredReport;
 
 std::wstring FolderOf(const std::wstring& app_id) {
     wchar_t base[MAX_PATH] = {};
-    EXPECT_EQ(
-        SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base),
-        S_OK);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base),
+              S_OK);
     return std::wstring(base) + L"\\mirto\\" + app_id + L"\\outbox\\";
 }
 
@@ -59,7 +58,8 @@ std::vector<std::wstring> FileNames(const std::wstring& folder) {
     const HANDLE search = FindFirstFileW((folder + L"*").c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(data.cFileName);
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            names.push_back(data.cFileName);
     } while (FindNextFileW(search, &data));
     FindClose(search);
     return names;
@@ -162,8 +162,7 @@ TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
     ASSERT_NE(outbox, nullptr);
     // Bodies of 2 KiB: the byte cap (4 MiB) is reached first, at a little under 2048 files.
     const std::string pad(2048 - 16, '.');
-    const std::size_t file_bytes =
-        mirto::EncodeStoredReport(Report("k00000" + pad)).size();
+    const std::size_t file_bytes = mirto::EncodeStoredReport(Report("k00000" + pad)).size();
     const std::size_t fit = static_cast<std::size_t>(mirto::kOutboxMaxBytes / file_bytes);
     ASSERT_LT(fit, mirto::kOutboxMaxReports);
     std::size_t stored = 0;
