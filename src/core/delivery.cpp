@@ -126,9 +126,12 @@ DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) {
         DeliverBacklogFromMemory();
         return INFINITE;
     }
-    if (outbox_->size() == 0) return INFINITE;
     const ULONGLONG now = SteadyMs();
-    if (outbox_->oldest_sequence() == oldest_sequence_ && now < next_attempt_ms_) {
+    const bool waiting = outbox_->size() > 0;
+    if (!waiting || (outbox_->oldest_sequence() == oldest_sequence_ && now < next_attempt_ms_)) {
+        // Nothing to attempt now: a chore, if there is one, else a wait.
+        if (DoChore()) return 0;
+        if (!waiting) return INFINITE;
         return static_cast<DWORD>(next_attempt_ms_ - now);
     }
     const std::optional<StoredReport> report = outbox_->Oldest(drops_);
@@ -225,6 +228,8 @@ bool Delivery::TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut
     if (MayHaveArrived(outcome)) cut_off = true;
     return false;
 }
+
+bool Delivery::DoChore() noexcept { return outbox_ && outbox_->RemoveOneDelivered(); }
 
 void Delivery::FallBack() noexcept {
     if (fell_back_) return;

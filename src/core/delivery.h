@@ -57,6 +57,10 @@ class Delivery final : public ReportSink {
     // INFINITE when no saved report waits.
     DWORD SendDue(AttemptWaitHook* while_waiting);
 
+    // One piece of the outbox's own work (removing the file of a report the collector
+    // accepted); false when none is left.
+    bool DoChore() noexcept;
+
     // Delivers one request from memory: returns true once it is accepted; false at once when
     // not connected, and without further attempts once the thread is told to quit.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.

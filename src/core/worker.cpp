@@ -101,25 +101,25 @@ void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker) {
 }
 
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
-// stored) in their order; a quit message stays in the queue for the loop, and everything
-// behind it waits with it.
-class OperationsWhileSending final : public AttemptWaitHook {
+// stored) in their order, and the delivery does its chores; a quit message stays in the queue
+// for the loop, and everything behind it waits with it.
+class WorkWhileSending final : public AttemptWaitHook {
    public:
-    OperationsWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
+    WorkWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
         : delivery_(delivery), worker_(worker) {}
 
-    bool OnInput() override {
+    bool OnMessage() override {
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-            if (message.message == WM_QUIT) return false;
-            // The message just seen is the first of its kind in the queue.
-            if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) {
-                break;
-            }
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) return true;
+        if (message.message == WM_QUIT) return false;
+        // The message just seen is the first of its kind in the queue.
+        if (PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) {
             Handle(message, delivery_, worker_);
         }
         return true;
     }
+
+    bool OnChore() override { return delivery_.DoChore(); }
 
    private:
     Delivery& delivery_;
@@ -259,18 +259,18 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
         Delivery delivery(outbox_chosen.load());
-        OperationsWhileSending while_sending(delivery, worker);
+        WorkWhileSending while_sending(delivery, worker);
         bool quitting = false;
         while (!quitting) {
-            // Every operation already queued is handled first (with the outbox, that only
-            // stores its reports); then the outbox gets its turn, and the loop waits for the
-            // next operation or until a saved report is due.
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            // One operation at a time (with the outbox, that only stores its reports), then the
+            // outbox gets its turn: its attempt handles the operations queued behind while it
+            // runs. Then the loop waits for the next operation or until a saved report is due.
+            if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 if (message.message == WM_QUIT) {
                     quitting = true;
-                    break;
+                } else {
+                    Handle(message, delivery, worker);
                 }
-                Handle(message, delivery, worker);
             }
             if (quitting) break;
             const DWORD wait = delivery.SendDue(&while_sending);

@@ -112,21 +112,22 @@ std::unique_ptr<Outbox> Outbox::Open(const std::wstring& application_id, OutboxD
                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
     if (!attempt) return nullptr;
-    std::unique_ptr<Outbox> outbox(
-        new Outbox(std::move(folder), std::move(lock), std::move(attempt)));
+    std::unique_ptr<Outbox> outbox(new Outbox(folder, std::move(lock), std::move(attempt)));
     outbox->Index(drops);
     return outbox;
 }
 
 void Outbox::Index(OutboxDrops& drops) {
-    // The report whose attempt the last process to use the outbox began last.
-    unsigned char marked[8] = {};
+    // The report whose attempt the last process to use the outbox began last, and the last
+    // one the collector accepted.
+    unsigned char marks[16] = {};
     DWORD read = 0;
-    if (ReadFile(attempt_.get(), marked, sizeof(marked), &read, nullptr) &&
-        read == sizeof(marked)) {
-        for (int i = 7; i >= 0; --i) attempt_written_ = (attempt_written_ << 8) | marked[i];
+    if (!ReadFile(attempt_.get(), marks, sizeof(marks), &read, nullptr)) read = 0;
+    for (int i = 7; i >= 0; --i) {
+        if (read >= 8) attempt_written_ = (attempt_written_ << 8) | marks[i];
+        if (read >= 16) delivered_written_ = (delivered_written_ << 8) | marks[8 + i];
     }
-    next_sequence_ = std::max(next_sequence_, attempt_written_ + 1);
+    next_sequence_ = std::max({next_sequence_, attempt_written_ + 1, delivered_written_ + 1});
 
     std::vector<std::pair<std::uint64_t, std::wstring>> found;
     WIN32_FIND_DATAW data;
@@ -139,6 +140,11 @@ void Outbox::Index(OutboxDrops& drops) {
             next_sequence_ = std::max(next_sequence_, name->sequence + 1);
             if (name->extension == kTemporaryExtension) {
                 // Written by a process that ended before renaming it: never a whole report.
+                DeleteFileW((folder_ + data.cFileName).c_str());
+                continue;
+            }
+            if (name->sequence <= delivered_written_) {
+                // Accepted by the collector; the process ended before it removed the file.
                 DeleteFileW((folder_ + data.cFileName).c_str());
                 continue;
             }
@@ -179,7 +185,7 @@ Outbox::StoreResult Outbox::Store(const StoredReport& report, OutboxDrops& drops
     if (cached_bytes_ + size <= kCacheBytes) {
         cached_bytes_ += size;
     } else {
-        bytes.clear();
+        std::string().swap(bytes);  // nothing kept, not even the buffer
     }
     entries_.push_back(
         Entry{sequence, size, report.created_ms, report.priority, false, std::move(bytes)});
@@ -241,23 +247,46 @@ void Outbox::UnmarkOldestTried() {
     WriteAttempt(0);
 }
 
-// One write at the start of the open file: no flush, which a process that ends needs none of.
-// A write that fails only means a cut-off attempt would not be counted as such.
-void Outbox::WriteAttempt(std::uint64_t sequence) noexcept {
-    if (sequence == attempt_written_) return;
+// One write into the open attempt file: no flush, which a process that ends needs none of.
+bool Outbox::WriteMark(std::uint64_t offset, std::uint64_t sequence) noexcept {
     unsigned char bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(sequence >> (8 * i));
-    OVERLAPPED at_start{};
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
     DWORD written = 0;
-    if (WriteFile(attempt_.get(), bytes, sizeof(bytes), &written, &at_start) &&
-        written == sizeof(bytes)) {
-        attempt_written_ = sequence;
-    }
+    return WriteFile(attempt_.get(), bytes, sizeof(bytes), &written, &at) &&
+           written == sizeof(bytes);
+}
+
+// A write that fails only means a cut-off attempt would not be counted as such.
+void Outbox::WriteAttempt(std::uint64_t sequence) noexcept {
+    if (sequence != attempt_written_ && WriteMark(0, sequence)) attempt_written_ = sequence;
 }
 
 bool Outbox::RemoveOldest() {
     if (entries_.empty()) return true;
-    return Remove(entries_.begin());
+    const std::uint64_t sequence = entries_.front().sequence;
+    if (!WriteMark(8, sequence)) return Remove(entries_.begin());
+    delivered_written_ = sequence;
+    // The file goes later; from now on the outbox only knows it as one to remove.
+    try {
+        delivered_files_.push_back(sequence);
+    } catch (...) {
+        return Remove(entries_.begin());
+    }
+    Entry& oldest = entries_.front();
+    bytes_ -= oldest.bytes;
+    cached_bytes_ -= oldest.cached.size();
+    oldest_pinned_ = false;
+    entries_.pop_front();
+    return true;
+}
+
+bool Outbox::RemoveOneDelivered() {
+    if (delivered_files_.empty()) return false;
+    DeleteFileW(PathOf(delivered_files_.front(), kSavedExtension).c_str());
+    delivered_files_.pop_front();
+    return !delivered_files_.empty();
 }
 
 bool Outbox::Remove(const std::deque<Entry>::iterator& entry) {

@@ -4,11 +4,13 @@
 // A report is written under a temporary name, flushed to the disk and only then renamed to its
 // final name, so a process killed at any instant leaves either the whole report or none. File
 // names are sequence numbers ("<16 hex digits>.rpt"), so the reports leave in the order they
-// were stored, across restarts. Before each attempt the outbox's "attempt" file is given the
-// sequence number of the report being attempted (a plain write, which outlives the process
-// however it ends): a report found named there at the next start may already have reached the
-// collector (its attempt was cut off before an answer), and is counted as a possible duplicate
-// when it is sent again.
+// were stored, across restarts. The outbox's "attempt" file holds two sequence numbers, each
+// written with a plain write (which outlives the process however it ends): the report whose
+// attempt began last, and the last report the collector accepted. A report found named as
+// attempted at the next start may already have reached the collector (its attempt was cut off
+// before an answer) and is counted as a possible duplicate when it is sent again. Reports up to
+// the accepted one are never sent again: their files are removed later, while the next attempt
+// runs (RemoveOneDelivered), or at the next start.
 //
 // One process at a time uses an outbox: it holds the folder's "lock" file open without
 // sharing for as long as it does, and the system lets go of it when the process ends, however
@@ -69,9 +71,12 @@ class Outbox {
     // Takes the mark back after an attempt that certainly never reached the collector (no
     // connection was made), unless an earlier process had marked it.
     void UnmarkOldestTried();
-    // Removes the oldest report once the collector has accepted it; false when its file could
-    // not be removed.
+    // Records that the collector has accepted the oldest report and takes it from the list;
+    // its file is removed later (RemoveOneDelivered). False when the record could not be
+    // written, and then the file is removed at once: false again when that fails too.
     bool RemoveOldest();
+    // Removes one file of an accepted report; true while more are left to remove.
+    bool RemoveOneDelivered();
 
     // While the oldest report's attempt runs, Store never gives it up to make room.
     void PinOldest(bool pinned) noexcept { oldest_pinned_ = pinned && !entries_.empty(); }
@@ -97,12 +102,13 @@ class Outbox {
         std::string cached;  // the file's bytes, kept while the cache has room; else empty
     };
 
-    Outbox(std::wstring folder, FileHandle lock, FileHandle attempt) noexcept
-        : folder_(std::move(folder)), lock_(std::move(lock)), attempt_(std::move(attempt)) {}
+    Outbox(const std::wstring& folder, FileHandle lock, FileHandle attempt)
+        : folder_(folder), lock_(std::move(lock)), attempt_(std::move(attempt)) {}
 
     void Index(OutboxDrops& drops);
     bool MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDrops& drops);
     bool Remove(const std::deque<Entry>::iterator& entry);
+    bool WriteMark(std::uint64_t offset, std::uint64_t sequence) noexcept;
     void WriteAttempt(std::uint64_t sequence) noexcept;
     [[nodiscard]] std::wstring PathOf(std::uint64_t sequence, const wchar_t* extension) const;
     [[nodiscard]] std::wstring PathOf(const Entry& entry) const;
@@ -110,7 +116,9 @@ class Outbox {
     std::wstring folder_;  // ends with a backslash
     FileHandle lock_;
     FileHandle attempt_;                 // the "attempt" file
-    std::uint64_t attempt_written_ = 0;  // what it holds
+    std::uint64_t attempt_written_ = 0;    // what it holds: the report attempted last
+    std::uint64_t delivered_written_ = 0;  // and the last one accepted
+    std::deque<std::uint64_t> delivered_files_;  // accepted, file not yet removed
     std::deque<Entry> entries_;          // in sequence order
     std::uint64_t bytes_ = 0;
     std::uint64_t cached_bytes_ = 0;

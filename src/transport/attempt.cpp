@@ -218,20 +218,29 @@ DWORD WINAPI RunAttempts(void* parameter) {
     return 0;
 }
 
-// Waits for `done` at most `bound_ms`; true when it was set. With a hook, messages arriving
-// meanwhile are handed to it.
+// Waits for `done` at most `bound_ms`; true when it was set. With a hook, the waiting thread
+// handles its messages and does its chores meanwhile, one at a time.
 bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook) noexcept {
     const ULONGLONG deadline = GetTickCount64() + bound_ms;
     auto left = [deadline]() -> DWORD {
         const ULONGLONG now = GetTickCount64();
         return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     };
-    while (hook != nullptr) {
-        const DWORD woke =
-            MsgWaitForMultipleObjectsEx(1, &done, left(), QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
+    bool messages = true;
+    bool chores = true;
+    while (hook != nullptr && (messages || chores)) {
+        // With chores to do, only a look; otherwise a wait for the attempt or a message.
+        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &done, chores ? 0 : left(),
+                                                       messages ? QS_ALLPOSTMESSAGE : 0,
+                                                       MWMO_INPUTAVAILABLE);
         if (woke == WAIT_OBJECT_0) return true;
-        if (woke != WAIT_OBJECT_0 + 1) break;  // the bound, or a wait that failed
-        if (!hook->OnInput()) break;
+        if (woke == WAIT_OBJECT_0 + 1 && messages) {
+            messages = hook->OnMessage();
+        } else if (woke == WAIT_TIMEOUT && chores && left() > 0) {
+            chores = hook->OnChore();
+        } else {
+            break;  // the bound, or a wait that failed
+        }
     }
     return WaitForSingleObject(done, left()) == WAIT_OBJECT_0;
 }

@@ -45,12 +45,15 @@ struct AttemptOutcome {
                                // past the bound); 0 otherwise
 };
 
-// Work the waiting thread may do while an attempt runs: called whenever a message arrives in
-// the waiting thread's queue. Returns false to be called no more during this attempt (the
-// message that is next must wait until the attempt is over).
+// Work the waiting thread may do while an attempt runs, a piece at a time so that the end of
+// the attempt is noticed soon after it comes.
 class AttemptWaitHook {
    public:
-    virtual bool OnInput() = 0;
+    // Handles one message of the waiting thread's queue; false when the next message must wait
+    // until the attempt is over (no message is handed over again during this attempt).
+    virtual bool OnMessage() = 0;
+    // Does one piece of the thread's own work; false when none is left.
+    virtual bool OnChore() = 0;
 
    protected:
     ~AttemptWaitHook() = default;

@@ -57,14 +57,17 @@ def decode(data):
 
 
 def saved(app_id):
-    """The saved reports, oldest first: (sequence, decoded or None), and the attempt mark."""
+    """The saved reports still to be sent, oldest first: (sequence, decoded or None), and the
+    report whose attempt began last. The attempt file holds that one's sequence number, then
+    the last one the collector accepted: files up to that one wait only to be removed."""
     folder = outbox_folder(app_id)
+    mark = folder / "attempt"
+    marks = (mark.read_bytes() if mark.exists() else b"") + bytes(16)
+    marked, accepted = struct.unpack("<QQ", marks[:16])
     reports = []
     for f in sorted(folder.glob("*.rpt")):
-        reports.append((int(f.stem, 16), decode(f.read_bytes())))
-    mark = folder / "attempt"
-    marked = struct.unpack("<Q", mark.read_bytes()[:8])[0] if mark.exists() and \
-        mark.stat().st_size >= 8 else 0
+        if int(f.stem, 16) > accepted:
+            reports.append((int(f.stem, 16), decode(f.read_bytes())))
     return reports, marked
 
 
@@ -127,6 +130,7 @@ def test_reports_made_offline_arrive_first_at_the_next_start_exactly_as_live(
     app_id = unique_app_id("ob")
     offline = games()
     offline.call("SetOutbox", 1)
+    offline.call("SetHost", wide("collector.test"))  # the later start uses the built-in host
     play(offline, app_id)
     assert flush(offline, 5000)[0]
     end(offline, how)
@@ -153,6 +157,8 @@ def test_reports_made_offline_arrive_first_at_the_next_start_exactly_as_live(
     assert (sent[SESSION_REPORTS]["path"], sent[SESSION_REPORTS]["body"]) == \
         (live_sent[0]["path"], live_sent[0]["body"])
     assert len(collector.records()) == 2 * SESSION_REPORTS + 1  # none twice
+    # Each saved report went to the host it was built for; the new one to today's.
+    assert [r["sni"] for r in sent] == ["collector.test"] * SESSION_REPORTS + ["localhost"]
 
 
 def test_without_the_choice_nothing_touches_the_disk(games, start_collector):
@@ -290,6 +296,29 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
     time.sleep(0.3)
     assert len(collector.records()) == 2
     assert sorted(p.name for p in folder.iterdir()) == ["attempt", "lock", "readme.txt"]
+
+
+def test_a_full_outbox_gives_up_level_events_first_and_counts_them(games):
+    app_id = unique_app_id("cap")
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True)
+    # 3995 saved reports, written here: the oldest ten purchases, then level events.
+    purchase = encode("localhost", "/event", b"p" * 100, priority=1)
+    level = encode("localhost", "/event", b"l" * 100, priority=0)
+    for seq in range(1, 3996):
+        (folder / ("%016x.rpt" % seq)).write_bytes(purchase if seq <= 10 else level)
+    g = games()
+    g.call("SetOutbox", 1)
+    play(g, app_id)  # the collector is away: 8 reports more, 3 over the cap of 4000
+    assert flush(g, 20000)[0]
+    s = stats(g)
+    assert (s["reports_restored"], s["waiting_in_outbox"], s["dropped_outbox_full"]) == \
+        (3995, 4000, 3)
+    files, _ = saved(app_id)
+    sequences = [seq for seq, _ in files]
+    # The three oldest level events (11, 12, 13) went; the purchases before them stayed.
+    assert sequences[:10] == list(range(1, 11)) and sequences[10] == 14
+    assert len(files) == 4000
 
 
 # --- two copies, and the disk failing ---------------------------------------------------------

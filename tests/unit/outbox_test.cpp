@@ -49,6 +49,8 @@ std::vector<std::string> Drain(Outbox& outbox, OutboxDrops& drops) {
         bodies.push_back(report->body);
         EXPECT_TRUE(outbox.RemoveOldest());
     }
+    while (outbox.RemoveOneDelivered()) {
+    }
     return bodies;
 }
 
@@ -104,6 +106,32 @@ TEST(Outbox, ReportsLeaveInTheOrderTheyWereStoredAcrossReopening) {
     std::vector<std::wstring> left = FileNames(FolderOf(app_id));
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::wstring>{L"attempt", L"lock"}));
+}
+
+TEST(Outbox, AReportTheCollectorAcceptedIsNeverSentAgainEvenIfItsFileOutlivedTheProcess) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"accepted");
+    OutboxDrops drops;
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        for (const char* body : {"a", "b", "c"}) outbox->Store(Report(body), drops);
+        ASSERT_EQ(outbox->Oldest(drops)->body, "a");
+        ASSERT_TRUE(outbox->RemoveOldest());  // accepted; the process ends before the file goes
+        ASSERT_EQ(outbox->Oldest(drops)->body, "b");
+        ASSERT_TRUE(outbox->RemoveOldest());
+        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 3U);  // lock, attempt, a, b, c
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(outbox->size(), 1U);
+    EXPECT_EQ(Drain(*outbox, drops), std::vector<std::string>{"c"});
+    EXPECT_EQ(drops.damaged, 0U);
+    std::vector<std::wstring> left = FileNames(FolderOf(app_id));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::wstring>{L"attempt", L"lock"}));
+    // Sequence numbers go on after the accepted ones.
+    ASSERT_EQ(outbox->Store(Report("d"), drops), Outbox::StoreResult::kStored);
+    EXPECT_EQ(outbox->oldest_sequence(), 4U);
 }
 
 TEST(Outbox, OneProcessAtATimeHoldsTheOutbox) {
