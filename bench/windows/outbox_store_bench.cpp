@@ -1,0 +1,386 @@
+// What the outbox's files cost the worker, per report, with the library's code linked in.
+//
+//   outbox_store_bench [STORES]   STORES reports (default 2000), level events and purchases
+//                                 taking turns
+//
+// Two passes over a fresh application's outbox, removed again at the end:
+//   - "delivering": the collector is there, so each report is stored and then, as the worker
+//     does around its attempt, read back (Oldest), marked as attempted (MarkOldestTried) and,
+//     once accepted, marked as accepted (RemoveOldest) and its file removed
+//     (RemoveOneDelivered, which the worker does while the next attempt runs); the outbox
+//     never holds more than one. Each of the five calls is timed on its own. In the same loop,
+//     taking turns with it, the bare system calls that such file work is made of are timed one by
+//     one in a folder of the program's own: create, write, FlushFileBuffers, close and rename of a
+//     temporary file, open, read and close of the saved file (a report read back from the disk), an
+//     8-byte write at the start of a file held open (the attempt mark), delete. That says which
+//     file operation the time goes to.
+//   - "collector away": the same reports stored and nothing removed, so the outbox grows to
+//     STORES files (below both caps), timed by quarter of the fill; then the time to open that
+//     outbox again, as the next start does.
+// Times are per call, from QueryPerformanceCounter (10 MHz under Wine).
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outbox/outbox.h"
+#include "outbox/stored_report.h"
+#include "reports/percent_encode.h"
+#include "reports/report_builders.h"
+#include "transport/protocol.h"
+
+namespace {
+
+double NowUs() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1e6 / frequency;
+}
+
+// The session a player's machine holds: generated ids, a signed-in user.
+mirto::ReportContext MakeContext(const std::wstring& application_id) {
+    mirto::ReportContext context;
+    context.index = std::wstring(mirto::kIndexPrefix) + application_id;
+    context.identify = L"k3v9q0w2m8x1z7c4b6n5j0h2g8f3d1s9";
+    context.user = L"steam_76561198042231856";
+    context.channel = L"steam";
+    context.facts.screen_width = 1920;
+    context.facts.screen_height = 1080;
+    context.facts.system_version = L"Windows 6.2";
+    context.facts.game_version = L"1.4.12.3088";
+    context.facts.install_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
+    context.facts.persist_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
+    return context;
+}
+
+std::string Encoded(const std::string& json) {
+    return mirto::PercentEncode(reinterpret_cast<const unsigned char*>(json.data()),
+                                static_cast<std::int32_t>(json.size()));
+}
+
+std::u16string Units(const std::wstring& text) {
+    return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
+}
+
+mirto::StoredReport Report(const std::wstring& path, std::string body,
+                           mirto::OutboxPriority priority) {
+    mirto::StoredReport report;
+    report.priority = priority;
+    report.port = mirto::kReportPort;
+    report.secure = true;
+    report.created_ms = 1718090000000ULL;
+    report.host = Units(L"collector.example-analytics.net");
+    report.path = Units(path);
+    report.body = std::move(body);
+    return report;
+}
+
+// The two kinds, as the worker would store them: a level event, and a purchase whose product
+// name is Japanese (each character is 9 bytes once percent-encoded), about 1.2 KB.
+std::vector<mirto::StoredReport> Reports(const std::wstring& application_id) {
+    const mirto::ReportContext context = MakeContext(application_id);
+    const mirto::OnChargeRecord charge{
+        L"ORD-20240611-000184223-EU-WEST-7f3a9c2e1b",
+        L"\u9650\u5b9a\u30b8\u30a7\u30e0\u30d1\u30c3\u30af\uff08\u5927\uff09\u30fb\u30b7\u30fc"
+        L"\u30ba\u30f3\u30d1\u30b9\u4ed8\u304d\u30fb\u521d\u56de\u9650\u5b9a\u7279\u5178\u30bb"
+        L"\u30c3\u30c8\u30fb\u671f\u9593\u9650\u5b9a\u30dc\u30fc\u30ca\u30b9\u30b8\u30a7"
+        L"\u30e0\u4ed8\u304d",
+        L"USD",
+        L"\u30b3\u30f3\u30d3\u30cb\u6c7a\u6e08",
+        4999,
+        6500};
+    return {Report(mirto::kEventPath, Encoded(mirto::LevelEventJson(context, {37})),
+                   mirto::OutboxPriority::kDropFirst),
+            Report(mirto::kEventPath, Encoded(mirto::DeviceChargeJson(context, charge)),
+                   mirto::OutboxPriority::kDropLast)};
+}
+const char* const kKinds[] = {"level", "purchase"};
+
+// ---- statistics ----------------------------------------------------------------------------
+
+struct Series {
+    std::string name;
+    std::vector<double> us;
+};
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t index = static_cast<std::size_t>(q * static_cast<double>(values.size()));
+    return values[std::min(index, values.size() - 1)];
+}
+
+void Print(const Series& series) {
+    double sum = 0;
+    for (double v : series.us) sum += v;
+    std::printf("%-34s n=%-5zu median_us=%-8.1f p99_us=%-8.1f mean_us=%.1f\n", series.name.c_str(),
+                series.us.size(), Quantile(series.us, 0.5), Quantile(series.us, 0.99),
+                series.us.empty() ? 0 : sum / static_cast<double>(series.us.size()));
+}
+
+// ---- folders -------------------------------------------------------------------------------
+
+std::wstring KnownFolder(int csidl) {
+    wchar_t base[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, base) != S_OK) return {};
+    return base;
+}
+
+// Removes `folder` and everything under it.
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(path);
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// ---- the bare system calls -----------------------------------------------------------------
+
+// The calls Store, Oldest, MarkOldestTried and RemoveOldest make for one report, each timed.
+struct BareSteps {
+    Series create{"  bare CreateFileW (new)", {}};
+    Series write{"  bare WriteFile", {}};
+    Series flush{"  bare FlushFileBuffers", {}};
+    Series close{"  bare CloseHandle", {}};
+    Series rename_saved{"  bare MoveFileExW (replace)", {}};
+    Series read{"  bare open, read, close", {}};
+    Series mark{"  bare WriteFile 8 bytes at 0", {}};
+    Series remove{"  bare DeleteFileW", {}};
+};
+
+bool BareCycle(const std::wstring& folder, HANDLE mark_file, const std::string& bytes,
+               BareSteps& steps) {
+    const std::wstring temporary = folder + L"\\0000000000000001.tmp";
+    const std::wstring saved = folder + L"\\0000000000000001.rpt";
+    double t = NowUs();
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    double u = NowUs();
+    steps.create.us.push_back(u - t);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    t = NowUs();
+    const BOOL wrote =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    u = NowUs();
+    steps.write.us.push_back(u - t);
+    t = NowUs();
+    const BOOL flushed = FlushFileBuffers(file);
+    u = NowUs();
+    steps.flush.us.push_back(u - t);
+    t = NowUs();
+    CloseHandle(file);
+    u = NowUs();
+    steps.close.us.push_back(u - t);
+    t = NowUs();
+    const BOOL moved = MoveFileExW(temporary.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
+    u = NowUs();
+    steps.rename_saved.us.push_back(u - t);
+    if (!wrote || !flushed || !moved) return false;
+
+    t = NowUs();
+    file = CreateFileW(saved.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool read_ok = false;
+    if (file != INVALID_HANDLE_VALUE) {
+        LARGE_INTEGER size;
+        if (GetFileSizeEx(file, &size)) {
+            std::string back(static_cast<std::size_t>(size.QuadPart), '\0');
+            DWORD read = 0;
+            read_ok =
+                ReadFile(file, back.data(), static_cast<DWORD>(back.size()), &read, nullptr) &&
+                read == back.size();
+        }
+        CloseHandle(file);
+    }
+    u = NowUs();
+    steps.read.us.push_back(u - t);
+    const unsigned char sequence[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    OVERLAPPED at_start{};
+    DWORD mark_written = 0;
+    t = NowUs();
+    const BOOL marked = WriteFile(mark_file, sequence, sizeof(sequence), &mark_written, &at_start);
+    u = NowUs();
+    steps.mark.us.push_back(u - t);
+    t = NowUs();
+    const BOOL deleted = DeleteFileW(saved.c_str());
+    u = NowUs();
+    steps.remove.us.push_back(u - t);
+    return read_ok && marked && deleted;
+}
+
+int Run(int stores) {
+    // A fresh application every run, so no earlier outbox weighs on this one.
+    const std::wstring application_id = L"benchoutbox-" + std::to_wstring(GetCurrentProcessId()) +
+                                        L"-" + std::to_wstring(GetTickCount64());
+    const std::wstring local = KnownFolder(CSIDL_LOCAL_APPDATA);
+    if (local.empty()) return 1;
+    const std::wstring app_folder = local + L"\\mirto\\" + application_id;
+    const std::wstring bare_folder = app_folder + L"\\bare";
+
+    const std::vector<mirto::StoredReport> reports = Reports(application_id);
+    std::vector<std::size_t> file_bytes;
+    for (const mirto::StoredReport& report : reports) {
+        file_bytes.push_back(mirto::EncodeStoredReport(report).size());
+    }
+    std::printf("%d stores, level events and purchases taking turns\n", stores);
+    for (std::size_t k = 0; k < reports.size(); ++k) {
+        std::printf("%s: body %zu bytes, file %zu bytes\n", kKinds[k], reports[k].body.size(),
+                    file_bytes[k]);
+    }
+
+    int status = 0;
+    {
+        mirto::OutboxDrops drops;
+        std::unique_ptr<mirto::Outbox> outbox = mirto::Outbox::Open(application_id, drops);
+        HANDLE mark_file = INVALID_HANDLE_VALUE;
+        if (outbox && CreateDirectoryW(bare_folder.c_str(), nullptr)) {
+            mark_file =
+                CreateFileW((bare_folder + L"\\attempt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        if (mark_file == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "outbox_store_bench: cannot open the outbox\n");
+            RemoveTree(app_folder);
+            return 1;
+        }
+
+        // Delivering: stored, then read back, marked and removed, one report at a time.
+        Series store[2] = {{"store (delivering) level", {}}, {"store (delivering) purchase", {}}};
+        Series oldest{"read back (Oldest)", {}};
+        Series mark{"mark tried (MarkOldestTried)", {}};
+        Series remove{"mark accepted (RemoveOldest)", {}};
+        Series remove_file{"remove the file (RemoveOneDelivered)", {}};
+        BareSteps bare;
+        for (int i = 0; i < stores && status == 0; ++i) {
+            const std::size_t kind = static_cast<std::size_t>(i % 2);
+            const std::string bytes = mirto::EncodeStoredReport(reports[kind]);
+            // The library and the bare calls take turns going first.
+            for (int side = 0; side < 2; ++side) {
+                if ((side == 0) == ((i / 2) % 2 == 0)) {
+                    double t = NowUs();
+                    const auto result = outbox->Store(reports[kind], drops);
+                    double u = NowUs();
+                    store[kind].us.push_back(u - t);
+                    t = NowUs();
+                    const bool read = outbox->Oldest(drops).has_value();
+                    u = NowUs();
+                    oldest.us.push_back(u - t);
+                    t = NowUs();
+                    outbox->MarkOldestTried();
+                    u = NowUs();
+                    mark.us.push_back(u - t);
+                    t = NowUs();
+                    const bool removed = outbox->RemoveOldest();
+                    u = NowUs();
+                    remove.us.push_back(u - t);
+                    t = NowUs();
+                    while (outbox->RemoveOneDelivered()) {
+                    }
+                    u = NowUs();
+                    remove_file.us.push_back(u - t);
+                    if (result != mirto::Outbox::StoreResult::kStored || !read || !removed ||
+                        outbox->size() != 0) {
+                        std::fprintf(stderr, "outbox_store_bench: outbox call %d failed\n", i);
+                        status = 1;
+                    }
+                } else if (!BareCycle(bare_folder, mark_file, bytes, bare)) {
+                    std::fprintf(stderr, "outbox_store_bench: bare file call %d failed\n", i);
+                    status = 1;
+                }
+            }
+        }
+        std::printf("-- delivering: each report stored, read back, marked and removed\n");
+        Print(store[0]);
+        Print(store[1]);
+        Print(oldest);
+        Print(mark);
+        Print(remove);
+        Print(remove_file);
+        std::printf("-- the same work as bare system calls, taking turns with the above\n");
+        for (const Series* series : {&bare.create, &bare.write, &bare.flush, &bare.close,
+                                     &bare.rename_saved, &bare.read, &bare.mark, &bare.remove}) {
+            Print(*series);
+        }
+        CloseHandle(mark_file);
+
+        // Collector away: the outbox grows.
+        Series away[2] = {{"store (collector away) level", {}},
+                          {"store (collector away) purchase", {}}};
+        for (int i = 0; i < stores && status == 0; ++i) {
+            const std::size_t kind = static_cast<std::size_t>(i % 2);
+            const double t = NowUs();
+            const auto result = outbox->Store(reports[kind], drops);
+            away[kind].us.push_back(NowUs() - t);
+            if (result != mirto::Outbox::StoreResult::kStored) {
+                std::fprintf(stderr, "outbox_store_bench: store %d failed\n", i);
+                status = 1;
+            }
+        }
+        std::printf("-- collector away: the outbox grows to %zu reports, %llu bytes\n",
+                    outbox->size(), static_cast<unsigned long long>(outbox->bytes()));
+        Print(away[0]);
+        Print(away[1]);
+        // Whether a store costs more as the folder fills: both kinds, by quarter of the fill.
+        for (int quarter = 0; quarter < 4; ++quarter) {
+            Series part{"  stores " + std::to_string(quarter * stores / 4 + 1) + "-" +
+                            std::to_string((quarter + 1) * stores / 4),
+                        {}};
+            for (int i = quarter * stores / 4; i < (quarter + 1) * stores / 4; ++i) {
+                part.us.push_back(away[i % 2].us[static_cast<std::size_t>(i / 2)]);
+            }
+            Print(part);
+        }
+        if (drops.full != 0 || drops.damaged != 0) status = 1;
+
+        // The next start opens it again.
+        outbox.reset();
+        const double t = NowUs();
+        outbox = mirto::Outbox::Open(application_id, drops);
+        const double opened = NowUs() - t;
+        if (!outbox || outbox->size() != static_cast<std::size_t>(stores)) status = 1;
+        std::printf("open with %d saved reports: %.1f ms\n", stores, opened / 1000);
+    }
+    RemoveTree(app_folder);
+    const DWORD left = GetFileAttributesW(app_folder.c_str());
+    if (left != INVALID_FILE_ATTRIBUTES) {
+        std::fprintf(stderr, "outbox_store_bench: could not remove the application's folder\n");
+        status = 1;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int stores = argc > 1 ? std::atoi(argv[1]) : 2000;
+    if (stores < 2 || stores % 2 != 0) {
+        std::fprintf(stderr, "usage: outbox_store_bench [STORES, even]\n");
+        return 2;
+    }
+    return Run(stores);
+}
