@@ -68,6 +68,7 @@ bool Delivery::Connect(const std::wstring& application_id) noexcept {
 }
 
 void Delivery::Disconnect() noexcept {
+    batch_.clear();
     client_.reset();
     outbox_.reset();
     if (outbox_chosen_ && !fell_back_) {
@@ -77,9 +78,18 @@ void Delivery::Disconnect() noexcept {
 }
 
 void Delivery::Submit(const wchar_t* path, const std::string& body, ReportPriority priority) {
-    if (outbox_ && !fell_back_) {
-        if (Store(path, body, priority)) return;
-        FallBack();
+    if (batching()) {
+        // Stored with the other reports of the operations handled together (Commit).
+        StoredReport report;
+        report.priority = StoredPriority(priority);
+        report.port = kReportPort;
+        report.secure = true;
+        report.created_ms = WallClockMs();
+        report.host = Units(CollectionHost().Get());
+        report.path = Units(path);
+        report.body = body;
+        batch_.push_back(std::move(report));
+        return;
     }
     HttpParams request(CollectionHost().Get(), kReportPort, path, kReportHeaders, body.data(),
                        static_cast<std::int32_t>(body.size()));
@@ -95,6 +105,29 @@ void Delivery::Submit(const wchar_t* path, const std::string& body, ReportPriori
     DeliverHeld(request);
 }
 
+void Delivery::Commit(std::uint64_t operations) {
+    if (batch_.empty()) {
+        if (operations > 0) finished_(operations);
+        return;
+    }
+    if (outbox_ && outbox_->Store(batch_, drops_) == Outbox::StoreResult::kStored) {
+        batch_.clear();
+        PublishWaiting();
+        if (operations > 0) finished_(operations);
+        return;
+    }
+    // The disk refused: these reports go from memory, after what the outbox holds, and the
+    // operations count as finished once they are delivered.
+    FallBack();
+    for (const StoredReport& report : batch_) {
+        unstored_.push_back(RequestFor(report));
+        Counters().waiting_in_memory.fetch_add(1);
+    }
+    batch_.clear();
+    operations_in_memory_ += operations;
+    PublishWaiting();
+}
+
 bool Delivery::DeliverHeld(const HttpParams& request) {
     memory_report_created_ms_ = WallClockMs();
     PublishWaiting();
@@ -104,20 +137,6 @@ bool Delivery::DeliverHeld(const HttpParams& request) {
     if (!delivered) Counters().dropped_at_quit.fetch_add(1);
     PublishWaiting();
     return delivered;
-}
-
-bool Delivery::Store(const wchar_t* path, const std::string& body, ReportPriority priority) {
-    StoredReport report;
-    report.priority = StoredPriority(priority);
-    report.port = kReportPort;
-    report.secure = true;
-    report.created_ms = WallClockMs();
-    report.host = Units(CollectionHost().Get());
-    report.path = Units(path);
-    report.body = body;
-    const Outbox::StoreResult result = outbox_->Store(report, drops_);
-    PublishWaiting();
-    return result != Outbox::StoreResult::kFailed;
 }
 
 DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) {
@@ -196,6 +215,10 @@ bool Delivery::DeliverBacklogFromMemory() {
             unstored_.clear();
             return false;
         }
+    }
+    if (operations_in_memory_ > 0) {
+        finished_(operations_in_memory_);
+        operations_in_memory_ = 0;
     }
     PublishWaiting();
     return true;

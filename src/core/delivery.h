@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "outbox/outbox.h"
 #include "reports/report_sink.h"
@@ -39,8 +40,13 @@ namespace mirto {
 
 class Delivery final : public ReportSink {
    public:
+    // Told how many operations have finished (their reports stored, or delivered from memory)
+    // when the delivery, not the caller, decides it.
+    using FinishedOperations = void (*)(std::uint64_t count);
+
     // `outbox_chosen`: the game asked for the outbox before its first start.
-    explicit Delivery(bool outbox_chosen = false) noexcept : outbox_chosen_(outbox_chosen) {}
+    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr) noexcept
+        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : IgnoreCount) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
@@ -50,6 +56,15 @@ class Delivery final : public ReportSink {
     void Submit(const wchar_t* path, const std::string& body, ReportPriority priority) override;
 
     [[nodiscard]] bool connected() const noexcept { return client_.has_value(); }
+
+    // Reports are being gathered for the outbox: the operations handled since the last Commit
+    // have finished only once it has stored them.
+    [[nodiscard]] bool batching() const noexcept { return outbox_ != nullptr && !fell_back_; }
+
+    // Stores the reports gathered since the last call, in one file, and reports `operations`
+    // finished; when the disk refuses, falls back to memory and reports them finished once
+    // they are delivered.
+    void Commit(std::uint64_t operations);
 
     // The outbox's share of the worker's loop: at most one attempt at the oldest saved report,
     // if it is due, handling the worker's messages through `while_waiting` meanwhile. Returns
@@ -72,7 +87,7 @@ class Delivery final : public ReportSink {
     // duplicate.
     bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
                  AttemptWaitHook* while_waiting = nullptr);
-    bool Store(const wchar_t* path, const std::string& body, ReportPriority priority);
+    static void IgnoreCount(std::uint64_t /*count*/) noexcept {}
     // Without the outbox any more: what it still holds, then what could not be stored while an
     // attempt ran, oldest first. False when the worker is quitting.
     bool DeliverBacklogFromMemory();
@@ -82,10 +97,13 @@ class Delivery final : public ReportSink {
 
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
+    const FinishedOperations finished_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
     bool fell_back_ = false;
-    bool attempt_running_ = false;     // SendDue's attempt, while operations are handled
-    std::deque<HttpParams> unstored_;  // reports the disk refused while that attempt ran
+    bool attempt_running_ = false;            // SendDue's attempt, while operations are handled
+    std::deque<HttpParams> unstored_;         // reports the disk refused, to go from memory
+    std::vector<StoredReport> batch_;         // gathered for the outbox since the last Commit
+    std::uint64_t operations_in_memory_ = 0;  // finished once unstored_ is delivered
     OutboxDrops drops_;
     // The oldest saved report's attempts in this process.
     std::uint64_t oldest_sequence_ = 0;

@@ -47,9 +47,9 @@ std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any
 SRWLOCK flush_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
 
-void CountFinished(WorkerBookkeeping& worker) noexcept {
+void CountFinished(std::uint64_t count) noexcept {
     AcquireSRWLockExclusive(&flush_lock);
-    ++worker.operations_finished;
+    worker_bookkeeping.operations_finished += count;
     ReleaseSRWLockExclusive(&flush_lock);
     WakeAllConditionVariable(&flush_progress);
 }
@@ -88,37 +88,51 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpO
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
-// Handles one message taken from the worker's queue.
-void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker) {
+// Handles one message taken from the worker's queue. An operation whose reports wait to be
+// stored with others is added to `uncommitted`; any other has finished.
+void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
+            std::uint64_t& uncommitted) {
     if (IsOperation(message.message)) {
         kOperations[message.message - kOpOnStart](message.lParam, delivery);
         worker.pending_operations.fetch_sub(1);
-        CountFinished(worker);
+        if (delivery.batching()) {
+            ++uncommitted;
+        } else {
+            CountFinished(1);
+        }
     } else {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
 
+// Handles every message queued now, up to a quit message (which stays in the queue for the
+// loop), then stores the reports they made in one go. False when a quit message is next.
+bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
+    std::uint64_t uncommitted = 0;
+    bool quit_next = false;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+        if (message.message == WM_QUIT) {
+            quit_next = true;
+            break;
+        }
+        // The message just seen is the first of its kind in the queue.
+        if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
+        Handle(message, delivery, worker, uncommitted);
+    }
+    delivery.Commit(uncommitted);
+    return !quit_next;
+}
+
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
-// stored) in their order, and the delivery does its chores; a quit message stays in the queue
-// for the loop, and everything behind it waits with it.
+// stored) in their order, and the delivery does its chores.
 class WorkWhileSending final : public AttemptWaitHook {
    public:
     WorkWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
         : delivery_(delivery), worker_(worker) {}
 
-    bool OnMessage() override {
-        MSG message;
-        if (!PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) return true;
-        if (message.message == WM_QUIT) return false;
-        // The message just seen is the first of its kind in the queue.
-        if (PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) {
-            Handle(message, delivery_, worker_);
-        }
-        return true;
-    }
-
+    bool OnMessage() override { return HandleQueued(delivery_, worker_); }
     bool OnChore() override { return delivery_.DoChore(); }
 
    private:
@@ -258,19 +272,17 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
     {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load());
+        Delivery delivery(outbox_chosen.load(), CountFinished);
         WorkWhileSending while_sending(delivery, worker);
         bool quitting = false;
         while (!quitting) {
-            // One operation at a time (with the outbox, that only stores its reports), then the
-            // outbox gets its turn: its attempt handles the operations queued behind while it
-            // runs. Then the loop waits for the next operation or until a saved report is due.
-            if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                if (message.message == WM_QUIT) {
-                    quitting = true;
-                } else {
-                    Handle(message, delivery, worker);
-                }
+            // Every operation queued now (with the outbox, their reports are stored together),
+            // then the outbox gets its turn: its attempt handles the operations that arrive
+            // while it runs. Then the loop waits for the next operation or until a saved report
+            // is due.
+            if (!HandleQueued(delivery, worker)) {
+                PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+                quitting = true;
             }
             if (quitting) break;
             const DWORD wait = delivery.SendDue(&while_sending);

@@ -18,9 +18,11 @@ constexpr const wchar_t* kTemporaryExtension = L".tmp";
 // reads nothing back from the disk.
 constexpr std::uint64_t kCacheBytes = std::uint64_t{1024} * 1024;
 constexpr std::size_t kSequenceDigits = 16;
-// No whole report is larger than this; a bigger file is damaged whatever it holds.
-constexpr std::uint64_t kLargestFile =
-    kStoredHeaderBytes + 2 * (kStoredHostMaxUnits + kStoredPathMaxUnits) + kStoredBodyMaxBytes;
+// No file of the outbox is larger than this (a batch stays within the caps, and one report
+// alone may fill them); a bigger file is damaged whatever it holds.
+constexpr std::uint64_t kLargestFile = kOutboxMaxBytes + 8 + kStoredHeaderBytes +
+                                       2 * (kStoredHostMaxUnits + kStoredPathMaxUnits) +
+                                       kStoredBodyMaxBytes;
 
 bool MakeFolder(const std::wstring& path) {
     return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -76,8 +78,65 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
     return bytes;
 }
 
-std::optional<StoredReport> Decode(const std::string& bytes) {
-    return DecodeStoredReport(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+constexpr std::size_t kSequenceBytes = 8;
+
+std::uint64_t ReadLittleEndian(const std::string& bytes, std::size_t at, int count) {
+    std::uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
+void PutSequence(std::string& out, std::uint64_t sequence) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((sequence >> (8 * i)) & 0xFF));
+}
+
+// One report's part of a file: where it starts and how long it is, its sequence number
+// included.
+struct Part {
+    std::uint64_t sequence;
+    std::size_t at;
+    std::size_t size;
+};
+
+// The parts of a file, in order, as far as their lengths are whole and believable; `damaged`
+// when something other than whole parts follows.
+std::vector<Part> SplitParts(const std::string& bytes, bool* damaged) {
+    std::vector<Part> parts;
+    std::size_t at = 0;
+    *damaged = false;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < kSequenceBytes + kStoredHeaderBytes) {
+            *damaged = true;
+            break;
+        }
+        const std::size_t header = at + kSequenceBytes;
+        const std::uint64_t host = ReadLittleEndian(bytes, header + 28, 4);
+        const std::uint64_t path = ReadLittleEndian(bytes, header + 32, 4);
+        const std::uint64_t body = ReadLittleEndian(bytes, header + 36, 4);
+        if (host > kStoredHostMaxUnits || path > kStoredPathMaxUnits ||
+            body > kStoredBodyMaxBytes) {
+            *damaged = true;
+            break;
+        }
+        const auto size = static_cast<std::size_t>(kSequenceBytes + kStoredHeaderBytes +
+                                                   2 * (host + path) + body);
+        if (size > bytes.size() - at) {
+            *damaged = true;
+            break;
+        }
+        parts.push_back(Part{ReadLittleEndian(bytes, at, 8), at, size});
+        at += size;
+    }
+    return parts;
+}
+
+// The report of one part, or nothing when the part is damaged.
+std::optional<StoredReport> DecodePart(const std::string& part) {
+    if (part.size() < kSequenceBytes) return std::nullopt;
+    return DecodeStoredReport(reinterpret_cast<const unsigned char*>(part.data()) + kSequenceBytes,
+                              part.size() - kSequenceBytes);
 }
 
 // Writes `bytes` to a new file at `path` and flushes it to the disk.
@@ -89,6 +148,18 @@ bool WriteDurably(const std::wstring& path, const std::string& bytes) {
     return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                      nullptr) &&
            written == bytes.size() && FlushFileBuffers(file.get());
+}
+
+// Writes `bytes` under a temporary name, flushed, then renames it to `final_path`: the final
+// name never shows anything but the whole of them.
+bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_path,
+                    const std::string& bytes) {
+    if (WriteDurably(temporary, bytes) &&
+        MoveFileExW(temporary.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return true;
+    }
+    DeleteFileW(temporary.c_str());
+    return false;
 }
 
 }  // namespace
@@ -129,7 +200,7 @@ void Outbox::Index(OutboxDrops& drops) {
     }
     next_sequence_ = std::max({next_sequence_, attempt_written_ + 1, delivered_written_ + 1});
 
-    std::vector<std::pair<std::uint64_t, std::wstring>> found;
+    std::vector<std::uint64_t> found;
     WIN32_FIND_DATAW data;
     const FindHandle search(FindFirstFileW((folder_ + L"*").c_str(), &data));
     if (search) {
@@ -139,99 +210,172 @@ void Outbox::Index(OutboxDrops& drops) {
             if (!name) continue;
             next_sequence_ = std::max(next_sequence_, name->sequence + 1);
             if (name->extension == kTemporaryExtension) {
-                // Written by a process that ended before renaming it: never a whole report.
+                // Written by a process that ended before renaming it: never a whole batch.
                 DeleteFileW((folder_ + data.cFileName).c_str());
                 continue;
             }
-            if (name->sequence <= delivered_written_) {
-                // Accepted by the collector; the process ended before it removed the file.
-                DeleteFileW((folder_ + data.cFileName).c_str());
-                continue;
-            }
-            found.emplace_back(name->sequence, name->extension);
+            found.push_back(name->sequence);
         } while (FindNextFileW(search.get(), &data));
     }
     std::sort(found.begin(), found.end());
-    for (const auto& [sequence, extension] : found) {
-        const std::wstring path = PathOf(sequence, extension.c_str());
+    for (const std::uint64_t file : found) {
+        const std::wstring path = PathOf(file, kSavedExtension);
         const std::optional<std::string> bytes = ReadWholeFile(path);
         if (!bytes) continue;  // held open by someone else: not ours to judge
-        const std::optional<StoredReport> report = Decode(*bytes);
-        if (!report) {
+        bool damaged = false;
+        std::size_t listed = 0;
+        for (const Part& part : SplitParts(*bytes, &damaged)) {
+            const std::optional<StoredReport> report =
+                DecodePart(bytes->substr(part.at, part.size));
+            if (!report) {
+                damaged = true;
+                break;
+            }
+            next_sequence_ = std::max(next_sequence_, part.sequence + 1);
+            // Accepted by the collector already: the file outlived its process.
+            if (part.sequence <= delivered_written_) continue;
+            entries_.push_back(Entry{part.sequence, file, part.size, report->created_ms,
+                                     report->priority, part.sequence == attempt_written_,
+                                     std::string()});
+            bytes_ += part.size;
+            ++listed;
+        }
+        if (damaged) ++drops.damaged;
+        if (listed == 0) {
             DeleteFileW(path.c_str());
-            ++drops.damaged;
             continue;
         }
-        entries_.push_back(Entry{sequence, bytes->size(), report->created_ms, report->priority,
-                                 sequence == attempt_written_, std::string()});
-        bytes_ += bytes->size();
+        reports_in_file_[file] = listed;
+        if (damaged) changed_files_.insert(file);  // written again without the damage
     }
+    RewriteChanged();
 }
 
-Outbox::StoreResult Outbox::Store(const StoredReport& report, OutboxDrops& drops) {
-    std::string bytes = EncodeStoredReport(report);
-    if (!MakeRoom(report, bytes.size(), drops)) return StoreResult::kGivenUp;
-    const std::uint64_t sequence = next_sequence_;
-    const std::wstring temporary = PathOf(sequence, kTemporaryExtension);
-    const std::wstring saved = PathOf(sequence, kSavedExtension);
-    // The data is flushed before the rename, so the final name never shows a partial report.
-    if (!WriteDurably(temporary, bytes) ||
-        !MoveFileExW(temporary.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(temporary.c_str());
+Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch, OutboxDrops& drops) {
+    const std::uint64_t file = next_sequence_;
+    std::uint64_t sequence = file;
+    std::string file_bytes;
+    std::vector<Entry> added;
+    std::uint64_t added_bytes = 0;
+    for (const StoredReport& report : batch) {
+        std::string part;
+        PutSequence(part, sequence);
+        part += EncodeStoredReport(report);
+        if (!MakeRoom(report.priority, part.size(), added.size(), added_bytes, drops)) continue;
+        file_bytes += part;
+        added_bytes += part.size();
+        added.push_back(Entry{sequence, file, part.size(), report.created_ms, report.priority,
+                              false, std::move(part)});
+        ++sequence;
+    }
+    if (!RewriteChanged()) return StoreResult::kFailed;
+    if (added.empty()) return StoreResult::kStored;
+    if (!ReplaceDurably(PathOf(file, kTemporaryExtension), PathOf(file, kSavedExtension),
+                        file_bytes)) {
         return StoreResult::kFailed;
     }
-    ++next_sequence_;
-    const std::uint64_t size = bytes.size();
-    if (cached_bytes_ + size <= kCacheBytes) {
-        cached_bytes_ += size;
-    } else {
-        std::string().swap(bytes);  // nothing kept, not even the buffer
+    next_sequence_ = sequence;
+    reports_in_file_[file] = added.size();
+    for (Entry& entry : added) {
+        if (cached_bytes_ + entry.cached.size() <= kCacheBytes) {
+            cached_bytes_ += entry.cached.size();
+        } else {
+            std::string().swap(entry.cached);  // nothing kept, not even the buffer
+        }
+        bytes_ += entry.bytes;
+        entries_.push_back(std::move(entry));
     }
-    entries_.push_back(
-        Entry{sequence, size, report.created_ms, report.priority, false, std::move(bytes)});
-    bytes_ += size;
     return StoreResult::kStored;
 }
 
-bool Outbox::MakeRoom(const StoredReport& report, std::uint64_t bytes, OutboxDrops& drops) {
+bool Outbox::MakeRoom(OutboxPriority priority, std::uint64_t bytes, std::size_t adding,
+                      std::uint64_t adding_bytes, OutboxDrops& drops) {
     if (bytes > kOutboxMaxBytes) {
         ++drops.full;
         return false;
     }
     // The oldest report stays while its attempt runs.
-    while (entries_.size() + 1 > kOutboxMaxReports || bytes_ + bytes > kOutboxMaxBytes) {
+    while (entries_.size() + adding + 1 > kOutboxMaxReports ||
+           bytes_ + adding_bytes + bytes > kOutboxMaxBytes) {
         const auto candidates = entries_.begin() + (oldest_pinned_ ? 1 : 0);
         auto victim = std::find_if(candidates, entries_.end(), [](const Entry& entry) {
             return entry.priority == OutboxPriority::kDropFirst;
         });
         if (victim == entries_.end()) {
-            if (report.priority == OutboxPriority::kDropFirst || candidates == entries_.end()) {
+            if (priority == OutboxPriority::kDropFirst || candidates == entries_.end()) {
                 ++drops.full;
                 return false;
             }
             victim = candidates;
         }
-        // A file that cannot be removed still counts against the caps on the next start;
-        // here it is given up all the same.
-        Remove(victim);
+        Forget(victim);
         ++drops.full;
     }
     return true;
 }
 
+void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
+    const std::uint64_t file = entry->file;
+    bytes_ -= entry->bytes;
+    cached_bytes_ -= entry->cached.size();
+    if (entry == entries_.begin()) oldest_pinned_ = false;
+    entries_.erase(entry);
+    const auto holding = reports_in_file_.find(file);
+    if (holding != reports_in_file_.end() && --holding->second == 0) {
+        reports_in_file_.erase(holding);
+        changed_files_.erase(file);
+        DeleteFileW(PathOf(file, kSavedExtension).c_str());
+    } else {
+        changed_files_.insert(file);
+    }
+    if (read_file_ == file) read_file_ = 0;
+}
+
+bool Outbox::RewriteChanged() {
+    while (!changed_files_.empty()) {
+        const std::uint64_t file = *changed_files_.begin();
+        std::string content;
+        for (const Entry& entry : entries_) {
+            if (entry.file != file) continue;
+            const std::optional<std::string> part = EntryBytes(entry);
+            if (!part) return false;
+            content += *part;
+        }
+        if (!ReplaceDurably(PathOf(file, kTemporaryExtension), PathOf(file, kSavedExtension),
+                            content)) {
+            return false;
+        }
+        changed_files_.erase(file);
+        if (read_file_ == file) read_file_ = 0;
+    }
+    return true;
+}
+
+std::optional<std::string> Outbox::EntryBytes(const Entry& entry) {
+    if (!entry.cached.empty()) return entry.cached;
+    if (read_file_ != entry.file) {
+        std::optional<std::string> bytes = ReadWholeFile(PathOf(entry.file, kSavedExtension));
+        if (!bytes) return std::nullopt;
+        read_bytes_ = std::move(*bytes);
+        read_file_ = entry.file;
+    }
+    bool damaged = false;
+    for (const Part& part : SplitParts(read_bytes_, &damaged)) {
+        if (part.sequence == entry.sequence) return read_bytes_.substr(part.at, part.size);
+    }
+    return std::nullopt;
+}
+
 std::optional<StoredReport> Outbox::Oldest(OutboxDrops& drops) {
     while (!entries_.empty()) {
+        const std::optional<std::string> part = EntryBytes(entries_.front());
         std::optional<StoredReport> report;
-        if (!entries_.front().cached.empty()) {
-            report = Decode(entries_.front().cached);
-        } else if (const std::optional<std::string> bytes =
-                       ReadWholeFile(PathOf(entries_.front()))) {
-            report = Decode(*bytes);
-        }
+        if (part) report = DecodePart(*part);
         if (report) return report;
         // Gone or changed since it was listed: damaged, whatever happened to it.
-        Remove(entries_.begin());
+        Forget(entries_.begin());
         ++drops.damaged;
+        RewriteChanged();
     }
     return std::nullopt;
 }
@@ -266,19 +410,29 @@ void Outbox::WriteAttempt(std::uint64_t sequence) noexcept {
 bool Outbox::RemoveOldest() {
     if (entries_.empty()) return true;
     const std::uint64_t sequence = entries_.front().sequence;
-    if (!WriteMark(8, sequence)) return Remove(entries_.begin());
-    delivered_written_ = sequence;
-    // The file goes later; from now on the outbox only knows it as one to remove.
-    try {
-        delivered_files_.push_back(sequence);
-    } catch (...) {
-        return Remove(entries_.begin());
+    if (!WriteMark(8, sequence)) {
+        // Not recorded: the report must leave its file now, or it would be sent again.
+        Forget(entries_.begin());
+        return RewriteChanged();
     }
-    Entry& oldest = entries_.front();
-    bytes_ -= oldest.bytes;
-    cached_bytes_ -= oldest.cached.size();
+    delivered_written_ = sequence;
+    const std::uint64_t file = entries_.front().file;
+    bytes_ -= entries_.front().bytes;
+    cached_bytes_ -= entries_.front().cached.size();
     oldest_pinned_ = false;
     entries_.pop_front();
+    const auto holding = reports_in_file_.find(file);
+    if (holding != reports_in_file_.end() && --holding->second == 0) {
+        // Every report in it accepted: the file goes while the next attempt runs.
+        reports_in_file_.erase(holding);
+        changed_files_.erase(file);
+        if (read_file_ == file) read_file_ = 0;
+        try {
+            delivered_files_.push_back(file);
+        } catch (...) {
+            DeleteFileW(PathOf(file, kSavedExtension).c_str());
+        }
+    }
     return true;
 }
 
@@ -289,27 +443,13 @@ bool Outbox::RemoveOneDelivered() {
     return !delivered_files_.empty();
 }
 
-bool Outbox::Remove(const std::deque<Entry>::iterator& entry) {
-    const bool removed =
-        DeleteFileW(PathOf(*entry).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
-    bytes_ -= entry->bytes;
-    cached_bytes_ -= entry->cached.size();
-    if (entry == entries_.begin()) oldest_pinned_ = false;
-    entries_.erase(entry);
-    return removed;
-}
-
-std::wstring Outbox::PathOf(std::uint64_t sequence, const wchar_t* extension) const {
+std::wstring Outbox::PathOf(std::uint64_t file, const wchar_t* extension) const {
     wchar_t name[kSequenceDigits + 1] = {};
     for (std::size_t i = 0; i < kSequenceDigits; ++i) {
-        const unsigned digit = static_cast<unsigned>((sequence >> (4 * (15 - i))) & 0xF);
+        const unsigned digit = static_cast<unsigned>((file >> (4 * (15 - i))) & 0xF);
         name[i] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'a' + digit - 10);
     }
     return folder_ + name + extension;
-}
-
-std::wstring Outbox::PathOf(const Entry& entry) const {
-    return PathOf(entry.sequence, kSavedExtension);
 }
 
 }  // namespace mirto

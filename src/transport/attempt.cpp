@@ -230,9 +230,8 @@ bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook) noexcept
     bool chores = true;
     while (hook != nullptr && (messages || chores)) {
         // With chores to do, only a look; otherwise a wait for the attempt or a message.
-        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &done, chores ? 0 : left(),
-                                                       messages ? QS_ALLPOSTMESSAGE : 0,
-                                                       MWMO_INPUTAVAILABLE);
+        const DWORD woke = MsgWaitForMultipleObjectsEx(
+            1, &done, chores ? 0 : left(), messages ? QS_ALLPOSTMESSAGE : 0, MWMO_INPUTAVAILABLE);
         if (woke == WAIT_OBJECT_0) return true;
         if (woke == WAIT_OBJECT_0 + 1 && messages) {
             messages = hook->OnMessage();

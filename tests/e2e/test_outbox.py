@@ -34,6 +34,7 @@ def outbox_folder(app_id):
 
 
 def encode(host, path, body, priority=1, secure=True, port=443, created_ms=1700000000000):
+    """One report, in the documented layout."""
     h, p = host.encode("utf-16-le"), path.encode("utf-16-le")
     head = MAGIC + struct.pack("<IIIIQIII", 1, priority, 1 if secure else 0, port, created_ms,
                                len(h) // 2, len(p) // 2, len(body))
@@ -41,8 +42,13 @@ def encode(host, path, body, priority=1, secure=True, port=443, created_ms=17000
     return head + struct.pack("<I", zlib.crc32(rest, zlib.crc32(head))) + rest
 
 
+def part(sequence, report):
+    """A report's part of an outbox file: its sequence number, then the report."""
+    return struct.pack("<Q", sequence) + report
+
+
 def decode(data):
-    """(host, path, body) of a whole, undamaged report file, or None."""
+    """(host, path, body) of a whole, undamaged report, or None."""
     if len(data) < 44 or data[:4] != MAGIC:
         return None
     fmt, prio, flags, port, created, hu, pu, bl = struct.unpack("<IIIIQIII", data[4:40])
@@ -56,18 +62,35 @@ def decode(data):
             text[2 * (hu + pu):])
 
 
+def parts(data):
+    """The (sequence, decoded or None) of each report in an outbox file; None for a damaged
+    rest."""
+    found, at = [], 0
+    while at < len(data):
+        if len(data) - at < 52:
+            return found + [(None, None)]
+        (sequence,) = struct.unpack("<Q", data[at:at + 8])
+        hu, pu, bl = struct.unpack("<III", data[at + 8 + 28:at + 8 + 40])
+        size = 8 + 44 + 2 * (hu + pu) + bl
+        if at + size > len(data):
+            return found + [(None, None)]
+        found.append((sequence, decode(data[at + 8:at + size])))
+        at += size
+    return found
+
+
 def saved(app_id):
     """The saved reports still to be sent, oldest first: (sequence, decoded or None), and the
     report whose attempt began last. The attempt file holds that one's sequence number, then
-    the last one the collector accepted: files up to that one wait only to be removed."""
+    the last one the collector accepted: reports up to that one are never sent again."""
     folder = outbox_folder(app_id)
     mark = folder / "attempt"
     marks = (mark.read_bytes() if mark.exists() else b"") + bytes(16)
     marked, accepted = struct.unpack("<QQ", marks[:16])
     reports = []
     for f in sorted(folder.glob("*.rpt")):
-        if int(f.stem, 16) > accepted:
-            reports.append((int(f.stem, 16), decode(f.read_bytes())))
+        reports.extend((seq, r) for seq, r in parts(f.read_bytes())
+                       if seq is None or seq > accepted)
     return reports, marked
 
 
@@ -77,6 +100,17 @@ def stats(game, command="stats", *args):
     (line,) = [x for x in game.ask(command, *args) if x.startswith("stats ")]
     return {k: (v if k == "beyond" else int(v))
             for k, v in (item.split("=") for item in line.split()[1:])}
+
+
+def wait_outbox_empty(game, timeout=30):
+    """Waits until the game's outbox holds nothing more to send; returns its counters."""
+    deadline = time.monotonic() + timeout
+    while True:
+        s = stats(game)
+        if s["waiting_in_outbox"] == 0:
+            return s
+        assert time.monotonic() < deadline, "the outbox did not empty: %r" % s
+        time.sleep(0.05)
 
 
 def flush(game, timeout_ms, command="Flush"):
@@ -142,7 +176,7 @@ def test_reports_made_offline_arrive_first_at_the_next_start_exactly_as_live(
     later.call("SetOutbox", 1)
     assert later.call("OnStart", wide(app_id), wide("store"), wide("1.0")) == []
     sent = wait_accepted(collector, SESSION_REPORTS + 1)
-    assert stats(later)["reports_restored"] == SESSION_REPORTS
+    assert wait_outbox_empty(later)["reports_restored"] == SESSION_REPORTS
     later.quit()
     assert saved(app_id)[0] == []
 
@@ -274,13 +308,13 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
     app_id = unique_app_id("dm")
     folder = outbox_folder(app_id)
     folder.mkdir(parents=True)
-    written_here = encode("localhost", "/event", b"%7B%22name%22%3A%22x%22%7D")
+    written_here = part(1, encode("localhost", "/event", b"%7B%22name%22%3A%22x%22%7D"))
     (folder / "0000000000000001.rpt").write_bytes(written_here)
-    damaged = bytearray(encode("localhost", "/event", b"damaged"))
+    damaged = bytearray(part(2, encode("localhost", "/event", b"damaged")))
     damaged[-1] ^= 1
     (folder / "0000000000000002.rpt").write_bytes(bytes(damaged))
     (folder / "0000000000000003.rpt").write_bytes(written_here[:30])
-    (folder / "0000000000000004.tmp").write_bytes(encode("localhost", "/event", b"half"))
+    (folder / "0000000000000004.tmp").write_bytes(part(4, encode("localhost", "/event", b"half")))
     (folder / "readme.txt").write_bytes(b"not the library's")
 
     collector = start_collector()
@@ -306,7 +340,7 @@ def test_a_full_outbox_gives_up_level_events_first_and_counts_them(games):
     purchase = encode("localhost", "/event", b"p" * 100, priority=1)
     level = encode("localhost", "/event", b"l" * 100, priority=0)
     for seq in range(1, 3996):
-        (folder / ("%016x.rpt" % seq)).write_bytes(purchase if seq <= 10 else level)
+        (folder / ("%016x.rpt" % seq)).write_bytes(part(seq, purchase if seq <= 10 else level))
     g = games()
     g.call("SetOutbox", 1)
     play(g, app_id)  # the collector is away: 8 reports more, 3 over the cap of 4000
@@ -381,14 +415,16 @@ def test_a_full_disk_falls_back_to_memory_after_what_was_saved(collector_at_firs
     app_id = unique_app_id("df")
     folder = outbox_folder(app_id)
     folder.mkdir(parents=True)
-    # Room for three pages: the attempt file and two reports.
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", str(folder)], check=True)
+    # Room for two pages: the attempt file and the start's device identify; the session's
+    # other reports, stored together, need two pages more.
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", str(folder)], check=True)
     try:
         collector = start_collector(script=["hold", 200]) if collector_at_first == "holding" \
             else None
         g = games()
         g.call("SetOutbox", 1)
         g.call("OnStart", wide(app_id), wide("store"), wide("1.0"))
+        assert flush(g, 5000)[0]  # the device identify is stored, alone
         if collector:
             collector.wait_for(1)
         assert g.calls(SESSION) == []

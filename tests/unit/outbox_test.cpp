@@ -42,6 +42,14 @@ StoredReport Report(const std::string& body, OutboxPriority priority = OutboxPri
     return report;
 }
 
+// One report's part of an outbox file: its sequence number (8 bytes, little endian), then the
+// report.
+std::string Part(std::uint64_t sequence, const StoredReport& report) {
+    std::string part;
+    for (int i = 0; i < 8; ++i) part.push_back(static_cast<char>((sequence >> (8 * i)) & 0xFF));
+    return part + mirto::EncodeStoredReport(report);
+}
+
 // The bodies of the saved reports, oldest first, as the outbox hands them out (removing each).
 std::vector<std::string> Drain(Outbox& outbox, OutboxDrops& drops) {
     std::vector<std::string> bodies;
@@ -134,6 +142,44 @@ TEST(Outbox, AReportTheCollectorAcceptedIsNeverSentAgainEvenIfItsFileOutlivedThe
     EXPECT_EQ(outbox->oldest_sequence(), 4U);
 }
 
+TEST(Outbox, ABatchIsOneFileAndAReportGivenUpFromItIsGoneForGood) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"batch");
+    OutboxDrops drops;
+    const std::string pad(2048 - 16, '.');
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        // A batch of purchases with one level event in its middle, then purchases up to the
+        // byte cap, one file each.
+        std::vector<StoredReport> batch;
+        for (int i = 0; i < 5; ++i) {
+            batch.push_back(Report("b" + std::to_string(i) + pad, i == 2
+                                                                      ? OutboxPriority::kDropFirst
+                                                                      : OutboxPriority::kDropLast));
+        }
+        ASSERT_EQ(outbox->Store(batch, drops), Outbox::StoreResult::kStored);
+        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 1U);  // lock, attempt, the batch
+        int more = 0;
+        while (outbox->bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
+            ASSERT_EQ(outbox->Store(Report("c" + std::to_string(more++) + pad), drops),
+                      Outbox::StoreResult::kStored);
+        }
+        // One more purchase: the level event in the batch goes, and its file is rewritten.
+        ASSERT_EQ(outbox->Store(Report("last" + pad), drops), Outbox::StoreResult::kStored);
+        EXPECT_EQ(drops.full, 1U);
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    const std::vector<std::string> order = Drain(*outbox, drops);
+    ASSERT_GE(order.size(), 5U);
+    EXPECT_EQ(order[0].substr(0, 2), "b0");
+    EXPECT_EQ(order[1].substr(0, 2), "b1");
+    EXPECT_EQ(order[2].substr(0, 2), "b3");  // b2 was given up, also on disk
+    EXPECT_EQ(order[3].substr(0, 2), "b4");
+    EXPECT_EQ(order.back().substr(0, 4), "last");
+    EXPECT_EQ(drops.damaged, 0U);
+}
+
 TEST(Outbox, OneProcessAtATimeHoldsTheOutbox) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"lock");
     OutboxDrops drops;
@@ -155,13 +201,13 @@ TEST(Outbox, DamagedFilesAreRemovedAndCountedTemporariesRemovedForeignFilesLeftA
     const std::wstring folder = FolderOf(app_id);
     // "b" loses its last byte, "c" is replaced by garbage of the same name; a temporary
     // left by a process that died while writing, and files that are not the outbox's.
-    std::string cut = mirto::EncodeStoredReport(Report("b"));
+    std::string cut = Part(2, Report("b"));
     cut.pop_back();
     WriteFile(folder + L"0000000000000002.rpt", cut);
     WriteFile(folder + L"0000000000000003.rpt", "not a report at all");
-    WriteFile(folder + L"0000000000000009.tmp", mirto::EncodeStoredReport(Report("half")));
+    WriteFile(folder + L"0000000000000009.tmp", Part(9, Report("half")));
     WriteFile(folder + L"notes.txt", "mine");
-    WriteFile(folder + L"00000000000000zz.rpt", mirto::EncodeStoredReport(Report("foreign")));
+    WriteFile(folder + L"00000000000000zz.rpt", Part(1000, Report("foreign")));
 
     {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
@@ -190,7 +236,7 @@ TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
     ASSERT_NE(outbox, nullptr);
     // Bodies of 2 KiB: the byte cap (4 MiB) is reached first, at a little under 2048 files.
     const std::string pad(2048 - 16, '.');
-    const std::size_t file_bytes = mirto::EncodeStoredReport(Report("k00000" + pad)).size();
+    const std::size_t file_bytes = Part(1, Report("k00000" + pad)).size();
     const std::size_t fit = static_cast<std::size_t>(mirto::kOutboxMaxBytes / file_bytes);
     ASSERT_LT(fit, mirto::kOutboxMaxReports);
     std::size_t stored = 0;
@@ -234,14 +280,13 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     // 2 KiB bodies: 2040 or so fit within the byte cap.
     const std::string pad(2048 - 16, '.');
     std::size_t stored = 0;
-    while (outbox->bytes() + mirto::EncodeStoredReport(Report("x" + pad)).size() <=
-           mirto::kOutboxMaxBytes) {
+    while (outbox->bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
         ASSERT_EQ(outbox->Store(Report("c" + std::to_string(stored++) + pad), drops),
                   Outbox::StoreResult::kStored);
     }
     ASSERT_EQ(drops.full, 0U);
     EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst), drops),
-              Outbox::StoreResult::kGivenUp);
+              Outbox::StoreResult::kStored);  // stored as nothing: it was given up
     EXPECT_EQ(drops.full, 1U);
     EXPECT_EQ(outbox->size(), stored);
     EXPECT_EQ(outbox->Store(Report("new" + pad), drops), Outbox::StoreResult::kStored);
