@@ -50,6 +50,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_folders.h"
 #include "mirto/mirto.h"
 #include "reports/percent_encode.h"
 #include "reports/report_builders.h"
@@ -354,31 +355,8 @@ MirtoDeliveryStats Stats() {
     return stats;
 }
 
-std::wstring KnownFolder(int csidl) {
-    wchar_t base[MAX_PATH] = {};
-    if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, base) != S_OK) return {};
-    return base;
-}
-
-// Removes `folder` and everything under it.
-void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(path);
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
+using mirto_bench::KnownFolder;
+using mirto_bench::RemoveTree;
 
 // A fresh application id, and the removal of the folders a session of it leaves: the outbox
 // (local application data) and the profile (roaming).

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_folders.h"
 #include "outbox/outbox.h"
 #include "outbox/stored_report.h"
 #include "reports/percent_encode.h"
@@ -132,31 +133,8 @@ void Print(const Series& series) {
 
 // ---- folders -------------------------------------------------------------------------------
 
-std::wstring KnownFolder(int csidl) {
-    wchar_t base[MAX_PATH] = {};
-    if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, base) != S_OK) return {};
-    return base;
-}
-
-// Removes `folder` and everything under it.
-void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(path);
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
+using mirto_bench::KnownFolder;
+using mirto_bench::RemoveTree;
 
 // ---- the bare system calls -----------------------------------------------------------------
 

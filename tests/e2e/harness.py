@@ -240,11 +240,12 @@ def unique_app_id(prefix="app"):
     return "%s%d%d" % (prefix, os.getpid(), time.monotonic_ns() % 10**9)
 
 
-def appdata_folder():
-    """The prefix's roaming application-data folder, seen from this side."""
+def appdata_folder(kind="Roaming"):
+    """The prefix's roaming (or, with "Local", local) application-data folder, seen from this
+    side."""
     users = PREFIX / "drive_c" / "users"
     for user in sorted(users.iterdir()):
-        folder = user / "AppData" / "Roaming"
+        folder = user / "AppData" / kind
         if folder.is_dir() and user.name != "Public":
             return folder
     raise FileNotFoundError(users)

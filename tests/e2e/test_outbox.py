@@ -12,7 +12,7 @@ import zlib
 
 import pytest
 
-from harness import (NULL, PREFIX, Game, unique_app_id, wait_accepted, wide)
+from harness import NULL, Game, appdata_folder, unique_app_id, wait_accepted, wide
 
 FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
 MAGIC = b"MOBX"
@@ -21,12 +21,7 @@ MAGIC = b"MOBX"
 # --- the outbox seen from outside -----------------------------------------------------------
 
 def local_appdata():
-    users = PREFIX / "drive_c" / "users"
-    for user in sorted(users.iterdir()):
-        folder = user / "AppData" / "Local"
-        if folder.is_dir() and user.name != "Public":
-            return folder
-    raise FileNotFoundError(users)
+    return appdata_folder("Local")
 
 
 def outbox_folder(app_id):
