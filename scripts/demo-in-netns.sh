@@ -42,9 +42,13 @@ echo "== with the outbox: a short session while the collector is away"
 outbox=$(printf '%s\n' "$WINEPREFIX"/drive_c/users/*/AppData/Local | grep -v /Public/ | head -1)
 outbox="$outbox/mirto/demo-outbox/outbox"
 rm -rf "$outbox"  # a fresh start: nothing left from an earlier demo
-"$root/scripts/wine-run.sh" "$build/demo_game.exe" outbox-away
-saved=$(find "$outbox" -name '*.rpt' 2>/dev/null | wc -l)
-echo "$saved reports are saved in the outbox"
+away_output="$demo/outbox-away.txt"
+"$root/scripts/wine-run.sh" "$build/demo_game.exe" outbox-away | tee "$away_output"
+# The game's own counters say how many reports wait in the outbox (the reports of calls made
+# together share a file, so the files are fewer).
+saved=$(sed -n 's/.*, \([0-9]*\) waiting in the outbox,.*/\1/p' "$away_output" | tail -1)
+saved=${saved:-0}
+echo "$saved reports are saved in the outbox, in $(find "$outbox" -name '*.rpt' | wc -l) file(s)"
 echo
 echo "== the game starts again, the collector is back: the saved reports arrive first"
 log2="$demo/outbox-reports.jsonl"
