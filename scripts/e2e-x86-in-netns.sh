@@ -1,8 +1,8 @@
 #!/bin/sh
 # The x86 half of the end-to-end tests, in a network namespace and Wine prefix of its own, so
-# that it runs at the same time as the x64 half (test-in-netns.sh starts it through
-# netns-run.sh). Its own namespace has its own port 443 for the collector, and its own prefix
-# its own wineserver (inside this namespace). Arguments are passed on to pytest.
+# that it runs at the same time as the x64 half (test-in-netns.sh starts it in a network
+# namespace nested in its own). Its own namespace has its own port 443 for the collector, and
+# its own prefix its own wineserver (inside this namespace). Arguments are passed on to pytest.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/windows-x64"
