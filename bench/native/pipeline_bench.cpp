@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "../sample_session.h"
 #include "reports/percent_encode.h"
 #include "reports/report_builders.h"
 #include "reports/report_text.h"
@@ -23,25 +24,9 @@ namespace {
 using mirto::ReportText;
 using nlohmann::ordered_json;
 
-// What a started session holds on a player's machine: 32-character generated ids, a 1080p
-// screen, the fixed device texts, and a user whose name is not ASCII (percent encoding
+// A started session (sample_session.h); its user's name is not ASCII (percent encoding
 // triples every byte of it).
-mirto::ReportContext MakeContext() {
-    mirto::ReportContext context;
-    context.index = L"game_analysis-ag7xq2m4c9";
-    context.identify = L"k3v9q0w2m8x1z7c4b6n5j0h2g8f3d1s9";
-    context.user = L"steam_76561198042231856";
-    context.channel = L"steam";
-    context.facts.screen_width = 1920;
-    context.facts.screen_height = 1080;
-    context.facts.system_version = L"Windows 6.2";
-    context.facts.game_version = L"1.4.12.3088";
-    context.facts.install_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
-    context.facts.persist_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
-    return context;
-}
-
-const mirto::ReportContext kContext = MakeContext();
+const mirto::ReportContext kContext = mirto_bench::SampleContext(L"game_analysis-ag7xq2m4c9");
 const mirto::SetUserRecord kUser{L"steam_76561198042231856", L"\u5c0f\u660e_Ryo"};
 const mirto::SetLevelRecord kLevel{37};
 const mirto::SetServerRecord kServer{L"asia-east-3"};

@@ -55,6 +55,7 @@
 #include "reports/percent_encode.h"
 #include "reports/report_builders.h"
 #include "support/debugger_line.h"
+#include "support/heap_use.h"
 #include "transport/protocol.h"
 
 namespace {
@@ -629,19 +630,9 @@ Footprint Measure() {
     Footprint footprint;
     SIZE_T peak = 0;
     PrivateBytes(footprint.private_bytes, peak);
-    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
-    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-    for (HANDLE heap : heaps) {
-        if (!HeapLock(heap)) continue;
-        PROCESS_HEAP_ENTRY entry{};
-        while (HeapWalk(heap, &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                footprint.heap_bytes += entry.cbData;
-                ++footprint.heap_blocks;
-            }
-        }
-        HeapUnlock(heap);
-    }
+    const mirto_test::HeapUse heaps = mirto_test::MeasureHeaps();
+    footprint.heap_bytes = heaps.bytes;
+    footprint.heap_blocks = heaps.blocks;
     return footprint;
 }
 

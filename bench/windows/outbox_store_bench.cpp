@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "../sample_session.h"
 #include "bench_folders.h"
 #include "outbox/outbox.h"
 #include "outbox/stored_report.h"
@@ -50,20 +51,9 @@ double NowUs() {
     return static_cast<double>(counter.QuadPart) * 1e6 / frequency;
 }
 
-// The session a player's machine holds: generated ids, a signed-in user.
+// The session a player's machine holds (sample_session.h), for the given application.
 mirto::ReportContext MakeContext(const std::wstring& application_id) {
-    mirto::ReportContext context;
-    context.index = std::wstring(mirto::kIndexPrefix) + application_id;
-    context.identify = L"k3v9q0w2m8x1z7c4b6n5j0h2g8f3d1s9";
-    context.user = L"steam_76561198042231856";
-    context.channel = L"steam";
-    context.facts.screen_width = 1920;
-    context.facts.screen_height = 1080;
-    context.facts.system_version = L"Windows 6.2";
-    context.facts.game_version = L"1.4.12.3088";
-    context.facts.install_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
-    context.facts.persist_uuid = L"p2r8t4y6u1i3o5a7s9d0f2g4h6j8k1l3";
-    return context;
+    return mirto_bench::SampleContext(std::wstring(mirto::kIndexPrefix) + application_id);
 }
 
 std::string Encoded(const std::string& json) {

@@ -179,8 +179,8 @@ DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) {
     attempt_running_ = false;
     outbox_->PinOldest(false);
     if (delivered) {
-        // A file that cannot be removed would be sent again by the next start: rather than
-        // that, this session stops using the outbox.
+        // A report whose acceptance can be neither recorded nor taken off the disk would be
+        // sent again by the next start: rather than that, this session stops using the outbox.
         if (!outbox_->RemoveOldest()) FallBack();
         PublishWaiting();
         return 0;

@@ -56,6 +56,7 @@
 
 #include "mirto/mirto.h"
 #include "support/debugger_line.h"
+#include "support/heap_use.h"
 
 namespace {
 
@@ -369,24 +370,9 @@ void PrintMemory() {
     // Wine leaves PrivateUsage at 0; its pagefile figure counts the same committed memory.
     const SIZE_T committed =
         counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-    // What the heaps hand out, to the byte: page-granular private bytes hide small leaks.
-    unsigned long long heap_bytes = 0;
-    unsigned long long heap_blocks = 0;
-    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
-    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-    for (HANDLE heap : heaps) {
-        if (!HeapLock(heap)) continue;
-        PROCESS_HEAP_ENTRY entry{};
-        while (HeapWalk(heap, &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                heap_bytes += entry.cbData;
-                ++heap_blocks;
-            }
-        }
-        HeapUnlock(heap);
-    }
-    Print("memory " + std::to_string(committed) + " " + std::to_string(heap_bytes) + " " +
-          std::to_string(heap_blocks));
+    const mirto_test::HeapUse heaps = mirto_test::MeasureHeaps();
+    Print("memory " + std::to_string(committed) + " " + std::to_string(heaps.bytes) + " " +
+          std::to_string(heaps.blocks));
 }
 
 std::string OwnFileVersion() {

@@ -50,6 +50,20 @@ std::string Part(std::uint64_t sequence, const StoredReport& report) {
     return part + mirto::EncodeStoredReport(report);
 }
 
+// Stores purchases "c0", "c1", ... each padded with `pad`, one at a time, until one more would
+// pass the byte cap; returns how many were stored.
+std::size_t FillToTheByteCap(Outbox& outbox, const std::string& pad, OutboxDrops& drops) {
+    std::size_t stored = 0;
+    while (outbox.bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
+        if (outbox.Store(Report("c" + std::to_string(stored++) + pad), drops) !=
+            Outbox::StoreResult::kStored) {
+            ADD_FAILURE() << "store " << stored << " failed";
+            break;
+        }
+    }
+    return stored;
+}
+
 // The bodies of the saved reports, oldest first, as the outbox hands them out (removing each).
 std::vector<std::string> Drain(Outbox& outbox, OutboxDrops& drops) {
     std::vector<std::string> bodies;
@@ -159,11 +173,7 @@ TEST(Outbox, ABatchIsOneFileAndAReportGivenUpFromItIsGoneForGood) {
         }
         ASSERT_EQ(outbox->Store(batch, drops), Outbox::StoreResult::kStored);
         EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 1U);  // lock, attempt, the batch
-        int more = 0;
-        while (outbox->bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
-            ASSERT_EQ(outbox->Store(Report("c" + std::to_string(more++) + pad), drops),
-                      Outbox::StoreResult::kStored);
-        }
+        FillToTheByteCap(*outbox, pad, drops);
         // One more purchase: the level event in the batch goes, and its file is rewritten.
         ASSERT_EQ(outbox->Store(Report("last" + pad), drops), Outbox::StoreResult::kStored);
         EXPECT_EQ(drops.full, 1U);
@@ -279,11 +289,7 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     ASSERT_NE(outbox, nullptr);
     // 2 KiB bodies: 2040 or so fit within the byte cap.
     const std::string pad(2048 - 16, '.');
-    std::size_t stored = 0;
-    while (outbox->bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
-        ASSERT_EQ(outbox->Store(Report("c" + std::to_string(stored++) + pad), drops),
-                  Outbox::StoreResult::kStored);
-    }
+    const std::size_t stored = FillToTheByteCap(*outbox, pad, drops);
     ASSERT_EQ(drops.full, 0U);
     EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst), drops),
               Outbox::StoreResult::kStored);  // stored as nothing: it was given up
