@@ -27,22 +27,55 @@ need_root() {  # what
 }
 export DEBIAN_FRONTEND=noninteractive
 
+# The archive's index files can be caught mid-sync ("File has unexpected size ... Mirror sync in
+# progress?"), which fails the update while the other indexes arrive whole. Try again a little,
+# then go on with what did arrive: the install that follows fails loudly if what it needs is
+# really missing.
+apt_update() {
+    for pause in 5 15; do
+        $sudo apt-get update -qq && return 0
+        echo "bootstrap: apt-get update failed; trying again in $pause s" >&2
+        sleep "$pause"
+    done
+    $sudo apt-get update -qq ||
+        echo "bootstrap: apt-get update still fails; installing from the indexes that arrived" >&2
+}
+
 if [ -n "$missing" ]; then
     echo "bootstrap: installing$missing"
     need_root "install$missing"
-    $sudo apt-get update -qq
+    apt_update
     $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
 # x86 Windows programs: wine32 where 32-bit code runs.
+# wine32's libraries must be the very versions of their amd64 twins. When one architecture's
+# security index did not arrive (a mirror caught mid-sync), the two sides no longer match and
+# apt gives up; then the release's own versions (point release and updates) are taken for both
+# sides, for this one install only.
+install_wine32() {
+    $sudo apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null && return 0
+    echo "bootstrap: wine32:i386 did not install; trying with the release's own versions on both architectures" >&2
+    . /etc/os-release
+    pins=$(mktemp -d)
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n\nPackage: *\nPin: release n=%s-updates\nPin-Priority: 1001\n' \
+        "$VERSION_CODENAME" "$VERSION_CODENAME" >"$pins/release"
+    status=0
+    $sudo apt-get install -y -qq --no-install-recommends --allow-downgrades \
+        -o Dir::Etc::Preferences="$pins/release" -o Dir::Etc::PreferencesParts="$pins" \
+        wine32:i386 >/dev/null || status=$?
+    rm -rf "$pins"
+    return $status
+}
+
 here=$(cd "$(dirname "$0")" && pwd)
 if "$here/runs-32bit.sh"; then
     if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
         echo "bootstrap: this machine runs 32-bit code; installing wine32:i386 (about 40 s)"
         need_root "install wine32:i386"
         $sudo dpkg --add-architecture i386
-        $sudo apt-get update -qq
-        $sudo apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
+        apt_update
+        install_wine32
     fi
 else
     echo "bootstrap: this machine does not execute 32-bit code; wine32 left out, x86 tests will be skipped"
