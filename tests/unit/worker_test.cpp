@@ -161,16 +161,21 @@ TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
     const std::wstring hosts[] = {std::wstring(128, L'a'), L"b.test", std::wstring(100, L'c')};
     constexpr int kWriters = 3;
     std::atomic<int> writers_done{0};
+    std::atomic<int> readers_started{0};
     std::atomic<int> torn{0};
     std::atomic<int> reads{0};
+    mirto::SetHost(hosts[1].c_str());  // what the readers may see before the first write
     RunOnThreads(2 * kWriters, [&](int index) {
         if (index < kWriters) {
+            // On a busy machine the writers could otherwise be done before a reader has run.
+            while (readers_started.load() < kWriters) Sleep(0);
             for (int i = 0; i < 20000; ++i) {
                 mirto::SetHost(hosts[static_cast<std::size_t>(index + i) % 3].c_str());
             }
             ++writers_done;
             return;
         }
+        ++readers_started;
         while (writers_done.load() < kWriters) {
             const std::wstring seen = mirto::CollectionHost().Get();
             if (seen != hosts[0] && seen != hosts[1] && seen != hosts[2]) ++torn;
