@@ -15,7 +15,7 @@ ALLOWED = {
     "api": {"core", "reports", "outbox", "transport", "platform", "json", "win", "mirto"},
     "core": {"reports", "outbox", "transport", "platform", "json", "win"},
     "reports": {"transport", "platform", "json", "win"},
-    "outbox": {"platform", "win"},
+    "outbox": {"transport", "platform", "win"},
     "transport": {"win"},
     "platform": {"win"},
     "json": set(),

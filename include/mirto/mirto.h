@@ -81,11 +81,15 @@ typedef struct MirtoDeliveryStats {
     unsigned long long waiting_in_memory;     /* reports built and not yet delivered, in memory */
     unsigned long long waiting_in_outbox;     /* reports saved in the outbox, not yet delivered */
     unsigned long long dropped_outbox_full;   /* given up to keep the outbox within its caps */
-    unsigned long long dropped_damaged;       /* outbox files found damaged, removed unsent */
+    unsigned long long dropped_damaged;       /* outbox files (or reports in them) found damaged,
+                                                 or not for a host, port and TLS the library
+                                                 would use, removed unsent */
     unsigned long long dropped_at_quit;       /* without the outbox: reports whose first attempt
                                                  at unload failed */
     unsigned long long oldest_waiting_age_ms; /* age of the oldest report waiting, 0 if none */
     unsigned long long operations_waiting;    /* operations queued and not yet handled */
+    unsigned long long dropped_expired;       /* saved reports older than 30 days, given up */
+    unsigned long long dropped_out_of_memory; /* reports given up because memory ran out */
 } MirtoDeliveryStats;
 
 #if defined(__cplusplus)

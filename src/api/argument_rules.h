@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "transport/protocol.h"
+
 namespace mirto {
 
 constexpr std::size_t kMaxArgumentLength = 128;
@@ -32,15 +34,9 @@ class TextArgument {
     }
     [[nodiscard]] bool FitsOptional() const noexcept { return length_ <= kMaxArgumentLength; }
 
-    // A collection host is also refused when it holds a space or a control character: no
-    // such name can be reached, and every report built for it would wait for ever.
+    // A collection host must also be one that can be reached (transport/protocol.h).
     [[nodiscard]] bool FitsHost() const noexcept {
-        if (!FitsRequired()) return false;
-        for (std::size_t i = 0; i < length_; ++i) {
-            const wchar_t unit = text_[i];
-            if (unit <= L' ' || unit == 0x7F) return false;
-        }
-        return true;
+        return FitsRequired() && IsCollectionHost(text_, length_);
     }
 
     // The heap copy that travels in a record; a null optional text becomes the empty string.

@@ -46,6 +46,8 @@ MirtoDeliveryStats Snapshot() noexcept {
     stats.oldest_waiting_age_ms = oldest != 0 && now > oldest ? now - oldest : 0;
     const std::int32_t waiting = PendingOperations();
     stats.operations_waiting = waiting > 0 ? static_cast<unsigned long long>(waiting) : 0;
+    stats.dropped_expired = counters.dropped_expired.load();
+    stats.dropped_out_of_memory = counters.dropped_out_of_memory.load();
     return stats;
 }
 

@@ -37,9 +37,28 @@ HttpParams RequestFor(const StoredReport& report) {
     return request;
 }
 
-OutboxPriority StoredPriority(ReportPriority priority) {
-    return priority == ReportPriority::kDropFirst ? OutboxPriority::kDropFirst
-                                                  : OutboxPriority::kDropLast;
+// A report as it leaves now: for the host the slot holds at this moment.
+StoredReport ReportFor(const wchar_t* path, const std::string& body, ReportPriority priority) {
+    StoredReport report;
+    report.priority = priority == ReportPriority::kDropFirst ? OutboxPriority::kDropFirst
+                                                             : OutboxPriority::kDropLast;
+    report.port = kReportPort;
+    report.secure = true;
+    report.created_ms = WallClockMs();
+    report.host = Units(CollectionHost().Get());
+    report.path = Units(path);
+    report.body = body;
+    return report;
+}
+
+// One attempt; one that cannot be made for want of memory (its copy of the request) fails.
+AttemptOutcome AttemptOrFail(const WinInetClient& client, const HttpParams& request,
+                             DWORD connect_flags, AttemptWaitHook* while_waiting) noexcept {
+    try {
+        return client.PostOnce(request, connect_flags, while_waiting);
+    } catch (...) {
+        return AttemptOutcome{false, 0, ERROR_NOT_ENOUGH_MEMORY};
+    }
 }
 
 }  // namespace
@@ -53,11 +72,17 @@ bool Delivery::Connect(const std::wstring& application_id) noexcept {
     if (outbox_chosen_ && !outbox_ && !fell_back_) {
         try {
             outbox_ = Outbox::Open(application_id, drops_);
+            // A batch never grows past its bound, so gathering it never allocates.
+            if (outbox_) {
+                batch_.reserve(2 * kMaxBatchOperations);
+                batch_tickets_.reserve(2 * kMaxBatchOperations);
+            }
         } catch (...) {
             outbox_.reset();
         }
         if (outbox_) {
-            Counters().restored.fetch_add(outbox_->size());
+            restored_counted_ = outbox_->size();
+            Counters().restored.fetch_add(restored_counted_);
             Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kOn));
         } else {
             FallBack();
@@ -69,162 +94,223 @@ bool Delivery::Connect(const std::wstring& application_id) noexcept {
 
 void Delivery::Disconnect() noexcept {
     batch_.clear();
+    batch_tickets_.clear();
     client_.reset();
-    outbox_.reset();
+    if (outbox_) {
+        // A start that did not succeed restored nothing: the next one counts what it finds.
+        Counters().restored.fetch_sub(restored_counted_);
+        restored_counted_ = 0;
+        outbox_.reset();
+    }
     if (outbox_chosen_ && !fell_back_) {
         Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
     }
     PublishWaiting();
 }
 
-void Delivery::Submit(const wchar_t* path, const std::string& body, ReportPriority priority) {
-    if (batching()) {
-        // Stored with the other reports of the operations handled together (Commit).
-        StoredReport report;
-        report.priority = StoredPriority(priority);
-        report.port = kReportPort;
-        report.secure = true;
-        report.created_ms = WallClockMs();
-        report.host = Units(CollectionHost().Get());
-        report.path = Units(path);
-        report.body = body;
-        batch_.push_back(std::move(report));
-        return;
-    }
-    HttpParams request(CollectionHost().Get(), kReportPort, path, kReportHeaders, body.data(),
-                       static_cast<std::int32_t>(body.size()));
-    if (!client_) return;
-    if (attempt_running_) {
-        // Delivered once the attempt is over (SendDue), in its turn.
-        unstored_.push_back(std::move(request));
+void Delivery::Submit(const wchar_t* path, const std::string& body,
+                      ReportPriority priority) noexcept {
+    try {
+        if (batching()) {
+            // Stored with the other reports of the operations handled together (Commit).
+            batch_.push_back(ReportFor(path, body, priority));
+            try {
+                batch_tickets_.push_back(ticket_);
+            } catch (...) {
+                batch_.pop_back();
+                throw;
+            }
+            batch_bytes_ += body.size();
+            return;
+        }
+        if (!client_) return;
+        if (attempt_running_) {
+            // Delivered once the attempt is over (SendDue), in its turn.
+            unstored_.push_back(Unstored{ticket_, ReportFor(path, body, priority)});
+            Counters().waiting_in_memory.fetch_add(1);
+            return;
+        }
+        const HttpParams request(CollectionHost().Get(), kReportPort, path, kReportHeaders,
+                                 body.data(), static_cast<std::int32_t>(body.size()));
+        DeliverBacklogFromMemory();
         Counters().waiting_in_memory.fetch_add(1);
-        return;
+        DeliverHeld(request, ticket_);
+    } catch (...) {
+        GiveUpForWantOfMemory(1);
     }
-    DeliverBacklogFromMemory();
-    Counters().waiting_in_memory.fetch_add(1);
-    DeliverHeld(request);
 }
 
-void Delivery::Commit(std::uint64_t operations) {
+void Delivery::EndOperation() noexcept {
+    handling_ = false;
+    if (batching()) ++batch_operations_;
+    PublishFinished();
+}
+
+void Delivery::Commit() noexcept {
+    batch_operations_ = 0;
+    batch_bytes_ = 0;
     if (batch_.empty()) {
-        if (operations > 0) finished_(operations);
+        PublishFinished();
         return;
     }
-    if (outbox_ && outbox_->Store(batch_, drops_) == Outbox::StoreResult::kStored) {
-        batch_.clear();
-        PublishWaiting();
-        if (operations > 0) finished_(operations);
-        return;
+    Outbox::StoreResult result = Outbox::StoreResult::kFailed;
+    bool no_memory = false;
+    if (outbox_ && !fell_back_) {
+        try {
+            result = outbox_->Store(batch_);
+        } catch (...) {
+            no_memory = true;
+        }
     }
-    // The disk refused: these reports go from memory, after what the outbox holds, and the
-    // operations count as finished once they are delivered.
-    FallBack();
-    for (const StoredReport& report : batch_) {
-        unstored_.push_back(RequestFor(report));
-        Counters().waiting_in_memory.fetch_add(1);
+    if (no_memory) {
+        GiveUpForWantOfMemory(batch_.size());
+    } else if (result != Outbox::StoreResult::kStored) {
+        // The disk refused: these reports go from memory, after what the outbox holds, and
+        // their operations finish once they are delivered.
+        FallBack();
+        std::size_t moved = 0;
+        try {
+            for (; moved < batch_.size(); ++moved) {
+                unstored_.push_back(Unstored{batch_tickets_[moved], std::move(batch_[moved])});
+                Counters().waiting_in_memory.fetch_add(1);
+            }
+        } catch (...) {
+            GiveUpForWantOfMemory(batch_.size() - moved);
+        }
     }
     batch_.clear();
-    operations_in_memory_ += operations;
+    batch_tickets_.clear();
     PublishWaiting();
+    PublishFinished();
 }
 
-bool Delivery::DeliverHeld(const HttpParams& request) {
+bool Delivery::DeliverHeld(const HttpParams& request, std::uint64_t ticket) {
+    held_ticket_ = ticket;
     memory_report_created_ms_ = WallClockMs();
     PublishWaiting();
     const bool delivered = Deliver(request);
     memory_report_created_ms_ = 0;
+    held_ticket_ = 0;
     Counters().waiting_in_memory.fetch_sub(1);
     if (!delivered) Counters().dropped_at_quit.fetch_add(1);
     PublishWaiting();
     return delivered;
 }
 
-DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) {
+DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) noexcept {
     if (!client_ || !outbox_) return INFINITE;
-    if (fell_back_) {
-        DeliverBacklogFromMemory();
-        return INFINITE;
-    }
-    const ULONGLONG now = SteadyMs();
-    const bool waiting = outbox_->size() > 0;
-    if (!waiting || (outbox_->oldest_sequence() == oldest_sequence_ && now < next_attempt_ms_)) {
-        // Nothing to attempt now: a chore, if there is one, else a wait.
-        if (DoChore()) return 0;
-        if (!waiting) return INFINITE;
-        return static_cast<DWORD>(next_attempt_ms_ - now);
-    }
-    const std::optional<StoredReport> report = outbox_->Oldest(drops_);
-    if (!report) {
-        PublishWaiting();
-        return INFINITE;
-    }
-    if (outbox_->oldest_sequence() != oldest_sequence_) {
-        oldest_sequence_ = outbox_->oldest_sequence();
-        oldest_attempted_ = false;
-        oldest_cut_off_ = false;
-    }
-    if (outbox_->MarkOldestTried()) oldest_cut_off_ = true;
-    const DWORD connect_flags = oldest_attempted_ ? 0 : kFirstAttemptConnectFlags;
-    oldest_attempted_ = true;
-    // Operations handled while the attempt runs store their reports, but never in place of
-    // the one being attempted.
-    outbox_->PinOldest(true);
-    attempt_running_ = true;
-    bool delivered = false;
     try {
-        delivered = TryOnce(RequestFor(*report), connect_flags, oldest_cut_off_, while_waiting);
-    } catch (...) {
-        // Out of memory for the attempt's copy: it counts as a failed attempt.
-    }
-    attempt_running_ = false;
-    outbox_->PinOldest(false);
-    if (delivered) {
-        // A report whose acceptance can be neither recorded nor taken off the disk would be
-        // sent again by the next start: rather than that, this session stops using the outbox.
-        if (!outbox_->RemoveOldest()) FallBack();
+        if (fell_back_) return DeliverBacklogFromMemory();
+        const ULONGLONG now = SteadyMs();
+        if (now < next_attempt_ms_) {
+            // Nothing to attempt yet: a chore, if there is one, else a wait.
+            if (outbox_->DoChore()) return 0;
+            return static_cast<DWORD>(
+                std::min<ULONGLONG>(next_attempt_ms_ - now, outbox_->ChoreDueInMs()));
+        }
+        const std::optional<Outbox::Pick> pick = outbox_->Next();
         PublishWaiting();
-        return 0;
+        if (!pick) {
+            if (outbox_->DoChore()) return 0;
+            return outbox_->ChoreDueInMs();
+        }
+        if (SendPick(*pick, while_waiting)) return 0;
+        const ULONGLONG after = SteadyMs();
+        return after >= next_attempt_ms_ ? 0 : static_cast<DWORD>(next_attempt_ms_ - after);
+    } catch (...) {
+        // Out of memory on the way: the report stays saved, and is tried again later.
+        attempt_running_ = false;
+        outbox_->Pin(0);
+        next_attempt_ms_ = SteadyMs() + kRetryWaitMs;
+        return kRetryWaitMs;
     }
-    if (fell_back_) return 0;  // the rest goes from memory, at once
-    if (!oldest_cut_off_) outbox_->UnmarkOldestTried();
-    next_attempt_ms_ = SteadyMs() + kRetryWaitMs;
-    return kRetryWaitMs;
 }
 
-bool Delivery::DeliverBacklogFromMemory() {
-    while (outbox_ && client_ && outbox_->size() > 0) {
-        const std::optional<StoredReport> report = outbox_->Oldest(drops_);
-        if (!report) break;
-        const bool cut_off_before =
-            outbox_->MarkOldestTried() ||
-            (outbox_->oldest_sequence() == oldest_sequence_ && oldest_cut_off_);
-        if (!Deliver(RequestFor(*report), cut_off_before)) {
-            PublishWaiting();
-            return false;  // quitting: it stays saved
-        }
-        outbox_->RemoveOldest();
-        PublishWaiting();
+bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting) {
+    if (pick.sequence != last_sequence_) {
+        last_sequence_ = pick.sequence;
+        last_attempted_ = false;
+        last_cut_off_ = false;
     }
+    const HttpParams request = RequestFor(pick.report);
+    if (outbox_->MarkTried(pick.sequence)) last_cut_off_ = true;
+    const DWORD connect_flags = last_attempted_ ? 0 : kFirstAttemptConnectFlags;
+    last_attempted_ = true;
+    // Operations handled while the attempt runs store their reports, but never in place of
+    // the one being attempted.
+    outbox_->Pin(pick.sequence);
+    attempt_running_ = true;
+    const ULONGLONG started = SteadyMs();
+    const bool delivered = TryOnce(request, connect_flags, last_cut_off_, while_waiting);
+    attempt_running_ = false;
+    outbox_->Pin(0);
+    const ULONGLONG now = SteadyMs();
+    if (delivered) {
+        if (pick.restored && restored_failing_since_ != 0) {
+            restored_hold_spent_ += now - restored_failing_since_;
+            restored_failing_since_ = 0;
+        }
+        // A report whose acceptance can be neither recorded nor taken off the disk would be
+        // sent again by the next start: rather than that, this session stops using the outbox.
+        if (!outbox_->Accepted(pick.sequence)) FallBack();
+        PublishWaiting();
+        next_attempt_ms_ = 0;
+        return true;
+    }
+    if (!last_cut_off_) outbox_->UnmarkTried(pick.sequence);
+    next_attempt_ms_ = now + kRetryWaitMs;
+    if (pick.restored) {
+        // Reports saved by an earlier process hold this session's up for a while at most: past
+        // that, one that fails goes after them, with the others for its host.
+        if (restored_failing_since_ == 0) restored_failing_since_ = started;
+        if (restored_hold_spent_ + (now - restored_failing_since_) >= kRestoredHoldMs) {
+            outbox_->SetAside(pick.sequence);
+            if (!pick.set_aside) next_attempt_ms_ = now;  // the next report goes at once
+        }
+    }
+    return false;
+}
+
+DWORD Delivery::DeliverBacklogFromMemory() {
+    // What the outbox still holds (but what was set aside) goes first, each report retried
+    // until it is accepted or set aside.
+    while (outbox_ && client_) {
+        const std::optional<Outbox::Pick> pick = outbox_->Next();
+        if (!pick || pick->set_aside) break;
+        if (SendPick(*pick, nullptr)) continue;
+        const ULONGLONG now = SteadyMs();
+        if (next_attempt_ms_ > now && !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now))) {
+            PublishWaiting();
+            return 0;  // quitting: it stays saved
+        }
+    }
+    PublishWaiting();
     while (!unstored_.empty()) {
-        const HttpParams request = std::move(unstored_.front());
+        Unstored next = std::move(unstored_.front());
         unstored_.pop_front();
-        if (!DeliverHeld(request)) {
+        if (!DeliverHeld(RequestFor(next.report), next.ticket)) {
             // Quitting: what was held in memory is lost, as it would be without the outbox.
             Counters().waiting_in_memory.fetch_sub(unstored_.size());
             Counters().dropped_at_quit.fetch_add(unstored_.size());
             unstored_.clear();
-            return false;
+            PublishFinished();
+            return 0;
         }
-    }
-    if (operations_in_memory_ > 0) {
-        finished_(operations_in_memory_);
-        operations_in_memory_ = 0;
+        PublishFinished();
     }
     PublishWaiting();
-    return true;
+    if (!outbox_ || !client_ || outbox_->size() == 0) return INFINITE;
+    // Only reports set aside are left: one attempt when it is due.
+    const ULONGLONG now = SteadyMs();
+    if (now >= next_attempt_ms_) {
+        const std::optional<Outbox::Pick> pick = outbox_->Next();
+        if (pick && SendPick(*pick, nullptr)) return 0;
+    }
+    const ULONGLONG after = SteadyMs();
+    return after >= next_attempt_ms_ ? kRetryWaitMs : static_cast<DWORD>(next_attempt_ms_ - after);
 }
 
-bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
+bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) noexcept {
     if (!client_) return false;
     bool cut_off = cut_off_before;
     for (int attempt = 1;; ++attempt) {
@@ -237,8 +323,8 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
 }
 
 bool Delivery::TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
-                       AttemptWaitHook* while_waiting) {
-    const AttemptOutcome outcome = client_->PostOnce(request, connect_flags, while_waiting);
+                       AttemptWaitHook* while_waiting) noexcept {
+    const AttemptOutcome outcome = AttemptOrFail(*client_, request, connect_flags, while_waiting);
     DeliveryCounters& counters = Counters();
     if (outcome.delivered) {
         counters.delivered.fetch_add(1);
@@ -252,7 +338,13 @@ bool Delivery::TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut
     return false;
 }
 
-bool Delivery::DoChore() noexcept { return outbox_ && outbox_->RemoveOneDelivered(); }
+bool Delivery::DoChore() noexcept {
+    try {
+        return outbox_ && outbox_->DoChore();
+    } catch (...) {
+        return false;  // out of memory: the chore waits for a later turn
+    }
+}
 
 void Delivery::FallBack() noexcept {
     if (fell_back_) return;
@@ -261,16 +353,38 @@ void Delivery::FallBack() noexcept {
     Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kFellBack));
 }
 
+void Delivery::GiveUpForWantOfMemory(std::uint64_t reports) noexcept {
+    Counters().dropped_out_of_memory.fetch_add(reports);
+}
+
 void Delivery::PublishWaiting() noexcept {
     DeliveryCounters& counters = Counters();
     counters.waiting_in_outbox.store(outbox_ ? outbox_->size() : 0);
     counters.dropped_outbox_full.store(drops_.full);
     counters.dropped_damaged.store(drops_.damaged);
+    counters.dropped_expired.store(drops_.expired);
     std::uint64_t oldest = outbox_ ? outbox_->oldest_created_ms() : 0;
     if (memory_report_created_ms_ != 0 && (oldest == 0 || memory_report_created_ms_ < oldest)) {
         oldest = memory_report_created_ms_;
     }
     counters.oldest_waiting_created_ms.store(oldest);
+}
+
+void Delivery::PublishFinished() noexcept {
+    // The oldest operation that has not finished: the one being handled, or the oldest with a
+    // report still gathered for the outbox, or waiting in memory.
+    std::uint64_t oldest = handling_ ? ticket_ : 0;
+    const auto consider = [&oldest](std::uint64_t ticket) {
+        if (ticket != 0 && (oldest == 0 || ticket < oldest)) oldest = ticket;
+    };
+    if (!batch_tickets_.empty()) consider(batch_tickets_.front());
+    if (!unstored_.empty()) consider(unstored_.front().ticket);
+    consider(held_ticket_);
+    const std::uint64_t through = oldest != 0 ? oldest - 1 : ticket_;
+    if (through > finished_through_) {
+        finished_through_ = through;
+        finished_(through);
+    }
 }
 
 }  // namespace mirto

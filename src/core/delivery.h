@@ -6,15 +6,25 @@
 // kRetryWaitMs first (core/retry_wait.h) and opens one as needed. A quitting worker still makes
 // each report's first attempt but never waits to repeat it.
 //
-// With the outbox, Submit only stores the report (outbox/outbox.h) and returns, so a collector
-// that is away never holds up the operations queued behind it; the worker's loop calls
-// SendDue between operations, which makes one attempt at the oldest saved report whenever one
-// is due (at once, or kRetryWaitMs after a failed attempt) and removes it once it is accepted.
-// While that attempt runs, the worker goes on handling the operations that arrive (the hook
-// SendDue is given), so their reports are stored without waiting for the network. Saved
-// reports go out in the order they were stored, each to the host and path it was built for.
-// When the disk fails (the outbox cannot be opened, or a report cannot be written) the session
-// falls back to delivering from memory, after the reports already saved.
+// With the outbox, Submit only gathers the report and Commit stores what the operations handled
+// together made, so a collector that is away never holds up the operations queued behind it;
+// the worker's loop calls SendDue between operations, which makes one attempt at the report
+// whose turn it is whenever one is due (at once, or kRetryWaitMs after a failed attempt) and
+// records it once it is accepted. While that attempt runs, the worker goes on handling the
+// operations that arrive (the hook SendDue is given), so their reports are stored without waiting
+// for the network. Saved reports go out in the order they were stored, each to the host and path
+// it was built for; a report saved by an earlier process holds up this session's for at most
+// kRestoredHoldMs of failed attempts in all, after which a restored report that fails is set
+// aside (outbox/outbox.h). When the disk fails (the outbox cannot be opened, or a report cannot
+// be written) the session falls back to delivering from memory, after the reports already saved.
+//
+// Flush. The worker numbers the operations in the order it takes them (BeginOperation); an
+// operation has finished once every report it made is delivered, or stored, or given up. The
+// delivery tells the worker, through `finished`, the number up to which every operation has
+// finished, whenever that may have grown.
+//
+// No exception leaves it: a report that cannot be built for want of memory is given up and
+// counted; an attempt that cannot be made counts as failed and is tried again later.
 //
 // Owned by the worker thread (one per worker, living as long as its loop) and used there only;
 // the client it holds is the process's internet session. Everything it does is counted in
@@ -38,78 +48,117 @@
 
 namespace mirto {
 
+// The most operations, and report bytes, stored together in one batch.
+constexpr std::uint64_t kMaxBatchOperations = 64;
+constexpr std::uint64_t kMaxBatchBytes = std::uint64_t{48} * 1024;
+// How long restored reports may hold up this session's with failed attempts, in all.
+constexpr ULONGLONG kRestoredHoldMs = 60000;
+
 class Delivery final : public ReportSink {
    public:
-    // Told how many operations have finished (their reports stored, or delivered from memory)
-    // when the delivery, not the caller, decides it.
-    using FinishedOperations = void (*)(std::uint64_t count);
+    // Told the number up to which every operation has finished.
+    using FinishedThrough = void (*)(std::uint64_t ticket);
 
     // `outbox_chosen`: the game asked for the outbox before its first start.
-    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr) noexcept
-        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : IgnoreCount) {}
+    explicit Delivery(bool outbox_chosen = false, FinishedThrough finished = nullptr) noexcept
+        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : Ignore) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
 
     bool Connect(const std::wstring& application_id) noexcept override;
     void Disconnect() noexcept override;
-    void Submit(const wchar_t* path, const std::string& body, ReportPriority priority) override;
+    void Submit(const wchar_t* path, const std::string& body,
+                ReportPriority priority) noexcept override;
 
     [[nodiscard]] bool connected() const noexcept { return client_.has_value(); }
+
+    // The reports submitted from now on are `ticket`'s, the worker's number for the operation
+    // it is about to handle.
+    void BeginOperation(std::uint64_t ticket) noexcept {
+        ticket_ = ticket;
+        handling_ = true;
+    }
+    // The operation begun last has been handled: it has finished unless its reports wait.
+    void EndOperation() noexcept;
 
     // Reports are being gathered for the outbox: the operations handled since the last Commit
     // have finished only once it has stored them.
     [[nodiscard]] bool batching() const noexcept { return outbox_ != nullptr && !fell_back_; }
+    // The reports gathered since the last Commit are as many as one batch holds.
+    [[nodiscard]] bool batch_full() const noexcept {
+        return batch_operations_ >= kMaxBatchOperations || batch_bytes_ >= kMaxBatchBytes;
+    }
 
-    // Stores the reports gathered since the last call, in one file, and reports `operations`
-    // finished; when the disk refuses, falls back to memory and reports them finished once
-    // they are delivered.
-    void Commit(std::uint64_t operations);
+    // Stores the reports gathered since the last call, in one batch; when the disk refuses,
+    // falls back to memory, and those operations finish once their reports are delivered.
+    void Commit() noexcept;
 
-    // The outbox's share of the worker's loop: at most one attempt at the oldest saved report,
-    // if it is due, handling the worker's messages through `while_waiting` meanwhile. Returns
-    // how long the loop may wait for its next operation before calling again: 0 for at once,
-    // INFINITE when no saved report waits.
-    DWORD SendDue(AttemptWaitHook* while_waiting);
+    // The outbox's share of the worker's loop: at most one attempt at the report whose turn it
+    // is, if it is due, handling the worker's messages through `while_waiting` meanwhile.
+    // Returns how long the loop may wait for its next operation before calling again: 0 for at
+    // once, INFINITE when nothing is due.
+    DWORD SendDue(AttemptWaitHook* while_waiting) noexcept;
 
-    // One piece of the outbox's own work (removing the file of a report the collector
-    // accepted); false when none is left.
+    // One piece of the outbox's own work; false when none is due.
     bool DoChore() noexcept;
 
     // Delivers one request from memory: returns true once it is accepted; false at once when
     // not connected, and without further attempts once the thread is told to quit.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
-    bool Deliver(const HttpParams& request, bool cut_off_before = false);
+    bool Deliver(const HttpParams& request, bool cut_off_before = false) noexcept;
 
    private:
+    struct Unstored {
+        std::uint64_t ticket;
+        StoredReport report;
+    };
+
     // One attempt, counted; `cut_off` is set when it ended without an answer after the request
     // may have gone out, and an accepted attempt after such a one counts as a possible
-    // duplicate.
+    // duplicate. An attempt that cannot be made (no memory for its copy) fails.
     bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
-                 AttemptWaitHook* while_waiting = nullptr);
-    static void IgnoreCount(std::uint64_t /*count*/) noexcept {}
-    // Without the outbox any more: what it still holds, then what could not be stored while an
-    // attempt ran, oldest first. False when the worker is quitting.
-    bool DeliverBacklogFromMemory();
-    bool DeliverHeld(const HttpParams& request);
+                 AttemptWaitHook* while_waiting = nullptr) noexcept;
+    // One attempt at a saved report; true when it was accepted. Sets when the next is due.
+    bool SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting);
+    static void Ignore(std::uint64_t /*ticket*/) noexcept {}
+    // Without the outbox any more: what it still holds, then what could not be stored, oldest
+    // first, then one attempt at a report set aside if one is due. Returns how long until the
+    // next is due (INFINITE: none waits), or 0 when the worker is quitting.
+    DWORD DeliverBacklogFromMemory();
+    bool DeliverHeld(const HttpParams& request, std::uint64_t ticket);
     void FallBack() noexcept;
     void PublishWaiting() noexcept;
+    void PublishFinished() noexcept;
+    void GiveUpForWantOfMemory(std::uint64_t reports) noexcept;
 
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
-    const FinishedOperations finished_;
+    const FinishedThrough finished_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
+    std::uint64_t restored_counted_ = 0;  // what this outbox added to the restored count
     bool fell_back_ = false;
-    bool attempt_running_ = false;            // SendDue's attempt, while operations are handled
-    std::deque<HttpParams> unstored_;         // reports the disk refused, to go from memory
-    std::vector<StoredReport> batch_;         // gathered for the outbox since the last Commit
-    std::uint64_t operations_in_memory_ = 0;  // finished once unstored_ is delivered
+    bool attempt_running_ = false;  // SendDue's attempt, while operations are handled
+    // Reports the disk refused, with their operations, to go from memory; and those gathered
+    // for the outbox since the last Commit.
+    std::deque<Unstored> unstored_;
+    std::vector<StoredReport> batch_;
+    std::vector<std::uint64_t> batch_tickets_;
+    std::uint64_t batch_operations_ = 0;
+    std::uint64_t batch_bytes_ = 0;
+    std::uint64_t ticket_ = 0;         // the operation being handled, or handled last
+    bool handling_ = false;
+    std::uint64_t held_ticket_ = 0;    // the operation whose report Deliver holds, 0 when none
+    std::uint64_t finished_through_ = 0;
     OutboxDrops drops_;
-    // The oldest saved report's attempts in this process.
-    std::uint64_t oldest_sequence_ = 0;
-    bool oldest_attempted_ = false;
-    bool oldest_cut_off_ = false;
-    ULONGLONG next_attempt_ms_ = 0;               // SteadyMs() at which the next attempt is due
+    // The last report attempted from the outbox, and its attempts in this process.
+    std::uint64_t last_sequence_ = 0;
+    bool last_attempted_ = false;
+    bool last_cut_off_ = false;
+    ULONGLONG next_attempt_ms_ = 0;  // SteadyMs() before which no attempt is made
+    // Failed attempts at restored reports: since when they fail, and the time spent so before.
+    ULONGLONG restored_failing_since_ = 0;
+    ULONGLONG restored_hold_spent_ = 0;
     std::uint64_t memory_report_created_ms_ = 0;  // the report Deliver holds, 0 when none
 };
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "win/wall_clock.h"
+
 namespace mirto {
 
 // Whether reports go through the outbox.
@@ -31,6 +33,8 @@ struct DeliveryCounters {
     std::atomic<std::uint64_t> dropped_outbox_full{0};
     std::atomic<std::uint64_t> dropped_damaged{0};
     std::atomic<std::uint64_t> dropped_at_quit{0};
+    std::atomic<std::uint64_t> dropped_expired{0};
+    std::atomic<std::uint64_t> dropped_out_of_memory{0};
     std::atomic<std::uint64_t> oldest_waiting_created_ms{0};  // 0: nothing waits
     std::atomic<std::uint32_t> last_failure_status{0};
     std::atomic<std::uint32_t> last_failure_error{0};
@@ -38,10 +42,6 @@ struct DeliveryCounters {
 };
 
 DeliveryCounters& Counters() noexcept;
-
-// The wall clock in milliseconds since 1970 (UTC): when a report was built, comparable across
-// processes.
-std::uint64_t WallClockMs() noexcept;
 
 }  // namespace mirto
 

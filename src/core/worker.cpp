@@ -25,10 +25,12 @@ struct WorkerBookkeeping {
     std::atomic<HANDLE> worker_ready_event{nullptr};
     std::atomic<HMODULE> worker_module{nullptr};
     std::atomic<std::int32_t> pending_operations{0};
-    // Operations ever posted, and ever finished (their reports delivered, or stored in the
-    // outbox); Flush waits for the second to reach what the first was when it was called.
+    // Operations ever posted; the worker numbers them from 1 in the order it takes them, and
+    // every operation up to `finished_through` has finished (its reports delivered, stored in
+    // the outbox, or given up). Flush waits for the second to reach what the first was when it
+    // was called: exactly the operations posted before it, whatever finished after them.
     std::atomic<std::uint64_t> operations_posted{0};
-    std::uint64_t operations_finished = 0;  // guarded by flush_lock
+    std::uint64_t finished_through = 0;  // guarded by flush_lock
 };
 
 WorkerBookkeeping worker_bookkeeping;
@@ -47,9 +49,9 @@ std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any
 SRWLOCK flush_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
 
-void CountFinished(std::uint64_t count) noexcept {
+void FinishedThrough(std::uint64_t ticket) noexcept {
     AcquireSRWLockExclusive(&flush_lock);
-    worker_bookkeeping.operations_finished += count;
+    if (ticket > worker_bookkeeping.finished_through) worker_bookkeeping.finished_through = ticket;
     ReleaseSRWLockExclusive(&flush_lock);
     WakeAllConditionVariable(&flush_progress);
 }
@@ -88,40 +90,44 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpO
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
-// Handles one message taken from the worker's queue. An operation whose reports wait to be
-// stored with others is added to `uncommitted`; any other has finished.
-void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
-            std::uint64_t& uncommitted) {
+// What the worker's loop carries from message to message: the delivery, and the number of the
+// operation it took last.
+struct Dispatch {
+    Delivery& delivery;
+    WorkerBookkeeping& worker;
+    std::uint64_t taken = 0;
+};
+
+// Handles one message taken from the worker's queue.
+void Handle(const MSG& message, Dispatch& dispatch) noexcept {
     if (IsOperation(message.message)) {
-        kOperations[message.message - kOpOnStart](message.lParam, delivery);
-        worker.pending_operations.fetch_sub(1);
-        if (delivery.batching()) {
-            ++uncommitted;
-        } else {
-            CountFinished(1);
-        }
+        dispatch.delivery.BeginOperation(++dispatch.taken);
+        kOperations[message.message - kOpOnStart](message.lParam, dispatch.delivery);
+        dispatch.worker.pending_operations.fetch_sub(1);
+        dispatch.delivery.EndOperation();
     } else {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
 
-// Handles every message queued now, up to a quit message (which stays in the queue for the
-// loop), then stores the reports they made in one go. False when a quit message is next.
-bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
-    std::uint64_t uncommitted = 0;
+// Handles the messages queued now, up to a quit message (which stays in the queue for the loop)
+// or as many operations as one batch holds, then stores the reports they made in one go. False
+// when a quit message is next.
+bool HandleQueued(Dispatch& dispatch) noexcept {
     bool quit_next = false;
     MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+    while (!dispatch.delivery.batch_full() &&
+           PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
         if (message.message == WM_QUIT) {
             quit_next = true;
             break;
         }
         // The message just seen is the first of its kind in the queue.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
-        Handle(message, delivery, worker, uncommitted);
+        Handle(message, dispatch);
     }
-    delivery.Commit(uncommitted);
+    dispatch.delivery.Commit();
     return !quit_next;
 }
 
@@ -129,15 +135,13 @@ bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
 // stored) in their order, and the delivery does its chores.
 class WorkWhileSending final : public AttemptWaitHook {
    public:
-    WorkWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
-        : delivery_(delivery), worker_(worker) {}
+    explicit WorkWhileSending(Dispatch& dispatch) noexcept : dispatch_(dispatch) {}
 
-    bool OnMessage() override { return HandleQueued(delivery_, worker_); }
-    bool OnChore() override { return delivery_.DoChore(); }
+    bool OnMessage() noexcept override { return HandleQueued(dispatch_); }
+    bool OnChore() noexcept override { return dispatch_.delivery.DoChore(); }
 
    private:
-    Delivery& delivery_;
-    WorkerBookkeeping& worker_;
+    Dispatch& dispatch_;
 };
 
 // True when the thread was created (it may still be coming up).
@@ -242,13 +246,13 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     const std::uint64_t target = worker.operations_posted.load();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
     AcquireSRWLockExclusive(&flush_lock);
-    while (worker.operations_finished < target) {
+    while (worker.finished_through < target) {
         const ULONGLONG now = SteadyMs();
         if (now >= deadline) break;
         SleepConditionVariableSRW(&flush_progress, &flush_lock, static_cast<DWORD>(deadline - now),
                                   0);
     }
-    const bool finished = worker.operations_finished >= target;
+    const bool finished = worker.finished_through >= target;
     ReleaseSRWLockExclusive(&flush_lock);
     return finished;
 }
@@ -272,15 +276,16 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
     {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load(), CountFinished);
-        WorkWhileSending while_sending(delivery, worker);
+        Delivery delivery(outbox_chosen.load(), FinishedThrough);
+        Dispatch dispatch{delivery, worker};
+        WorkWhileSending while_sending(dispatch);
         bool quitting = false;
         while (!quitting) {
-            // Every operation queued now (with the outbox, their reports are stored together),
-            // then the outbox gets its turn: its attempt handles the operations that arrive
-            // while it runs. Then the loop waits for the next operation or until a saved report
-            // is due.
-            if (!HandleQueued(delivery, worker)) {
+            // The operations queued now, as many as a batch holds (with the outbox, their
+            // reports are stored together), then the outbox gets its turn: its attempt handles
+            // the operations that arrive while it runs. Then the loop waits for the next
+            // operation or until a saved report is due.
+            if (!HandleQueued(dispatch)) {
                 PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
                 quitting = true;
             }

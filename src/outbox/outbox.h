@@ -1,34 +1,46 @@
 // The outbox: reports kept on disk until the collector has accepted them, in
 // "<LocalAppData>\mirto\<application id>\outbox\".
 //
-// Reports are stored a batch at a time (the reports of the operations the worker found queued
-// together), one file per batch: each report in it is its sequence number (8 bytes, little
-// endian) followed by the report's own layout (outbox/stored_report.h). A file is written under a
-// temporary name, flushed to the disk and only then renamed to its final name, so a process
-// killed at any instant leaves either the whole batch or none of it. File names are the first
-// sequence number in them ("<16 hex digits>.rpt"), so the reports leave in the order they were
-// stored, across restarts.
+// Files (outbox/file_layout.h). Each store appends one batch (the reports of the operations the
+// worker handled together) to the current file and flushes it; a file that would grow past
+// kSegmentBytes is closed and the batch starts a new one, written under a temporary name,
+// flushed and renamed. So the folder holds a few dozen files however many reports wait, and a
+// store costs a write and a flush. Files are named after their first sequence number ("<16 hex
+// digits>.rpt"); sequence numbers never repeat and give the order across restarts.
 //
-// The outbox's "attempt" file holds two sequence numbers, each written with a plain write (which
-// outlives the process however it ends): the report whose attempt began last, and the last
-// report the collector accepted. A report found named as attempted at the next start may already
-// have reached the collector (its attempt was cut off before an answer) and is counted as a
-// possible duplicate when it is sent again. Reports up to the accepted one are never sent again:
-// a file whose reports have all been accepted is removed later, while the next attempt runs
-// (RemoveOneDelivered), or at the next start.
+// Marks (outbox/marks_layout.h): the "marks" file records, durably and self-checking, which
+// reports of which file the collector accepted (never sent again; a file goes once all its
+// reports are accepted), and the report whose attempt began last (one found named there at the
+// next start may already have reached the collector, and counts as a possible duplicate when it
+// is accepted again).
 //
-// One process at a time uses an outbox: it holds the folder's "lock" file open without
-// sharing for as long as it does, and the system lets go of it when the process ends, however
-// it ends. A second copy of the game finds the lock taken and does without.
+// Order. Reports saved by earlier processes ("restored") go first, in sequence order, then this
+// session's. A restored report can be set aside (SetAside): then every restored report for its
+// host and port goes after this session's, so reports of a retired collector, or one the
+// collector refuses for ever, never hold up the rest. A restored report older than
+// kOutboxMaxAgeMs is given up. A file that cannot be opened now (another program holds it) is
+// passed over and looked at again later in this session, or at the next start; only a file
+// that was read and found damaged is removed, and counted.
 //
-// The outbox is capped in reports and bytes. When a new report does not fit, the oldest level
-// and server events are given up first, purchases and identifies only when nothing else is
-// left; a new report that is worth less than everything stored is itself the one given up. A
-// file that loses a report that way is written again without it.
+// Nothing read from disk is trusted: a report whose layout is damaged, or that is not for port
+// 443 over TLS and a host that SetHost would take, is damaged.
 //
-// Used by the worker thread only.
+// Caps: kOutboxMaxReports unsent reports and kOutboxMaxBytes of files. When a new report does not
+// fit, files of accepted reports go first, then the oldest level and server events, purchases
+// and identifies only when nothing else is left; a new report worth less than everything stored
+// is itself the one given up. Nothing is removed before the batch that takes its place is on
+// disk, so the folder may hold one batch more than the caps while it is written. A file that
+// loses a report is written again without it.
+//
+// One process at a time uses an outbox: it holds the folder's "lock" file open without sharing
+// for as long as it does; a second copy of the game finds it taken and does without.
+//
+// Other programs may hold any of these files for a moment: opens, renames and deletes are
+// tried again for a bounded time (outbox/held_files.h). Used by the worker thread only.
 #ifndef MIRTO_OUTBOX_OUTBOX_H
 #define MIRTO_OUTBOX_OUTBOX_H
+
+#include <windows.h>
 
 #include <cstdint>
 #include <deque>
@@ -37,8 +49,12 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "outbox/file_layout.h"
+#include "outbox/marks_layout.h"
+#include "outbox/outbox_files.h"
 #include "outbox/stored_report.h"
 #include "win/scoped_handle.h"
 
@@ -46,19 +62,32 @@ namespace mirto {
 
 constexpr std::size_t kOutboxMaxReports = 4000;
 constexpr std::uint64_t kOutboxMaxBytes = std::uint64_t{4} * 1024 * 1024;
+constexpr std::uint64_t kSegmentBytes = std::uint64_t{64} * 1024;
+constexpr std::uint64_t kOutboxMaxAgeMs = std::uint64_t{30} * 24 * 60 * 60 * 1000;
+// Whether a restored report built at `created_ms` is too old to be sent at `now_ms`; one dated
+// after now (a clock that was set back since) is not.
+constexpr bool IsExpired(std::uint64_t created_ms, std::uint64_t now_ms) noexcept {
+    return now_ms > created_ms && now_ms - created_ms > kOutboxMaxAgeMs;
+}
+// No outbox file is larger than this (a file of the version before held a batch within the caps,
+// and one report alone may fill them); a bigger one is damaged whatever it holds.
+constexpr std::uint64_t kLargestOutboxFile = kOutboxMaxBytes + 64 + kStoredHeaderBytes +
+                                             2 * (kStoredHostMaxUnits + kStoredPathMaxUnits) +
+                                             kStoredBodyMaxBytes;
 
-// What the outbox gave up, added to by each call that gives something up.
+// What the outbox gave up.
 struct OutboxDrops {
     std::uint64_t full = 0;     // reports given up to stay within the caps
-    std::uint64_t damaged = 0;  // files, or their damaged rest, removed unsent
+    std::uint64_t damaged = 0;  // files, or their damaged rest, or reports, removed unsent
+    std::uint64_t expired = 0;  // restored reports older than kOutboxMaxAgeMs, given up
 };
 
 class Outbox {
    public:
-    // Opens the application's outbox: makes its folders, takes its lock, removes temporaries
-    // left by a process that ended while writing, and lists the saved reports (damaged files
-    // are removed and counted). Null when the folder cannot be made or another process holds
-    // the lock.
+    // Opens the application's outbox: makes its folders, takes its lock, settles what a process
+    // that ended while writing left behind, and lists the saved reports. Null when the folder
+    // cannot be made or another process holds the lock.
+    // What it gives up from then on is added to `drops`, which must outlive it.
     static std::unique_ptr<Outbox> Open(const std::wstring& application_id, OutboxDrops& drops);
 
     Outbox(const Outbox&) = delete;
@@ -66,86 +95,129 @@ class Outbox {
     ~Outbox() = default;
 
     enum class StoreResult { kStored, kFailed };
-    // Stores `batch` after the others, in one file, making room within the caps first; reports
-    // given up to make room (the batch's own among them) are counted in drops.full. kFailed when
-    // the disk refused: nothing of the batch is left on it.
-    StoreResult Store(const std::vector<StoredReport>& batch, OutboxDrops& drops);
-    StoreResult Store(const StoredReport& report, OutboxDrops& drops) {
-        return Store(std::vector<StoredReport>{report}, drops);
+    // Stores `batch` after the others, making room within the caps; reports given up to make
+    // room (the batch's own among them) are counted in drops.full. kFailed when the disk
+    // refused: nothing of the batch is on it, and nothing was removed for it.
+    StoreResult Store(const std::vector<StoredReport>& batch);
+    StoreResult Store(const StoredReport& report) {
+        return Store(std::vector<StoredReport>{report});
     }
 
-    // The oldest saved report, read back from its file; reports found damaged on the way are
-    // removed and counted. Nothing when the outbox is empty.
-    std::optional<StoredReport> Oldest(OutboxDrops& drops);
-    // Marks the oldest report as being attempted; true when an earlier process had already
-    // attempted it.
-    bool MarkOldestTried();
-    // Takes the mark back after an attempt that certainly never reached the collector (no
-    // connection was made), unless an earlier process had marked it.
-    void UnmarkOldestTried();
-    // Records that the collector has accepted the oldest report and takes it from the list; a
-    // file left without reports is removed later (RemoveOneDelivered). False when the record
-    // could not be written (the report's file is then written again without it at once).
-    bool RemoveOldest();
-    // Removes one file whose reports have all been accepted; true while more are left.
-    bool RemoveOneDelivered();
+    // One report to send, read back from its file.
+    struct Pick {
+        std::uint64_t sequence = 0;
+        bool restored = false;   // saved by an earlier process
+        bool set_aside = false;  // a restored report set aside
+        StoredReport report;
+    };
+    // The report whose turn it is, or nothing when none can be read now. Reports found damaged
+    // or too old on the way are removed and counted.
+    std::optional<Pick> Next();
+    // Records that `sequence`'s attempt begins; true when an earlier process had attempted it.
+    bool MarkTried(std::uint64_t sequence);
+    // Takes the mark back after an attempt that certainly never reached the collector.
+    void UnmarkTried(std::uint64_t sequence);
+    // Records that the collector accepted `sequence`, which is never sent again. False when
+    // that could be neither recorded nor taken off the disk.
+    bool Accepted(std::uint64_t sequence);
+    // Puts the restored reports for `sequence`'s host and port after this session's; one
+    // already set aside goes to the back of those set aside.
+    void SetAside(std::uint64_t sequence);
+    // While `sequence`'s attempt runs, Store never gives it up to make room (0: none).
+    void Pin(std::uint64_t sequence) noexcept { pinned_ = sequence; }
 
-    // While the oldest report's attempt runs, Store never gives it up to make room.
-    void PinOldest(bool pinned) noexcept { oldest_pinned_ = pinned && !entries_.empty(); }
+    // One piece of the outbox's own work (removing a file whose reports were all accepted,
+    // writing a file again without what it lost, reading a file that was held); false when
+    // none is due now.
+    bool DoChore();
+    // How long until a chore is due (INFINITE: none is waiting).
+    [[nodiscard]] DWORD ChoreDueInMs() const noexcept;
 
     [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
-    [[nodiscard]] std::uint64_t bytes() const noexcept { return bytes_; }
-    // The oldest saved report's sequence number, 0 when there is none.
-    [[nodiscard]] std::uint64_t oldest_sequence() const noexcept {
-        return entries_.empty() ? 0 : entries_.front().sequence;
-    }
-    // When the oldest saved report was built (ms since 1970), 0 when there is none.
-    [[nodiscard]] std::uint64_t oldest_created_ms() const noexcept {
-        return entries_.empty() ? 0 : entries_.front().created_ms;
-    }
+    // What the outbox's files take on the disk (files that could not be read yet included).
+    [[nodiscard]] std::uint64_t bytes() const noexcept { return disk_bytes_; }
+    // When the oldest waiting report was built (ms since 1970), 0 when there is none.
+    [[nodiscard]] std::uint64_t oldest_created_ms() const noexcept;
 
    private:
     struct Entry {
         std::uint64_t sequence;
         std::uint64_t file;   // the file it is in (its first sequence number)
-        std::uint64_t bytes;  // its part of the file, sequence number included
+        std::uint64_t bytes;  // its part of the file: sequence number and report
         std::uint64_t created_ms;
         OutboxPriority priority;
-        bool tried_earlier;  // named in the attempt file when the outbox was opened
-        std::string cached;  // its part of the file, kept while the cache has room; else empty
+        bool tried_earlier;       // named in the marks when the outbox was opened
+        bool restored;            // saved by an earlier process
+        std::uint32_t host;       // host and port (an index into hosts_), for setting aside
+        std::uint64_t set_aside;  // 0, or its place among the reports set aside
+        std::string cached;       // its report's bytes while the cache has room, else empty
+    };
+    struct FileState {
+        std::uint64_t size = 0;     // on the disk
+        std::size_t listed = 0;     // reports in it still to send
+        ULONGLONG held_until = 0;   // GetTickCount64() before which it is not opened again
+        DWORD held_pause = 0;       // the pause after it was last found held
+        bool unread = false;        // never read yet: another program held it
+        bool to_remove = false;     // every report in it accepted (or given up)
     };
 
-    Outbox(const std::wstring& folder, FileHandle lock, FileHandle attempt)
-        : folder_(folder), lock_(std::move(lock)), attempt_(std::move(attempt)) {}
+    Outbox(std::wstring folder, FileHandle lock, OutboxDrops& drops) noexcept
+        : folder_(std::move(folder)), lock_(std::move(lock)), drops_(drops) {}
 
-    void Index(OutboxDrops& drops);
-    bool MakeRoom(OutboxPriority priority, std::uint64_t bytes, std::size_t adding,
-                  std::uint64_t adding_bytes, OutboxDrops& drops);
-    // Takes an entry out of the list; its file is removed, or marked to be written again.
-    void Forget(const std::deque<Entry>::iterator& entry);
-    // Writes each marked file again with the reports it still holds; false when the disk
-    // refused.
+    // Opening (outbox_index.cpp).
+    bool OpenMarks();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> SettleTemporaries();
+    void Index();
+    // Lists the reports of one file: those not accepted, decoded and sendable, and not too old.
+    FileRead ListFile(std::uint64_t file);
+    void Held(FileState& state) noexcept;
+
+    // Writing (outbox.cpp).
+    bool Append(const std::string& batch, std::uint64_t first_sequence);
+    // Chooses what must go for `adding` more reports of `adding_bytes` to fit, without removing
+    // anything: `victims` (stored reports) and, in `keep`, which of the batch's own stay.
+    void ChooseVictims(const std::vector<OutboxPriority>& priorities,
+                       const std::vector<std::uint64_t>& sizes, std::vector<bool>& keep,
+                       std::vector<std::uint64_t>& victims);
+    void Forget(std::deque<Entry>::iterator entry);
+    bool RewriteFile(std::uint64_t file);
     bool RewriteChanged();
-    [[nodiscard]] std::optional<std::string> EntryBytes(const Entry& entry);
-    bool WriteMark(std::uint64_t offset, std::uint64_t sequence) noexcept;
-    void WriteAttempt(std::uint64_t sequence) noexcept;
+    bool RemoveFile(std::uint64_t file);
+    void CloseSegment() noexcept;
+    bool WriteMarks();
+    // Records `sequence` of `file` as accepted; false when the marks have no room for it.
+    bool AddRange(std::uint64_t file, std::uint64_t sequence);
+    [[nodiscard]] bool Covered(std::uint64_t file, std::uint64_t sequence) const noexcept;
+
+    // Reading back (outbox_sending.cpp).
+    FileRead EntryBytes(const Entry& entry, std::string& out);
+    std::deque<Entry>::iterator Find(std::uint64_t sequence);
+    std::uint32_t HostIndex(const std::u16string& host, std::uint16_t port);
+
     [[nodiscard]] std::wstring PathOf(std::uint64_t file, const wchar_t* extension) const;
 
     std::wstring folder_;  // ends with a backslash
     FileHandle lock_;
-    FileHandle attempt_;                   // the "attempt" file
-    std::uint64_t attempt_written_ = 0;    // what it holds: the report attempted last
-    std::uint64_t delivered_written_ = 0;  // and the last one accepted
-    std::deque<Entry> entries_;            // in sequence order
-    std::map<std::uint64_t, std::size_t> reports_in_file_;  // files holding listed reports
-    std::set<std::uint64_t> changed_files_;      // to be written again without a report they lost
-    std::deque<std::uint64_t> delivered_files_;  // every report accepted, file not yet removed
+    OutboxDrops& drops_;
+    FileHandle marks_file_;
+    Marks marks_;
+    std::deque<Entry> entries_;                 // in sequence order
+    std::map<std::uint64_t, FileState> files_;  // every file of ours on the disk, by name
+    std::set<std::uint64_t> changed_files_;     // to be written again without what they lost
+    std::vector<std::u16string> hosts_;         // the hosts and ports of restored reports
+    FileHandle segment_;                        // the file stores append to, while open
+    std::uint64_t segment_file_ = 0;
     std::uint64_t read_file_ = 0;  // the file last read back, kept for its next reports
     std::string read_bytes_;
-    std::uint64_t bytes_ = 0;
+    std::vector<FilePart> read_parts_;
+    std::uint64_t legacy_accepted_up_to_ = 0;  // the version before's one mark, while listing
+    std::uint64_t disk_bytes_ = 0;
     std::uint64_t cached_bytes_ = 0;
     std::uint64_t next_sequence_ = 1;
-    bool oldest_pinned_ = false;
+    std::uint64_t set_aside_count_ = 0;
+    std::uint64_t pinned_ = 0;
+    bool marks_changed_ = false;  // marks_ differ from what the file holds
+    ULONGLONG marks_retry_at_ = 0;  // after a write of them failed
 };
 
 }  // namespace mirto

@@ -14,6 +14,9 @@
 //                  the header
 #include "outbox/stored_report.h"
 
+#include "outbox/crc32.h"
+#include "transport/protocol.h"
+
 namespace mirto {
 namespace {
 
@@ -44,17 +47,6 @@ std::u16string GetUnits(const unsigned char* data, std::size_t units) {
         text[i] = static_cast<char16_t>(GetLittleEndian(data + 2 * i, 2));
     }
     return text;
-}
-
-// CRC-32 with the reflected polynomial 0xEDB88320, continued from `crc` (bit by bit: a report
-// is a few kilobytes, written once).
-std::uint32_t Crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) {
-    crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
-    }
-    return ~crc;
 }
 
 // Over the header without its checksum field, then the rest.
@@ -88,6 +80,20 @@ std::string EncodeStoredReport(const StoredReport& report) {
         out[kChecksumOffset + i] = static_cast<char>((checksum >> (8 * i)) & 0xFFU);
     }
     return out;
+}
+
+std::optional<std::size_t> DeclaredStoredReportSize(const unsigned char* data,
+                                                    std::size_t available) {
+    if (data == nullptr || available < kStoredHeaderBytes) return std::nullopt;
+    const std::uint64_t host_units = GetLittleEndian(data + 28, 4);
+    const std::uint64_t path_units = GetLittleEndian(data + 32, 4);
+    const std::uint64_t body_bytes = GetLittleEndian(data + 36, 4);
+    if (host_units > kStoredHostMaxUnits || path_units > kStoredPathMaxUnits ||
+        body_bytes > kStoredBodyMaxBytes) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(kStoredHeaderBytes + 2 * (host_units + path_units) +
+                                    body_bytes);
 }
 
 std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::size_t size) {
@@ -125,6 +131,11 @@ std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::s
     text += 2 * path_units;
     report.body.assign(reinterpret_cast<const char*>(text), body_bytes);
     return report;
+}
+
+bool IsSendable(const StoredReport& report) {
+    return report.secure && report.port == kReportPort &&
+           IsCollectionHost(report.host.data(), report.host.size());
 }
 
 }  // namespace mirto

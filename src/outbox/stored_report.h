@@ -40,9 +40,19 @@ constexpr std::size_t kStoredHeaderBytes = 44;
 // The file's bytes for `report`. Host, path and body must be within the limits above.
 std::string EncodeStoredReport(const StoredReport& report);
 
+// The size a report's header declares for the report, when at least its header lies in the
+// `available` bytes at `data` and its lengths are within the limits above; nothing otherwise.
+// Says where the next report begins, not whether this one is whole.
+std::optional<std::size_t> DeclaredStoredReportSize(const unsigned char* data,
+                                                    std::size_t available);
+
 // The report a file's bytes hold, or nothing when they are not exactly one whole, undamaged
 // report of this format.
 std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::size_t size);
+
+// Whether a report may be sent as it stands: to port 443 over TLS, to a host that SetHost would
+// take. A report read back from the disk that is not is damaged, whatever its checksum says.
+bool IsSendable(const StoredReport& report);
 
 }  // namespace mirto
 

@@ -8,6 +8,7 @@
 #ifndef MIRTO_TRANSPORT_PROTOCOL_H
 #define MIRTO_TRANSPORT_PROTOCOL_H
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -33,6 +34,21 @@ constexpr std::uint16_t kReportPort = 443;
 constexpr const wchar_t* kReportHeaders = L"Content-Type: application/octet-stream";
 constexpr const wchar_t* kUserAgent = L"Mirto_Win" MIRTO_WIDEN(MIRTO_REPORT_VERSION);
 
+// A collection host the library sends to: 1 to 128 code units, none of them a space, a control
+// character or DEL. No such name can be reached, and a line break in it would end the request's
+// Host header early. Whatever names a host (SetHost, a report read back from the disk) is held to
+// this rule.
+constexpr std::size_t kMaxHostUnits = 128;
+template <typename Unit>
+constexpr bool IsCollectionHost(const Unit* units, std::size_t count) noexcept {
+    if (units == nullptr || count == 0 || count > kMaxHostUnits) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto unit = static_cast<std::uint32_t>(units[i]);
+        if (unit <= 0x20 || unit == 0x7F) return false;
+    }
+    return true;
+}
+
 // Connect, receive and send time-outs; the pause between two attempts; the longest one
 // attempt may take, however slowly the collector answers.
 constexpr std::uint32_t kTimeoutMs = 5000;
@@ -45,8 +61,6 @@ constexpr DWORD kFirstAttemptConnectFlags = INTERNET_FLAG_EXISTING_CONNECT;
 constexpr DWORD kSecureRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                       INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION |
                                       INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
-constexpr DWORD kPlainRequestFlags =
-    kSecureRequestFlags & ~static_cast<DWORD>(INTERNET_FLAG_SECURE);
 #endif
 
 }  // namespace mirto

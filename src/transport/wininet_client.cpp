@@ -19,6 +19,11 @@ WinInetClient::WinInetClient() noexcept
 AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags,
                                        AttemptWaitHook* while_waiting) const {
     if (!session_) return AttemptOutcome{false, 0, ERROR_INVALID_HANDLE};
+    // Reports go over TLS to port 443, and nowhere else: whatever asked for another way (a
+    // report read back from a file someone wrote) is refused without a request.
+    if (!request.secure || request.port != kReportPort) {
+        return AttemptOutcome{false, 0, ERROR_INTERNET_INVALID_URL};
+    }
     AttemptRequest attempt{session_.get(),
                            request.host,
                            request.port,
@@ -29,7 +34,7 @@ AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_
                                              static_cast<std::size_t>(request.body_length))
                                : std::string(),
                            connect_flags,
-                           request.secure ? kSecureRequestFlags : kPlainRequestFlags};
+                           kSecureRequestFlags};
     return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting);
 }
 

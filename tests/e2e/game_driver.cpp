@@ -456,7 +456,9 @@ void PrintStats(bool unity, const std::vector<std::string>& a) {
         << " dropped_outbox_full=" << v.dropped_outbox_full
         << " dropped_damaged=" << v.dropped_damaged << " dropped_at_quit=" << v.dropped_at_quit
         << " oldest_waiting_age_ms=" << v.oldest_waiting_age_ms
-        << " operations_waiting=" << v.operations_waiting << " beyond=";
+        << " operations_waiting=" << v.operations_waiting
+        << " dropped_expired=" << v.dropped_expired
+        << " dropped_out_of_memory=" << v.dropped_out_of_memory << " beyond=";
     for (const unsigned char byte : buffer.beyond) out << (byte == 0xA5 ? '.' : 'x');
     Print(out.str());
 }

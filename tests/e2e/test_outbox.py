@@ -28,8 +28,9 @@ def outbox_folder(app_id):
     return local_appdata() / "mirto" / app_id / "outbox"
 
 
-def encode(host, path, body, priority=1, secure=True, port=443, created_ms=1700000000000):
-    """One report, in the documented layout."""
+def encode(host, path, body, priority=1, secure=True, port=443, created_ms=None):
+    """One report, in the documented layout; built now unless `created_ms` says otherwise."""
+    created_ms = int(time.time() * 1000) if created_ms is None else created_ms
     h, p = host.encode("utf-16-le"), path.encode("utf-16-le")
     head = MAGIC + struct.pack("<IIIIQIII", 1, priority, 1 if secure else 0, port, created_ms,
                                len(h) // 2, len(p) // 2, len(body))
@@ -58,8 +59,37 @@ def decode(data):
 
 
 def parts(data):
-    """The (sequence, decoded or None) of each report in an outbox file; None for a damaged
-    rest."""
+    """The (sequence, decoded or None) of each report in an outbox file, in the layout of
+    src/outbox/file_layout.h: a 16-byte header ("MOBF", layout 2, 0, CRC-32), then batches (a
+    16-byte header: "MOBB", reports, payload bytes, CRC-32 of those 12 bytes and the payload;
+    then per report its sequence number and the report). Files of the versions before are read
+    too: bare parts, or one report alone. (None, None) stands for a damaged rest."""
+    if data[:4] == b"MOBF":
+        head_ok = (len(data) >= 16 and struct.unpack("<II", data[4:12]) == (2, 0) and
+                   struct.unpack("<I", data[12:16])[0] == zlib.crc32(data[:12]))
+        if not head_ok:
+            return [(None, None)]
+        found, at = [], 16
+        while at < len(data):
+            if len(data) - at < 16 or data[at:at + 4] != b"MOBB":
+                return found + [(None, None)]
+            count, size, crc = struct.unpack("<III", data[at + 4:at + 16])
+            payload = data[at + 16:at + 16 + size]
+            if len(payload) != size or zlib.crc32(payload, zlib.crc32(data[at:at + 12])) != crc:
+                return found + [(None, None)]
+            batch = bare_parts(payload)
+            if len(batch) != count:
+                return found + [(None, None)]
+            found += batch
+            at += 16 + size
+        return found
+    if data[:4] == MAGIC:
+        return [(None, decode(data))]  # one report, its sequence number the file's name
+    return bare_parts(data)
+
+
+def bare_parts(data):
+    """Sequence number and report, one after another."""
     found, at = [], 0
     while at < len(data):
         if len(data) - at < 52:
@@ -74,18 +104,43 @@ def parts(data):
     return found
 
 
+def marks(app_id):
+    """(attempted, accepted ranges) from the outbox's "marks" file (src/outbox/marks_layout.h):
+    two 4096-byte slots, the whole one with the higher generation counts. Each: "MOBM", layout 1,
+    generation (8), attempted (8), ranges (4), CRC-32 of the 28 bytes before and of the ranges;
+    then the ranges, (file, first, last) of 8 bytes each."""
+    path = outbox_folder(app_id) / "marks"
+    data = path.read_bytes() if path.exists() else b""
+    best = None
+    for at in (0, 4096):
+        slot = data[at:at + 4096]
+        if len(slot) < 32 or slot[:4] != b"MOBM":
+            continue
+        layout, generation, attempted, count, crc = struct.unpack("<IQQII", slot[4:32])
+        ranges = slot[32:32 + 24 * count]
+        if layout != 1 or len(ranges) != 24 * count or \
+                zlib.crc32(ranges, zlib.crc32(slot[:28])) != crc:
+            continue
+        if best is None or generation > best[0]:
+            best = (generation, attempted,
+                    [struct.unpack("<QQQ", ranges[i:i + 24]) for i in range(0, len(ranges), 24)])
+    return (best[1], best[2]) if best else (0, [])
+
+
 def saved(app_id):
     """The saved reports still to be sent, oldest first: (sequence, decoded or None), and the
-    report whose attempt began last. The attempt file holds that one's sequence number, then
-    the last one the collector accepted: reports up to that one are never sent again."""
+    report whose attempt began last. Reports in a range the marks hold for their file were
+    accepted and are never sent again."""
     folder = outbox_folder(app_id)
-    mark = folder / "attempt"
-    marks = (mark.read_bytes() if mark.exists() else b"") + bytes(16)
-    marked, accepted = struct.unpack("<QQ", marks[:16])
+    marked, accepted = marks(app_id)
     reports = []
     for f in sorted(folder.glob("*.rpt")):
-        reports.extend((seq, r) for seq, r in parts(f.read_bytes())
-                       if seq is None or seq > accepted)
+        name = int(f.stem, 16)
+        for seq, r in parts(f.read_bytes()):
+            seq = name if seq is None and r is not None else seq
+            if not any(file == name and first <= (seq or 0) <= last
+                       for file, first, last in accepted):
+                reports.append((seq, r))
     return reports, marked
 
 
@@ -269,7 +324,7 @@ def test_a_collector_that_does_not_answer_never_holds_up_storing(games, start_co
 def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_room_for(games):
     g = games()
     s = stats(g, "UnityGetDeliveryStats")
-    assert s["size"] == 136 and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert s["size"] == 152 and s["outbox_state"] == 0 and s["operations_accepted"] == 0
     assert g.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue init failed\r\n"]
     assert g.call("UnitySetOutbox", 7) == []
     assert stats(g)["outbox_state"] == 1  # chosen, not started
@@ -291,8 +346,8 @@ def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_roo
     assert small["size"] == 16 and small["outbox_state"] == 2
     assert small["operations_accepted"] == 0xA5A5A5A5A5A5A5A5
     # A newer caller's larger struct: what the library knows, and the size it filled.
-    large = stats(g, "stats", 136 + 16)
-    assert large["size"] == 136 and large["operations_accepted"] == 1
+    large = stats(g, "stats", 152 + 16)
+    assert large["size"] == 152 and large["operations_accepted"] == 1
     assert large["beyond"] == "." * 16
 
 
@@ -324,7 +379,7 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
     assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (2, 1, 2)
     time.sleep(0.3)
     assert len(collector.records()) == 2
-    assert sorted(p.name for p in folder.iterdir()) == ["attempt", "lock", "readme.txt"]
+    assert sorted(p.name for p in folder.iterdir()) == ["lock", "marks", "readme.txt"]
 
 
 def test_a_full_outbox_gives_up_level_events_first_and_counts_them(games):

@@ -1,6 +1,8 @@
 // The outbox against real files in the prefix's local application-data folder: order across
-// reopening, the caps and which reports they give up, damaged, temporary and foreign files,
-// the lock, and the marks of attempted reports. Every test uses application ids of its own.
+// reopening, the caps and which reports they give up, damaged, temporary, foreign and earlier
+// versions' files, the lock, the marks of attempted and accepted reports, files that other
+// programs hold for a while, and what a power loss leaves. Every test uses application ids of
+// its own.
 #include "outbox/outbox.h"
 
 #include <windows.h>
@@ -16,6 +18,7 @@
 
 #include "outbox/stored_report.h"
 #include "support/process.h"
+#include "win/wall_clock.h"
 
 namespace {
 
@@ -31,31 +34,40 @@ std::wstring FolderOf(const std::wstring& app_id) {
     return std::wstring(base) + L"\\mirto\\" + app_id + L"\\outbox\\";
 }
 
-StoredReport Report(const std::string& body, OutboxPriority priority = OutboxPriority::kDropLast) {
+StoredReport Report(const std::string& body, OutboxPriority priority = OutboxPriority::kDropLast,
+                    std::uint64_t created_ms = 0, const std::u16string& host = u"collector.test") {
     StoredReport report;
     report.priority = priority;
     report.port = 443;
-    report.created_ms = 1000;
-    report.host = u"collector.test";
+    report.created_ms = created_ms != 0 ? created_ms : mirto::WallClockMs();
+    report.host = host;
     report.path = u"/event";
     report.body = body;
     return report;
 }
 
-// One report's part of an outbox file: its sequence number (8 bytes, little endian), then the
-// report.
+// One report's part of a file of the version before batches had headers: its sequence number
+// (8 bytes, little endian), then the report.
 std::string Part(std::uint64_t sequence, const StoredReport& report) {
     std::string part;
     for (int i = 0; i < 8; ++i) part.push_back(static_cast<char>((sequence >> (8 * i)) & 0xFF));
     return part + mirto::EncodeStoredReport(report);
 }
 
+std::wstring Name(std::uint64_t sequence, const wchar_t* extension = L".rpt") {
+    wchar_t name[32];
+    std::swprintf(name, 32, L"%016llx%ls", static_cast<unsigned long long>(sequence), extension);
+    return name;
+}
+
 // Stores purchases "c0", "c1", ... each padded with `pad`, one at a time, until one more would
 // pass the byte cap; returns how many were stored.
-std::size_t FillToTheByteCap(Outbox& outbox, const std::string& pad, OutboxDrops& drops) {
+std::size_t FillToTheByteCap(Outbox& outbox, const std::string& pad) {
     std::size_t stored = 0;
-    while (outbox.bytes() + Part(1, Report("x" + pad)).size() <= mirto::kOutboxMaxBytes) {
-        if (outbox.Store(Report("c" + std::to_string(stored++) + pad), drops) !=
+    // A part, plus the batch header each store adds, plus a file header now and then.
+    const std::size_t each = Part(1, Report("x" + pad)).size() + 16;
+    while (outbox.bytes() + each + 16 <= mirto::kOutboxMaxBytes) {
+        if (outbox.Store(Report("c" + std::to_string(stored++) + pad)) !=
             Outbox::StoreResult::kStored) {
             ADD_FAILURE() << "store " << stored << " failed";
             break;
@@ -64,14 +76,15 @@ std::size_t FillToTheByteCap(Outbox& outbox, const std::string& pad, OutboxDrops
     return stored;
 }
 
-// The bodies of the saved reports, oldest first, as the outbox hands them out (removing each).
-std::vector<std::string> Drain(Outbox& outbox, OutboxDrops& drops) {
+// The bodies of the saved reports in the order the outbox hands them out, each accepted in
+// turn; then the outbox's chores until none is left.
+std::vector<std::string> Drain(Outbox& outbox) {
     std::vector<std::string> bodies;
-    while (const std::optional<StoredReport> report = outbox.Oldest(drops)) {
-        bodies.push_back(report->body);
-        EXPECT_TRUE(outbox.RemoveOldest());
+    while (const std::optional<Outbox::Pick> pick = outbox.Next()) {
+        bodies.push_back(pick->report.body);
+        EXPECT_TRUE(outbox.Accepted(pick->sequence));
     }
-    while (outbox.RemoveOneDelivered()) {
+    while (outbox.DoChore()) {
     }
     return bodies;
 }
@@ -86,7 +99,21 @@ std::vector<std::wstring> FileNames(const std::wstring& folder) {
             names.push_back(data.cFileName);
     } while (FindNextFileW(search, &data));
     FindClose(search);
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+// What the saved files take on the disk, as the system lists them.
+std::uint64_t SavedBytes(const std::wstring& folder) {
+    std::uint64_t bytes = 0;
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW((folder + L"*.rpt").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        bytes += (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    return bytes;
 }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
@@ -98,6 +125,47 @@ void WriteFile(const std::wstring& path, const std::string& bytes) {
     CloseHandle(file);
 }
 
+std::string ReadFile(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    return bytes;
+}
+
+// A file held open without any sharing, as a scanner or a backup tool holds it, from another
+// thread, until it lets go after the time given (or when this goes).
+class HeldFile {
+   public:
+    HeldFile(const std::wstring& path, DWORD release_after_ms)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)),
+          release_after_ms_(release_after_ms) {
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "cannot hold the file";
+        thread_ = CreateThread(nullptr, 0, LetGo, this, 0, nullptr);
+    }
+    ~HeldFile() {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+   private:
+    static DWORD WINAPI LetGo(void* parameter) {
+        auto* held = static_cast<HeldFile*>(parameter);
+        Sleep(held->release_after_ms_);
+        CloseHandle(held->handle_);
+        return 0;
+    }
+    HANDLE handle_;
+    DWORD release_after_ms_;
+    HANDLE thread_;
+};
+
 TEST(Outbox, ReportsLeaveInTheOrderTheyWereStoredAcrossReopening) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"order");
     OutboxDrops drops;
@@ -105,29 +173,28 @@ TEST(Outbox, ReportsLeaveInTheOrderTheyWereStoredAcrossReopening) {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         for (int i = 0; i < 20; ++i) {
-            ASSERT_EQ(outbox->Store(Report("r" + std::to_string(i)), drops),
+            ASSERT_EQ(outbox->Store(Report("r" + std::to_string(i))),
                       Outbox::StoreResult::kStored);
         }
         // Two are sent, then the process goes.
-        ASSERT_EQ(outbox->Oldest(drops)->body, "r0");
-        ASSERT_TRUE(outbox->RemoveOldest());
-        ASSERT_EQ(outbox->Oldest(drops)->body, "r1");
-        ASSERT_TRUE(outbox->RemoveOldest());
+        for (const char* body : {"r0", "r1"}) {
+            const std::optional<Outbox::Pick> pick = outbox->Next();
+            ASSERT_EQ(pick->report.body, body);
+            ASSERT_TRUE(outbox->Accepted(pick->sequence));
+        }
     }
     std::unique_ptr<Outbox> again = Outbox::Open(app_id, drops);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->size(), 18U);
-    ASSERT_EQ(again->Store(Report("later"), drops), Outbox::StoreResult::kStored);
+    ASSERT_EQ(again->Store(Report("later")), Outbox::StoreResult::kStored);
     std::vector<std::string> expected;
     for (int i = 2; i < 20; ++i) expected.push_back("r" + std::to_string(i));
     expected.push_back("later");
-    EXPECT_EQ(Drain(*again, drops), expected);
+    EXPECT_EQ(Drain(*again), expected);
     EXPECT_EQ(drops.full, 0U);
     EXPECT_EQ(drops.damaged, 0U);
-    // Only the lock and the attempt file are left.
-    std::vector<std::wstring> left = FileNames(FolderOf(app_id));
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::wstring>{L"attempt", L"lock"}));
+    // Only the lock and the marks are left.
+    EXPECT_EQ(FileNames(FolderOf(app_id)), (std::vector<std::wstring>{L"lock", L"marks"}));
 }
 
 TEST(Outbox, AReportTheCollectorAcceptedIsNeverSentAgainEvenIfItsFileOutlivedTheProcess) {
@@ -136,24 +203,23 @@ TEST(Outbox, AReportTheCollectorAcceptedIsNeverSentAgainEvenIfItsFileOutlivedThe
     {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
-        for (const char* body : {"a", "b", "c"}) outbox->Store(Report(body), drops);
-        ASSERT_EQ(outbox->Oldest(drops)->body, "a");
-        ASSERT_TRUE(outbox->RemoveOldest());  // accepted; the process ends before the file goes
-        ASSERT_EQ(outbox->Oldest(drops)->body, "b");
-        ASSERT_TRUE(outbox->RemoveOldest());
-        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 3U);  // lock, attempt, a, b, c
+        for (const char* body : {"a", "b", "c"}) outbox->Store(Report(body));
+        for (const char* body : {"a", "b"}) {
+            const std::optional<Outbox::Pick> pick = outbox->Next();
+            ASSERT_EQ(pick->report.body, body);
+            ASSERT_TRUE(outbox->Accepted(pick->sequence));  // the process ends, "c" unsent
+        }
+        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 3U);  // lock, marks, the reports' file
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
     EXPECT_EQ(outbox->size(), 1U);
-    EXPECT_EQ(Drain(*outbox, drops), std::vector<std::string>{"c"});
+    EXPECT_EQ(Drain(*outbox), std::vector<std::string>{"c"});
     EXPECT_EQ(drops.damaged, 0U);
-    std::vector<std::wstring> left = FileNames(FolderOf(app_id));
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::wstring>{L"attempt", L"lock"}));
+    EXPECT_EQ(FileNames(FolderOf(app_id)), (std::vector<std::wstring>{L"lock", L"marks"}));
     // Sequence numbers go on after the accepted ones.
-    ASSERT_EQ(outbox->Store(Report("d"), drops), Outbox::StoreResult::kStored);
-    EXPECT_EQ(outbox->oldest_sequence(), 4U);
+    ASSERT_EQ(outbox->Store(Report("d")), Outbox::StoreResult::kStored);
+    EXPECT_EQ(outbox->Next()->sequence, 4U);
 }
 
 TEST(Outbox, ABatchIsOneFileAndAReportGivenUpFromItIsGoneForGood) {
@@ -164,23 +230,24 @@ TEST(Outbox, ABatchIsOneFileAndAReportGivenUpFromItIsGoneForGood) {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         // A batch of purchases with one level event in its middle, then purchases up to the
-        // byte cap, one file each.
+        // byte cap.
         std::vector<StoredReport> batch;
         for (int i = 0; i < 5; ++i) {
             batch.push_back(Report("b" + std::to_string(i) + pad, i == 2
                                                                       ? OutboxPriority::kDropFirst
                                                                       : OutboxPriority::kDropLast));
         }
-        ASSERT_EQ(outbox->Store(batch, drops), Outbox::StoreResult::kStored);
-        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 1U);  // lock, attempt, the batch
-        FillToTheByteCap(*outbox, pad, drops);
+        ASSERT_EQ(outbox->Store(batch), Outbox::StoreResult::kStored);
+        EXPECT_EQ(FileNames(FolderOf(app_id)).size(), 2U + 1U);  // lock, marks, the batch
+        FillToTheByteCap(*outbox, pad);
         // One more purchase: the level event in the batch goes, and its file is rewritten.
-        ASSERT_EQ(outbox->Store(Report("last" + pad), drops), Outbox::StoreResult::kStored);
+        ASSERT_EQ(outbox->Store(Report("last" + pad)), Outbox::StoreResult::kStored);
         EXPECT_EQ(drops.full, 1U);
+        EXPECT_LE(SavedBytes(FolderOf(app_id)), mirto::kOutboxMaxBytes);
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    const std::vector<std::string> order = Drain(*outbox, drops);
+    const std::vector<std::string> order = Drain(*outbox);
     ASSERT_GE(order.size(), 5U);
     EXPECT_EQ(order[0].substr(0, 2), "b0");
     EXPECT_EQ(order[1].substr(0, 2), "b1");
@@ -200,43 +267,50 @@ TEST(Outbox, OneProcessAtATimeHoldsTheOutbox) {
     EXPECT_NE(Outbox::Open(app_id, drops), nullptr);
 }
 
-TEST(Outbox, DamagedFilesAreRemovedAndCountedTemporariesRemovedForeignFilesLeftAlone) {
+TEST(Outbox, DamagedFilesAreCountedTemporariesSettledForeignAndEarlierVersionsFilesKept) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"damage");
     OutboxDrops drops;
-    {
-        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
-        ASSERT_NE(outbox, nullptr);
-        for (const char* body : {"a", "b", "c", "d"}) outbox->Store(Report(body), drops);
-    }
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);  // makes the folder
     const std::wstring folder = FolderOf(app_id);
-    // "b" loses its last byte, "c" is replaced by garbage of the same name; a temporary
-    // left by a process that died while writing, and files that are not the outbox's.
+    // Files of the versions before: bare parts ("a", and "b" cut short), and a file that is
+    // one report alone ("d", named after its sequence number); garbage; a temporary left by a
+    // process that died while writing; files that are not the outbox's; a report for a host
+    // that SetHost would refuse, one for another port, and one without TLS.
+    WriteFile(folder + Name(1), Part(1, Report("a")));
     std::string cut = Part(2, Report("b"));
     cut.pop_back();
-    WriteFile(folder + L"0000000000000002.rpt", cut);
-    WriteFile(folder + L"0000000000000003.rpt", "not a report at all");
-    WriteFile(folder + L"0000000000000009.tmp", Part(9, Report("half")));
+    WriteFile(folder + Name(2), cut);
+    WriteFile(folder + Name(3), "not a report at all");
+    WriteFile(folder + Name(4), mirto::EncodeStoredReport(Report("d")));
+    StoredReport other_port = Report("p");
+    other_port.port = 80;
+    StoredReport plain = Report("t");
+    plain.secure = false;
+    WriteFile(folder + Name(5), Part(5, Report("h", OutboxPriority::kDropLast, 0, u"evil host")) +
+                                    Part(6, other_port) + Part(7, plain));
+    WriteFile(folder + Name(9, L".tmp"), Part(9, Report("half")));
     WriteFile(folder + L"notes.txt", "mine");
     WriteFile(folder + L"00000000000000zz.rpt", Part(1000, Report("foreign")));
-
     {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
-        EXPECT_EQ(drops.damaged, 2U);
-        EXPECT_EQ(Drain(*outbox, drops), (std::vector<std::string>{"a", "d"}));
-        std::vector<std::wstring> left = FileNames(folder);
-        std::sort(left.begin(), left.end());
-        EXPECT_EQ(left, (std::vector<std::wstring>{L"00000000000000zz.rpt", L"attempt", L"lock",
-                                                   L"notes.txt"}));
-        outbox->Store(Report("e"), drops);  // after the temporary's number: 000...0a
-        outbox->Store(Report("f"), drops);
+        EXPECT_EQ(drops.damaged, 3U);  // the cut file, the garbage, the file of bad reports
+        EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "d"}));
+        EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"00000000000000zz.rpt", L"lock",
+                                                                L"marks", L"notes.txt"}));
+        outbox->Store(Report("e"));  // after the temporary's number: 000...0a
+        outbox->Store(Report("f"));
     }
-    // A file damaged after it was listed is found out when it is read, and skipped.
+    // A file damaged after it was listed is found out when it is read: the damaged batch ("e",
+    // the first after the file's 16-byte header) goes, the next one stays.
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    WriteFile(folder + L"000000000000000a.rpt", "garbage");
-    EXPECT_EQ(Drain(*outbox, drops), std::vector<std::string>{"f"});
-    EXPECT_EQ(drops.damaged, 3U);
+    std::string bytes = ReadFile(folder + Name(10));
+    ASSERT_GT(bytes.size(), 48U);
+    bytes[16 + 16 + 12] ^= 1;
+    WriteFile(folder + Name(10), bytes);
+    EXPECT_EQ(Drain(*outbox), std::vector<std::string>{"f"});
+    EXPECT_EQ(drops.damaged, 4U);
 }
 
 TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
@@ -244,42 +318,52 @@ TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
     OutboxDrops drops;
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    // Bodies of 2 KiB: the byte cap (4 MiB) is reached first, at a little under 2048 files.
+    // Bodies of 2 KiB: the byte cap (4 MiB) is reached first, at a little under 2048 reports.
     const std::string pad(2048 - 16, '.');
-    const std::size_t file_bytes = Part(1, Report("k00000" + pad)).size();
-    const std::size_t fit = static_cast<std::size_t>(mirto::kOutboxMaxBytes / file_bytes);
-    ASSERT_LT(fit, mirto::kOutboxMaxReports);
     std::size_t stored = 0;
-    for (; stored < fit; ++stored) {
+    for (;; ++stored) {
         // Every third report is a level event; the rest are purchases and identifies.
         const OutboxPriority priority =
             stored % 3 == 0 ? OutboxPriority::kDropFirst : OutboxPriority::kDropLast;
         char tag[8];
         std::snprintf(tag, sizeof(tag), "k%05zu", stored);
-        ASSERT_EQ(outbox->Store(Report(tag + pad, priority), drops), Outbox::StoreResult::kStored);
+        const StoredReport report = Report(tag + pad, priority);
+        if (outbox->bytes() + Part(1, report).size() + 32 > mirto::kOutboxMaxBytes) break;
+        ASSERT_EQ(outbox->Store(report), Outbox::StoreResult::kStored);
     }
+    const std::size_t fit = stored;
+    ASSERT_LT(fit, mirto::kOutboxMaxReports);
     EXPECT_EQ(drops.full, 0U);
-    EXPECT_LE(outbox->bytes(), mirto::kOutboxMaxBytes);
 
     // A purchase more: the oldest level event (k00000) goes.
-    ASSERT_EQ(outbox->Store(Report("p00001" + pad), drops), Outbox::StoreResult::kStored);
+    ASSERT_EQ(outbox->Store(Report("p00001" + pad)), Outbox::StoreResult::kStored);
     EXPECT_EQ(drops.full, 1U);
     EXPECT_EQ(outbox->size(), fit);
-    EXPECT_EQ(outbox->Oldest(drops)->body.substr(0, 6), "k00001");
+    EXPECT_EQ(outbox->Next()->report.body.substr(0, 6), "k00001");
 
-    // A level event more, while level events are stored: again the oldest level event (k00003).
-    ASSERT_EQ(outbox->Store(Report("l00001" + pad, OutboxPriority::kDropFirst), drops),
-              Outbox::StoreResult::kStored);
+    // Level events more, while level events are stored: the first that does not fit makes the
+    // oldest level event (k00003) go. (Files written again to lose a report take less room than
+    // before, so the first may still fit.)
+    std::size_t levels = 0;
+    std::string last_level;
+    while (drops.full < 2 && levels < 10) {
+        char tag[8];
+        std::snprintf(tag, sizeof(tag), "l%05zu", levels++);
+        last_level = tag;
+        ASSERT_EQ(outbox->Store(Report(tag + pad, OutboxPriority::kDropFirst)),
+                  Outbox::StoreResult::kStored);
+    }
     EXPECT_EQ(drops.full, 2U);
     EXPECT_LE(outbox->bytes(), mirto::kOutboxMaxBytes);
+    EXPECT_LE(SavedBytes(FolderOf(app_id)), mirto::kOutboxMaxBytes);
 
-    std::vector<std::string> order = Drain(*outbox, drops);
-    ASSERT_EQ(order.size(), fit);
+    std::vector<std::string> order = Drain(*outbox);
+    ASSERT_EQ(order.size(), fit + levels - 1);
     EXPECT_EQ(order[0].substr(0, 6), "k00001");
     EXPECT_EQ(order[1].substr(0, 6), "k00002");
     EXPECT_EQ(order[2].substr(0, 6), "k00004");  // k00003 was given up
     EXPECT_EQ(order[fit - 2].substr(0, 6), "p00001");
-    EXPECT_EQ(order[fit - 1].substr(0, 6), "l00001");
+    EXPECT_EQ(order.back().substr(0, 6), last_level);
 }
 
 TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase) {
@@ -289,15 +373,61 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     ASSERT_NE(outbox, nullptr);
     // 2 KiB bodies: 2040 or so fit within the byte cap.
     const std::string pad(2048 - 16, '.');
-    const std::size_t stored = FillToTheByteCap(*outbox, pad, drops);
+    const std::size_t stored = FillToTheByteCap(*outbox, pad);
     ASSERT_EQ(drops.full, 0U);
-    EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst), drops),
+    EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst)),
               Outbox::StoreResult::kStored);  // stored as nothing: it was given up
     EXPECT_EQ(drops.full, 1U);
     EXPECT_EQ(outbox->size(), stored);
-    EXPECT_EQ(outbox->Store(Report("new" + pad), drops), Outbox::StoreResult::kStored);
+    EXPECT_EQ(outbox->Store(Report("new" + pad)), Outbox::StoreResult::kStored);
     EXPECT_EQ(drops.full, 2U);
-    EXPECT_EQ(outbox->Oldest(drops)->body.substr(0, 2), "c1");
+    EXPECT_EQ(outbox->Next()->report.body.substr(0, 2), "c1");
+}
+
+TEST(Outbox, WhatWasRestoredIsHeldToTheCapsAndToItsAge) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"restored");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    const std::wstring folder = FolderOf(app_id);
+    // 4,100 reports in files of the version before (a version with other caps could leave as
+    // many): the first built 31 days ago, then level events and purchases in turn.
+    const std::uint64_t now = mirto::WallClockMs();
+    std::string file;
+    for (std::uint64_t sequence = 1; sequence <= 4100; ++sequence) {
+        const OutboxPriority priority =
+            sequence % 2 == 0 ? OutboxPriority::kDropFirst : OutboxPriority::kDropLast;
+        const std::uint64_t created = sequence == 1 ? now - 31ULL * 24 * 3600 * 1000 : now;
+        file += Part(sequence, Report("r" + std::to_string(sequence), priority, created));
+        if (sequence % 1000 == 0 || sequence == 4100) {
+            WriteFile(folder + Name(sequence - (sequence - 1) % 1000), file);
+            file.clear();
+        }
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(drops.expired, 1U);
+    EXPECT_EQ(drops.full, 4099U - mirto::kOutboxMaxReports);
+    EXPECT_EQ(outbox->size(), mirto::kOutboxMaxReports);
+    // The oldest level events went; the first to go out is the oldest that is still young.
+    EXPECT_EQ(outbox->Next()->report.body, "r3");
+    EXPECT_LE(SavedBytes(folder), mirto::kOutboxMaxBytes);
+}
+
+TEST(Outbox, RestoredReportsSetAsideGoAfterThisSessionsWithTheOthersForTheirHost) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"aside");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    WriteFile(FolderOf(app_id) + Name(1),
+              Part(1, Report("old-a1", OutboxPriority::kDropLast, 0, u"retired.test")) +
+                  Part(2, Report("old-b")) +
+                  Part(3, Report("old-a2", OutboxPriority::kDropLast, 0, u"retired.test")));
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    outbox->Store(Report("new"));
+    const std::optional<Outbox::Pick> first = outbox->Next();
+    ASSERT_EQ(first->report.body, "old-a1");
+    outbox->SetAside(first->sequence);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"old-b", "new", "old-a1", "old-a2"}));
 }
 
 TEST(Outbox, AReportAttemptedByAnEarlierProcessIsKnownAsSuch) {
@@ -306,24 +436,103 @@ TEST(Outbox, AReportAttemptedByAnEarlierProcessIsKnownAsSuch) {
     {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
-        outbox->Store(Report("a"), drops);
-        outbox->Store(Report("b"), drops);
-        EXPECT_FALSE(outbox->MarkOldestTried());  // first attempt ever
-        EXPECT_FALSE(outbox->MarkOldestTried());  // this process's own mark
+        outbox->Store(Report("a"));
+        outbox->Store(Report("b"));
+        EXPECT_FALSE(outbox->MarkTried(outbox->Next()->sequence));  // first attempt ever
+        EXPECT_FALSE(outbox->MarkTried(outbox->Next()->sequence));  // this process's own mark
     }
     {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
-        EXPECT_TRUE(outbox->MarkOldestTried());
-        outbox->UnmarkOldestTried();  // an earlier process's mark stays
-        ASSERT_TRUE(outbox->RemoveOldest());
-        EXPECT_FALSE(outbox->MarkOldestTried());  // "b": never attempted before
-        outbox->UnmarkOldestTried();              // no connection was made after all
+        const std::uint64_t a = outbox->Next()->sequence;
+        EXPECT_TRUE(outbox->MarkTried(a));
+        outbox->UnmarkTried(a);  // an earlier process's mark stays
+        ASSERT_TRUE(outbox->Accepted(a));
+        const std::uint64_t b = outbox->Next()->sequence;
+        EXPECT_FALSE(outbox->MarkTried(b));  // "b": never attempted before
+        outbox->UnmarkTried(b);              // no connection was made after all
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    EXPECT_EQ(outbox->Oldest(drops)->body, "b");
-    EXPECT_FALSE(outbox->MarkOldestTried());
+    EXPECT_EQ(outbox->Next()->report.body, "b");
+    EXPECT_FALSE(outbox->MarkTried(outbox->Next()->sequence));
+}
+
+// Other programs hold files for a moment (or longer): the outbox waits for a moment, and what is
+// held for longer is left for later, never judged damaged unread.
+TEST(Outbox, FilesHeldByOtherProgramsAreWaitedForOrLeftForLaterNeverLost) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"held");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    const std::wstring folder = FolderOf(app_id);
+    WriteFile(folder + Name(1), Part(1, Report("a")) + Part(2, Report("b")));
+    WriteFile(folder + Name(3), Part(3, Report("c")));
+    {
+        // Held for longer than the outbox waits while it opens: not listed, not removed.
+        const HeldFile scanner(folder + Name(1), 2500);
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(outbox->size(), 1U);
+        // This session's report, sent and accepted before the held file is read.
+        outbox->Store(Report("new"));
+        EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"c", "new"}));
+    }
+    {
+        // The lock and a file to be removed, held for a moment each: the outbox waits.
+        const HeldFile lock(folder + L"lock", 300);
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        const std::optional<Outbox::Pick> a = outbox->Next();
+        ASSERT_EQ(a->report.body, "a");
+        ASSERT_TRUE(outbox->Accepted(a->sequence));
+        const std::optional<Outbox::Pick> b = outbox->Next();
+        ASSERT_EQ(b->report.body, "b");
+        ASSERT_TRUE(outbox->Accepted(b->sequence));
+        const HeldFile backup(folder + Name(1), 300);
+        while (outbox->DoChore()) {
+        }
+        EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"lock", L"marks"}));
+    }
+    EXPECT_EQ(drops.damaged, 0U);
+}
+
+// A power loss can undo a rename that had returned, and cut a write short anywhere.
+TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"power");
+    OutboxDrops drops;
+    const std::wstring folder = FolderOf(app_id);
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("a"), Report("b"), Report("c")});
+        for (const char* body : {"a", "b"}) {
+            const std::optional<Outbox::Pick> pick = outbox->Next();
+            ASSERT_EQ(pick->report.body, body);
+            ASSERT_TRUE(outbox->Accepted(pick->sequence));
+        }
+    }
+    // The file's rename was undone: only its temporary, whole, is left. And the marks' last
+    // write ("b" accepted) was cut short: its slot is damaged, the one before it is whole.
+    ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
+    std::string marks = ReadFile(folder + L"marks");
+    ASSERT_GE(marks.size(), 4096U + 32U);
+    std::size_t newest = 0;  // the slot with the higher generation (bytes 8-15)
+    if (static_cast<unsigned char>(marks[4096 + 8]) > static_cast<unsigned char>(marks[8])) {
+        newest = 4096;
+    }
+    marks[newest + 40] ^= 1;
+    WriteFile(folder + L"marks", marks);
+    // And a store that never finished: a temporary cut short.
+    std::string half = ReadFile(folder + Name(1, L".tmp"));
+    half.resize(half.size() - 1);
+    WriteFile(folder + Name(7, L".tmp"), half);
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    // "a" stays accepted; "b", whose acceptance was lost, goes again (a possible duplicate,
+    // never a loss); "c" was never sent.
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(drops.damaged, 0U);
+    EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"lock", L"marks"}));
 }
 
 }  // namespace

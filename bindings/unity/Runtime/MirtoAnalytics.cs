@@ -376,7 +376,8 @@ namespace Mirto
         /// <summary>Reports given up to keep the outbox within its caps.</summary>
         public ulong DroppedOutboxFull;
 
-        /// <summary>Outbox files found damaged and removed unsent.</summary>
+        /// <summary>Outbox files (or reports in them) found damaged, or not for a host, port and
+        /// TLS the library would use, and removed unsent.</summary>
         public ulong DroppedDamaged;
 
         /// <summary>Without the outbox: reports whose first attempt when the library was
@@ -388,6 +389,12 @@ namespace Mirto
 
         /// <summary>Calls queued and not yet handled by the library's thread.</summary>
         public ulong OperationsWaiting;
+
+        /// <summary>Saved reports older than 30 days, given up.</summary>
+        public ulong DroppedExpired;
+
+        /// <summary>Reports given up because memory ran out.</summary>
+        public ulong DroppedOutOfMemory;
     }
 
     /// <summary>The text form the DLL's functions take.</summary>

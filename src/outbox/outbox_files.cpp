@@ -1,0 +1,108 @@
+// The outbox's file names, reads and durable writes (outbox_files.h).
+#include "outbox/outbox_files.h"
+
+#include <utility>
+
+#include "outbox/held_files.h"
+
+namespace mirto {
+namespace {
+
+constexpr std::size_t kSequenceDigits = 16;
+
+}  // namespace
+
+std::wstring OutboxFileName(std::uint64_t sequence, const wchar_t* extension) {
+    wchar_t name[kSequenceDigits + 1] = {};
+    for (std::size_t i = 0; i < kSequenceDigits; ++i) {
+        const auto digit = static_cast<unsigned>((sequence >> (4 * (15 - i))) & 0xF);
+        name[i] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'a' + digit - 10);
+    }
+    return std::wstring(name) + extension;
+}
+
+std::optional<OwnName> ParseOutboxFileName(const std::wstring& name) {
+    if (name.size() != kSequenceDigits + 4) return std::nullopt;
+    std::uint64_t sequence = 0;
+    for (std::size_t i = 0; i < kSequenceDigits; ++i) {
+        const wchar_t c = name[i];
+        unsigned digit = 0;
+        if (c >= L'0' && c <= L'9') {
+            digit = static_cast<unsigned>(c - L'0');
+        } else if (c >= L'a' && c <= L'f') {
+            digit = static_cast<unsigned>(c - L'a' + 10);
+        } else {
+            return std::nullopt;
+        }
+        sequence = (sequence << 4) | digit;
+    }
+    const std::wstring extension = name.substr(kSequenceDigits);
+    if (sequence == 0 || (extension != kSavedExtension && extension != kTemporaryExtension)) {
+        return std::nullopt;
+    }
+    return OwnName{sequence, extension == kTemporaryExtension};
+}
+
+FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes) {
+    const FileHandle file =
+        OpenHeldFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     OPEN_EXISTING);
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileRead::kGone;
+        // Held by another program, or refused for a reason that may pass: never judged
+        // damaged unread.
+        return FileRead::kHeld;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) return FileRead::kHeld;
+    if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > largest) {
+        return FileRead::kDamaged;
+    }
+    bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+         read != bytes.size())) {
+        return FileRead::kDamaged;
+    }
+    return FileRead::kRead;
+}
+
+FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) {
+    FileHandle file = OpenHeldFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                   CREATE_ALWAYS);
+    if (!file) return FileHandle();
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.get())) {
+        // Never left to look whole: cut to nothing (a later start removes it).
+        SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(file.get());
+        return FileHandle();
+    }
+    return file;
+}
+
+bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_path,
+                    const std::string& bytes) {
+    FileHandle file = WriteFlushedFile(temporary, bytes);
+    if (!file) {
+        DeleteHeldFile(temporary);
+        return false;
+    }
+    file.reset();
+    if (ReplaceHeldFile(temporary, final_path)) return true;
+    // The temporary is whole: were it left so, a later start would take it for a store that
+    // finished. Emptied, it is only a leftover.
+    if (!DeleteHeldFile(temporary)) {
+        const FileHandle again =
+            OpenHeldFile(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         TRUNCATE_EXISTING);
+        static_cast<void>(again);
+    }
+    return false;
+}
+
+}  // namespace mirto
