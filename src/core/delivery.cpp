@@ -102,7 +102,10 @@ void Delivery::Disconnect() noexcept {
         restored_counted_ = 0;
         outbox_.reset();
     }
-    if (outbox_chosen_ && !fell_back_) {
+    // A start that did not succeed decided nothing: the next one tries the outbox again.
+    unstored_.clear();
+    fell_back_ = false;
+    if (outbox_chosen_) {
         Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
     }
     PublishWaiting();
@@ -279,7 +282,8 @@ DWORD Delivery::DeliverBacklogFromMemory() {
         if (!pick || pick->set_aside) break;
         if (SendPick(*pick, nullptr)) continue;
         const ULONGLONG now = SteadyMs();
-        if (next_attempt_ms_ > now && !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now))) {
+        if (next_attempt_ms_ > now &&
+            !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now))) {
             PublishWaiting();
             return 0;  // quitting: it stays saved
         }

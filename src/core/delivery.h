@@ -35,7 +35,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,20 +135,20 @@ class Delivery final : public ReportSink {
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
     const FinishedThrough finished_;
-    std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
+    std::unique_ptr<Outbox> outbox_;      // open while saved reports are sent from it
     std::uint64_t restored_counted_ = 0;  // what this outbox added to the restored count
     bool fell_back_ = false;
     bool attempt_running_ = false;  // SendDue's attempt, while operations are handled
     // Reports the disk refused, with their operations, to go from memory; and those gathered
     // for the outbox since the last Commit.
-    std::deque<Unstored> unstored_;
+    std::list<Unstored> unstored_;  // a list: an empty one holds no memory (a deque would)
     std::vector<StoredReport> batch_;
     std::vector<std::uint64_t> batch_tickets_;
     std::uint64_t batch_operations_ = 0;
     std::uint64_t batch_bytes_ = 0;
-    std::uint64_t ticket_ = 0;         // the operation being handled, or handled last
+    std::uint64_t ticket_ = 0;  // the operation being handled, or handled last
     bool handling_ = false;
-    std::uint64_t held_ticket_ = 0;    // the operation whose report Deliver holds, 0 when none
+    std::uint64_t held_ticket_ = 0;  // the operation whose report Deliver holds, 0 when none
     std::uint64_t finished_through_ = 0;
     OutboxDrops drops_;
     // The last report attempted from the outbox, and its attempts in this process.

@@ -117,8 +117,7 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
 bool HandleQueued(Dispatch& dispatch) noexcept {
     bool quit_next = false;
     MSG message;
-    while (!dispatch.delivery.batch_full() &&
-           PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+    while (!dispatch.delivery.batch_full() && PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
         if (message.message == WM_QUIT) {
             quit_next = true;
             break;

@@ -53,7 +53,8 @@ bool SplitParts(const unsigned char* data, std::size_t size, std::size_t base, s
         const std::optional<std::size_t> report =
             DeclaredStoredReportSize(data + at + kSequenceBytes, size - at - kSequenceBytes);
         if (!report || *report > size - at - kSequenceBytes) return false;
-        parts.push_back(FilePart{GetLittleEndian(data + at, 8), base + at + kSequenceBytes, *report});
+        parts.push_back(
+            FilePart{GetLittleEndian(data + at, 8), base + at + kSequenceBytes, *report});
         at += kSequenceBytes + *report;
     }
     return true;
@@ -89,8 +90,7 @@ std::size_t ParseBatch(const unsigned char* data, std::size_t size, std::size_t 
 
 void ParseBatches(const unsigned char* data, std::size_t size, ParsedFile& file) {
     if (size < kFileHeaderBytes || GetLittleEndian(data + 4, 4) != kLayout ||
-        GetLittleEndian(data + 8, 4) != 0 ||
-        GetLittleEndian(data + 12, 4) != Crc32(data, 12)) {
+        GetLittleEndian(data + 8, 4) != 0 || GetLittleEndian(data + 12, 4) != Crc32(data, 12)) {
         file.damaged = true;
         return;
     }

@@ -35,9 +35,8 @@ FileHandle OpenHeldFile(const std::wstring& path, DWORD access, DWORD share, DWO
 }
 
 bool ReplaceHeldFile(const std::wstring& from, const std::wstring& to) {
-    return TryWhileHeld([&] {
-        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-    });
+    return TryWhileHeld(
+        [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; });
 }
 
 bool DeleteHeldFile(const std::wstring& path) {

@@ -57,7 +57,8 @@ std::optional<Marks> DecodeMarks(const unsigned char* data, std::size_t size) {
     if (GetLittleEndian(data + 4, 4) != kLayout) return std::nullopt;
     const std::uint64_t ranges = GetLittleEndian(data + 24, 4);
     if (ranges > kMaxAcceptedRanges) return std::nullopt;
-    const std::size_t used = kMarksHeaderBytes + static_cast<std::size_t>(ranges) * kMarksRangeBytes;
+    const std::size_t used =
+        kMarksHeaderBytes + static_cast<std::size_t>(ranges) * kMarksRangeBytes;
     if (size < used || GetLittleEndian(data + kChecksumOffset, 4) != Checksum(data, used)) {
         return std::nullopt;
     }

@@ -38,8 +38,8 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (!keep[i]) continue;
         AddPart(payload, sequence, reports[i]);
-        added.push_back(Entry{sequence, 0, sizes[i], batch[i].created_ms, batch[i].priority,
-                              false, false, 0, 0, std::move(reports[i])});
+        added.push_back(Entry{sequence, 0, sizes[i], batch[i].created_ms, batch[i].priority, false,
+                              false, 0, 0, std::move(reports[i])});
         ++sequence;
     }
     const std::uint64_t given_up = victims.size() + (batch.size() - added.size());
@@ -184,7 +184,7 @@ void Outbox::CloseSegment() noexcept {
     segment_file_ = 0;
 }
 
-void Outbox::Forget(std::deque<Entry>::iterator entry) {
+void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
     const std::uint64_t file = entry->file;
     cached_bytes_ -= entry->cached.size();
     if (entry->sequence == pinned_) pinned_ = 0;

@@ -153,15 +153,15 @@ class Outbox {
         std::string cached;       // its report's bytes while the cache has room, else empty
     };
     struct FileState {
-        std::uint64_t size = 0;     // on the disk
-        std::size_t listed = 0;     // reports in it still to send
-        ULONGLONG held_until = 0;   // GetTickCount64() before which it is not opened again
-        DWORD held_pause = 0;       // the pause after it was last found held
-        bool unread = false;        // never read yet: another program held it
-        bool to_remove = false;     // every report in it accepted (or given up)
+        std::uint64_t size = 0;    // on the disk
+        std::size_t listed = 0;    // reports in it still to send
+        ULONGLONG held_until = 0;  // GetTickCount64() before which it is not opened again
+        DWORD held_pause = 0;      // the pause after it was last found held
+        bool unread = false;       // never read yet: another program held it
+        bool to_remove = false;    // every report in it accepted (or given up)
     };
 
-    Outbox(std::wstring folder, FileHandle lock, OutboxDrops& drops) noexcept
+    Outbox(std::wstring folder, FileHandle lock, OutboxDrops& drops)
         : folder_(std::move(folder)), lock_(std::move(lock)), drops_(drops) {}
 
     // Opening (outbox_index.cpp).
@@ -179,7 +179,7 @@ class Outbox {
     void ChooseVictims(const std::vector<OutboxPriority>& priorities,
                        const std::vector<std::uint64_t>& sizes, std::vector<bool>& keep,
                        std::vector<std::uint64_t>& victims);
-    void Forget(std::deque<Entry>::iterator entry);
+    void Forget(const std::deque<Entry>::iterator& entry);
     bool RewriteFile(std::uint64_t file);
     bool RewriteChanged();
     bool RemoveFile(std::uint64_t file);
@@ -216,7 +216,7 @@ class Outbox {
     std::uint64_t next_sequence_ = 1;
     std::uint64_t set_aside_count_ = 0;
     std::uint64_t pinned_ = 0;
-    bool marks_changed_ = false;  // marks_ differ from what the file holds
+    bool marks_changed_ = false;    // marks_ differ from what the file holds
     ULONGLONG marks_retry_at_ = 0;  // after a write of them failed
 };
 

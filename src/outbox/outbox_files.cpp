@@ -44,9 +44,8 @@ std::optional<OwnName> ParseOutboxFileName(const std::wstring& name) {
 }
 
 FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes) {
-    const FileHandle file =
-        OpenHeldFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     OPEN_EXISTING);
+    const FileHandle file = OpenHeldFile(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (!file) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileRead::kGone;
@@ -70,8 +69,8 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
 }
 
 FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) {
-    FileHandle file = OpenHeldFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                   CREATE_ALWAYS);
+    FileHandle file =
+        OpenHeldFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS);
     if (!file) return FileHandle();
     DWORD written = 0;
     if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
@@ -97,9 +96,8 @@ bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_pat
     // The temporary is whole: were it left so, a later start would take it for a store that
     // finished. Emptied, it is only a leftover.
     if (!DeleteHeldFile(temporary)) {
-        const FileHandle again =
-            OpenHeldFile(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         TRUNCATE_EXISTING);
+        const FileHandle again = OpenHeldFile(
+            temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, TRUNCATE_EXISTING);
         static_cast<void>(again);
     }
     return false;

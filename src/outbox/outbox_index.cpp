@@ -122,9 +122,9 @@ void Outbox::Index() {
     const std::wstring old_marks = folder_ + L"attempt";
     bool old_marks_found = false;
     {
-        const FileHandle old(
-            CreateFileW(old_marks.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const FileHandle old(CreateFileW(old_marks.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         unsigned char bytes[16] = {};
         DWORD read = 0;
         old_marks_found = static_cast<bool>(old);
@@ -133,8 +133,7 @@ void Outbox::Index() {
             if (read >= 16) legacy_accepted_up_to_ = LittleEndian(bytes + 8);
         }
     }
-    next_sequence_ =
-        std::max({next_sequence_, marks_.attempted + 1, legacy_accepted_up_to_ + 1});
+    next_sequence_ = std::max({next_sequence_, marks_.attempted + 1, legacy_accepted_up_to_ + 1});
     for (const AcceptedRange& range : marks_.accepted) {
         next_sequence_ = std::max(next_sequence_, range.last + 1);
     }

@@ -22,8 +22,9 @@ class WinInetClient {
 
     // One attempt at `request` with the given connect flags: delivered when the collector
     // answered with the status text "200", whatever follows; not delivered at once when the
-    // session is not open, or when the request is not for port 443 over TLS. Throws std::bad_alloc when the attempt's copy of the request cannot
-    // be made. `while_waiting`: see AttemptRunner::Make.
+    // session is not open, or when the request is not for port 443 over TLS. Throws std::bad_alloc
+    // when the attempt's copy of the request cannot be made. `while_waiting`: see
+    // AttemptRunner::Make.
     [[nodiscard]] AttemptOutcome PostOnce(const HttpParams& request, DWORD connect_flags,
                                           AttemptWaitHook* while_waiting = nullptr) const;
 

@@ -36,7 +36,11 @@
 //   stats [SIZE] | UnityGetDeliveryStats [SIZE]
 //                         print "stats size=<n> <field>=<value> ..." (SIZE: the size the
 //                         caller claims, default the whole struct; "null" passes no struct)
-//   lock T | unlock       hold the file at path T open with no sharing, or let it go
+//   lock T | unlock       hold the file at path T open with no sharing (more than one may be
+//                         held), or let every one go
+//   flush-while MS CALLS  Flush(MS) on a thread of its own; once it has begun, this thread
+//                         calls SetLevel(9000 + i) CALLS times; prints what Flush returned as
+//                         "flush <1|0> <milliseconds the call took>"
 //   terminate CODE        end the process at once with TerminateProcess
 //   sleep MS | quit       quit: ExitProcess(0) at once, as a game's exit does
 //   return                return from main (the runtime's exit, then the process's)
@@ -65,7 +69,7 @@ DWORD main_thread = 0;
 // While a load runs, lines are counted on the writing thread instead of printed.
 std::atomic<bool> counting{false};
 thread_local const char* last_refusal = nullptr;
-HANDLE locked_file = INVALID_HANDLE_VALUE;
+std::vector<HANDLE> locked_files;
 
 void Print(const std::string& text) {
     AcquireSRWLockExclusive(&output_lock);
@@ -421,6 +425,36 @@ void RunFlush(bool unity, unsigned int timeout_ms) {
     Print(text);
 }
 
+struct FlushOnAThread {
+    unsigned int timeout_ms;
+    bool flushed;
+    double milliseconds;
+};
+
+DWORD WINAPI FlushThread(void* parameter) {
+    auto* flush = static_cast<FlushOnAThread*>(parameter);
+    LARGE_INTEGER before, after;
+    QueryPerformanceCounter(&before);
+    flush->flushed = mirto::Flush(flush->timeout_ms);
+    QueryPerformanceCounter(&after);
+    flush->milliseconds = Milliseconds(before, after);
+    return 0;
+}
+
+// Operations posted after a Flush has begun are not the Flush's to wait for, whatever becomes
+// of them.
+void RunFlushWhile(unsigned int timeout_ms, int calls) {
+    FlushOnAThread flush{timeout_ms, false, 0};
+    const HANDLE thread = CreateThread(nullptr, 0, FlushThread, &flush, 0, nullptr);
+    Sleep(50);  // the Flush has taken its count of what was posted before it
+    for (int i = 0; i < calls; ++i) mirto::SetLevel(9000 + i);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    char text[64];
+    std::snprintf(text, sizeof(text), "flush %d %.1f", flush.flushed ? 1 : 0, flush.milliseconds);
+    Print(text);
+}
+
 void PrintStats(bool unity, const std::vector<std::string>& a) {
     // Room past the struct, filled with a pattern, shows what the library wrote.
     struct {
@@ -520,15 +554,18 @@ void Run(const std::vector<std::string>& a) {
     } else if (c == "facts") {
         PrintFacts();
     } else if (c == "lock") {
-        locked_file = CreateFileW(W(1).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (locked_file == INVALID_HANDLE_VALUE) {
+        const HANDLE file = CreateFileW(W(1).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
             Print("error lock failed " + std::to_string(GetLastError()));
             return;
         }
+        locked_files.push_back(file);
     } else if (c == "unlock") {
-        CloseHandle(locked_file);
-        locked_file = INVALID_HANDLE_VALUE;
+        for (const HANDLE file : locked_files) CloseHandle(file);
+        locked_files.clear();
+    } else if (c == "flush-while") {
+        RunFlushWhile(static_cast<unsigned int>(std::stoul(a.at(1))), Number(a.at(2)));
     } else if (c == "sleep") {
         Sleep(static_cast<DWORD>(Number(a.at(1))));
     } else {

@@ -5,6 +5,7 @@ The outbox's files are read and written here with Python's own struct and zlib, 
 layout documented in src/outbox/stored_report.cpp, never with the library's code."""
 
 import random
+import socket
 import struct
 import subprocess
 import time
@@ -12,7 +13,7 @@ import zlib
 
 import pytest
 
-from harness import NULL, Game, appdata_folder, unique_app_id, wait_accepted, wide
+from harness import NULL, Game, appdata_folder, run_windows, unique_app_id, wait_accepted, wide
 
 FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
 MAGIC = b"MOBX"
@@ -102,6 +103,34 @@ def bare_parts(data):
         found.append((sequence, decode(data[at + 8:at + size])))
         at += size
     return found
+
+
+def batched_file(reports):
+    """An outbox file of the current layout holding one batch of (sequence, report) pairs."""
+    head = b"MOBF" + struct.pack("<II", 2, 0)
+    head += struct.pack("<I", zlib.crc32(head))
+    payload = b"".join(part(seq, report) for seq, report in reports)
+    batch = b"MOBB" + struct.pack("<II", len(reports), len(payload))
+    return head + batch + struct.pack("<I", zlib.crc32(payload, zlib.crc32(batch))) + payload
+
+
+def batch_sizes(data):
+    """How many reports each batch of an outbox file holds (a file of the versions before
+    batches had headers is one batch)."""
+    if data[:4] != b"MOBF":
+        return [len(parts(data))]
+    sizes, at = [], 16
+    while at + 16 <= len(data):
+        count, size = struct.unpack("<II", data[at + 4:at + 12])
+        sizes.append(count)
+        at += 16 + size
+    return sizes
+
+
+def windows_path(app_id, name):
+    """A file of an application's outbox, as the game sees it."""
+    user = appdata_folder("Local").parent.parent.name
+    return "C:\\users\\%s\\AppData\\Local\\mirto\\%s\\outbox\\%s" % (user, app_id, name)
 
 
 def marks(app_id):
@@ -298,6 +327,12 @@ def test_flush_with_the_outbox_returns_once_everything_is_stored(games):
     s = stats(g)
     assert s["waiting_in_outbox"] == SESSION_REPORTS and s["reports_delivered"] == 0
     assert s["oldest_waiting_age_ms"] > 0
+    # Threads that call without a pause never make one batch grow past 64 operations (each
+    # makes at most two reports here).
+    g.call("burst", 4, 60)
+    assert flush(g, 20000)[0]
+    sizes = [n for f in outbox_folder(app_id).glob("*.rpt") for n in batch_sizes(f.read_bytes())]
+    assert sum(sizes) >= SESSION_REPORTS + 480 and max(sizes) <= 128, sizes
 
 
 def test_a_collector_that_does_not_answer_never_holds_up_storing(games, start_collector):
@@ -366,20 +401,127 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
     (folder / "0000000000000003.rpt").write_bytes(written_here[:30])
     (folder / "0000000000000004.tmp").write_bytes(part(4, encode("localhost", "/event", b"half")))
     (folder / "readme.txt").write_bytes(b"not the library's")
+    # A file of the version before batches: one report alone, named after its sequence number.
+    (folder / "0000000000000005.rpt").write_bytes(encode("localhost", "/event", b"single"))
+    # Whole, checksummed reports that ask for what the library never does: a host SetHost
+    # refuses, another port, no TLS, a host longer than any SetHost takes. And a file too large
+    # to be one of the outbox's.
+    (folder / "0000000000000006.rpt").write_bytes(batched_file([
+        (6, encode("local host", "/event", b"space")),
+        (7, encode("localhost", "/event", b"port", port=80)),
+        (8, encode("localhost", "/event", b"plain", secure=False)),
+        (9, encode("a" * 200, "/event", b"long"))]))
+    (folder / "0000000000000010.rpt").write_bytes(b"\0" * (9 * 1024 * 1024 + 1))
+    # Whoever listens on port 80 must never hear from the library.
+    plain = socket.create_server(("127.0.0.1", 80))
+    plain.settimeout(0.2)
 
     collector = start_collector()
     g = games()
     g.call("SetOutbox", 1)
     g.call("OnStart", wide(app_id), NULL, wide("1"))
-    sent = wait_accepted(collector, 2)
-    # The report written here by the documented layout goes out first, byte for byte.
-    assert (sent[0]["path"], sent[0]["body"]) == ("/event", b"%7B%22name%22%3A%22x%22%7D")
-    assert sent[1]["kind"] == "device identify"
+    sent = wait_accepted(collector, 3)
+    # The reports written here by the documented layouts go out first, byte for byte.
+    assert [(r["path"], r["body"]) for r in sent[:2]] == \
+        [("/event", b"%7B%22name%22%3A%22x%22%7D"), ("/event", b"single")]
+    assert sent[2]["kind"] == "device identify"
     s = stats(g)
-    assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (2, 1, 2)
+    assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (4, 2, 3)
     time.sleep(0.3)
-    assert len(collector.records()) == 2
+    assert len(collector.records()) == 3
+    with pytest.raises(socket.timeout):
+        plain.accept()
+    plain.close()
     assert sorted(p.name for p in folder.iterdir()) == ["lock", "marks", "readme.txt"]
+
+
+def test_a_saved_file_another_program_holds_is_sent_later_and_never_lost(games,
+                                                                        start_collector):
+    """A scanner holds the saved file while the game starts (and the lock file for a moment):
+    the session goes on with the outbox, sends its own reports, and the held ones once the
+    file is let go, in this session or the next; none is lost or sent twice."""
+    app_id = unique_app_id("hf")
+    offline = games()
+    offline.call("SetOutbox", 1)
+    play(offline, app_id)
+    assert flush(offline, 5000)[0]
+    offline.quit()
+    files, _ = saved(app_id)
+    assert len(files) == SESSION_REPORTS
+
+    scanner = games()
+    for f in sorted(outbox_folder(app_id).glob("*.rpt")) + [outbox_folder(app_id) / "lock"]:
+        assert scanner.call("lock", wide(windows_path(app_id, f.name))) == []
+    collector = start_collector()
+    later = games()
+    later.call("SetOutbox", 1)
+    assert later.call("OnStart", wide(app_id), wide("store"), wide("1.0")) == []
+    time.sleep(0.4)
+    assert scanner.call("unlock") == []  # the lock only for a moment
+    assert scanner.call("lock", wide(windows_path(app_id, sorted(
+        outbox_folder(app_id).glob("*.rpt"))[0].name))) == []
+    sent = wait_accepted(collector, 1)
+    assert sent[0]["kind"] == "device identify"  # this session's, while the file is held
+    assert stats(later)["outbox_state"] == 2 and FALLBACK_LINE not in later.worker_lines()
+    scanner.call("unlock")
+    later.quit()
+    again = games()
+    again.call("SetOutbox", 1)
+    again.call("OnStart", wide(app_id), wide("store"), wide("1.0"))
+    wait_accepted(collector, SESSION_REPORTS + 2, timeout=40)
+    wait_outbox_empty(again)
+    again.quit()
+    # Every saved report once, and each later start's own device identify (which says what
+    # the saved one says: same application, same machine).
+    bodies = [r["body"] for r in collector.records() if r["answer"] == 200]
+    assert sorted(bodies) == sorted([r[2] for _, r in files] + [sent[0]["body"]] * 2)
+
+
+def test_saved_reports_that_cannot_be_delivered_hold_the_session_up_a_minute_at_most(
+        games, start_collector):
+    """Saved by an earlier session: a report for a collector that no longer resolves, one built
+    31 days ago, and one the collector takes. The first is tried for about a minute, then set
+    aside; the old one is given up and counted; the rest arrive in their order."""
+    app_id = unique_app_id("st")
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True)
+    month = 31 * 24 * 3600 * 1000
+    (folder / "0000000000000001.rpt").write_bytes(
+        part(1, encode("retired.invalid", "/event", b"retired")) +
+        part(2, encode("localhost", "/event", b"stale", created_ms=int(time.time() * 1000) - month)) +
+        part(3, encode("localhost", "/event", b"fresh")))
+    collector = start_collector()
+    g = games()
+    g.call("SetOutbox", 1)
+    started_at = time.monotonic()
+    g.call("OnStart", wide(app_id), NULL, wide("1"))
+    sent = wait_accepted(collector, 2, timeout=100)
+    held_up = time.monotonic() - started_at
+    assert [r["body"] for r in sent[:1]] == [b"fresh"] and sent[1]["kind"] == "device identify"
+    assert 55 <= held_up <= 75, held_up
+    s = stats(g)
+    assert (s["dropped_expired"], s["waiting_in_outbox"], s["reports_restored"]) == (1, 1, 2)
+    assert b"stale" not in [r["body"] for r in collector.records()]
+
+
+def test_a_store_that_fails_removes_nothing_it_made_room_for(games):
+    """A full outbox of level events, and the next store's file cannot be made (a folder has
+    its name): the level event that would have made room stays on disk."""
+    app_id = unique_app_id("sf")
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True)
+    level = encode("localhost", "/event", b"l" * 100, priority=0)
+    for seq in range(1, 4001):
+        (folder / ("%016x.rpt" % seq)).write_bytes(part(seq, level))
+    (folder / ("%016x.tmp" % 4001)).mkdir()
+    g = games()
+    g.call("SetOutbox", 1)
+    g.call("OnStart", wide(app_id), NULL, wide("1"))
+    g.wait_worker_lines(2)
+    assert g.worker_lines().count(FALLBACK_LINE) == 1
+    g.quit()
+    files, _ = saved(app_id)
+    assert [seq for seq, _ in files] == list(range(1, 4001))
 
 
 def test_a_full_outbox_gives_up_level_events_first_and_counts_them(games):
@@ -480,9 +622,15 @@ def test_a_full_disk_falls_back_to_memory_after_what_was_saved(collector_at_firs
         assert g.calls(SESSION) == []
         g.wait_worker_lines(2)
         assert g.worker_lines().count(FALLBACK_LINE) == 1
+        if collector:
+            # The session's reports wait in memory behind the held attempt: a Flush is not
+            # done by operations posted after it, however soon those finish.
+            (line,) = [x for x in g.ask("flush-while", 500, 12) if x.startswith("flush ")]
+            assert line.split()[1] == "0", line
         collector = collector or start_collector()
         deadline = time.monotonic() + 40
-        while len([r for r in collector.records() if r["answer"] == 200]) < SESSION_REPORTS:
+        wanted = SESSION_REPORTS + (12 if collector_at_first == "holding" else 0)
+        while len([r for r in collector.records() if r["answer"] == 200]) < wanted:
             assert time.monotonic() < deadline, collector.records()
             time.sleep(0.1)
         s = stats(g)
@@ -492,8 +640,54 @@ def test_a_full_disk_falls_back_to_memory_after_what_was_saved(collector_at_firs
     finally:
         subprocess.run(["umount", "-l", str(folder)], check=True)
     kinds = [r["kind"] for r in collector.records() if r["answer"] == 200]
-    assert kinds == ["device identify", "user identify", "user-count identify", "level event",
-                     "server event", "device charge event", "user charge event", "level event"]
+    expected = ["device identify", "user identify", "user-count identify", "level event",
+                "server event", "device charge event", "user charge event", "level event"]
+    assert kinds[:SESSION_REPORTS] == expected
+    assert kinds[SESSION_REPORTS:] == ([] if collector_at_first == "away" else ["level event"] * 12)
+
+
+# --- memory running out -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("mode", ["outbox", "memory"])
+def test_memory_running_out_at_any_allocation_never_ends_the_game_nor_loses_a_report_uncounted(
+        mode, collector):
+    """tests/e2e/outbox_oom_driver.cpp: a session's delivery (saved reports restored and read
+    back, new ones stored, attempts while more arrive, acceptances recorded, files removed; or
+    every report from memory) whose n-th allocation fails, for every n the session makes."""
+    def runs(first, last):
+        result = run_windows("outbox_oom_driver.exe", mode, first, last, timeout=600)
+        out = result.stdout.decode()
+        assert result.returncode == 0 and out.rstrip().endswith("done"), \
+            (result.returncode, out[-2000:], result.stderr.decode(errors="replace")[-2000:])
+        lines = out.splitlines()
+        found = {}
+        for i, line in enumerate(lines):
+            if line.startswith("run "):
+                fields = dict(item.split("=") for item in line.split()[2:])
+                found[int(line.split()[1])] = (fields, lines[i + 1].split()[1:],
+                                               lines[i + 2].split()[1:])
+        return found
+
+    (fields, _, _), = runs(0, 0).values()
+    allocations = int(fields["allocations"])
+    assert allocations > 20, fields
+    found = runs(1, allocations + 5)
+    assert sorted(found) == list(range(1, allocations + 6))
+    arrived = {}
+    for record in collector.records():
+        if record["answer"] == 200:
+            arrived.setdefault(record["body"].decode("latin-1"), []).append(record)
+    for n, (fields, sent, left) in found.items():
+        got = [body for body in arrived if body.startswith("r%d-" % n)]
+        times = sum(len(arrived[body]) for body in got)
+        unaccounted = set(sent) - set(got) - set(left)
+        assert set(got) <= set(sent), (n, got, sent)
+        # Every report arrived, or is still saved, or was given up and counted.
+        assert len(unaccounted) <= int(fields["dropped"]) <= len(sent), (n, fields, unaccounted)
+        assert times - len(got) <= int(fields["duplicates"]), (n, fields, got)
+    # Each allocation the session makes failed once (their number varies by one or two between
+    # runs, with the threads' timing).
+    assert all(found[n][0]["failed"] == "1" for n in range(1, allocations - 5))
 
 
 # --- killed at any moment -----------------------------------------------------------------------

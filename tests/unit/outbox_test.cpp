@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/delivery.h"
+#include "core/delivery_stats.h"
 #include "outbox/stored_report.h"
 #include "support/process.h"
 #include "win/wall_clock.h"
@@ -173,8 +175,7 @@ TEST(Outbox, ReportsLeaveInTheOrderTheyWereStoredAcrossReopening) {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         for (int i = 0; i < 20; ++i) {
-            ASSERT_EQ(outbox->Store(Report("r" + std::to_string(i))),
-                      Outbox::StoreResult::kStored);
+            ASSERT_EQ(outbox->Store(Report("r" + std::to_string(i))), Outbox::StoreResult::kStored);
         }
         // Two are sent, then the process goes.
         for (const char* body : {"r0", "r1"}) {
@@ -456,6 +457,26 @@ TEST(Outbox, AReportAttemptedByAnEarlierProcessIsKnownAsSuch) {
     ASSERT_NE(outbox, nullptr);
     EXPECT_EQ(outbox->Next()->report.body, "b");
     EXPECT_FALSE(outbox->MarkTried(outbox->Next()->sequence));
+}
+
+// A start that fails after its delivery opened the outbox closes it again (core/delivery.h):
+// what it found there is counted as restored by the start that succeeds, once.
+TEST(Outbox, ReportsFoundByAStartThatFailedAreCountedOnceRestored) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"counted");
+    {
+        OutboxDrops drops;
+        std::unique_ptr<Outbox> earlier = Outbox::Open(app_id, drops);
+        ASSERT_NE(earlier, nullptr);
+        earlier->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    }
+    const std::uint64_t before = mirto::Counters().restored.load();
+    mirto::Delivery delivery(true);
+    ASSERT_TRUE(delivery.Connect(app_id));
+    delivery.Disconnect();  // the start failed after this
+    ASSERT_TRUE(delivery.Connect(app_id));
+    EXPECT_EQ(mirto::Counters().restored.load() - before, 2U);
+    EXPECT_EQ(mirto::Counters().outbox_state.load(),
+              static_cast<std::uint32_t>(mirto::OutboxState::kOn));
 }
 
 // Other programs hold files for a moment (or longer): the outbox waits for a moment, and what is
