@@ -5,18 +5,21 @@
 //
 // Two passes over a fresh application's outbox, removed again at the end:
 //   - "delivering": the collector is there, so each report is stored and then, as the worker
-//     does around its attempt, read back (Oldest), marked as attempted (MarkOldestTried) and,
-//     once accepted, marked as accepted (RemoveOldest) and its file removed
-//     (RemoveOneDelivered, which the worker does while the next attempt runs); the outbox
-//     never holds more than one. Each of the five calls is timed on its own. In the same loop,
-//     taking turns with it, the bare system calls that such file work is made of are timed one by
-//     one in a folder of the program's own: create, write, FlushFileBuffers, close and rename of a
-//     temporary file, open, read and close of the saved file (a report read back from the disk), an
-//     8-byte write at the start of a file held open (the attempt mark), delete. That says which
-//     file operation the time goes to.
-//   - "collector away": the same reports stored and nothing removed, so the outbox grows to
-//     STORES files (below both caps), timed by quarter of the fill; then the time to open that
-//     outbox again, as the next start does.
+//     does around its attempt, read back (Next), marked as attempted (MarkTried) and, once
+//     accepted, marked as accepted (Accepted) and its file removed (DoChore, which the worker
+//     does while the next attempt runs); the outbox never holds more than one, so each store
+//     begins a file of its own. Each call is timed on its own. In the same loop, taking turns
+//     with it, the bare system calls that such file work is made of are timed one by one in a
+//     folder of the program's own: create, write, FlushFileBuffers, close and rename of a
+//     temporary file, open, read and close of the saved file (a report read back from the
+//     disk), a write and flush of a marks slot, delete.
+//   - "collector away": the same reports stored and nothing removed, so the outbox grows
+//     (below both caps), timed by quarter of the fill; each store appends to the outbox's
+//     current file, and the bare calls it makes (a write at the end of a file held open, and
+//     FlushFileBuffers) are timed taking turns with it. Then the time to open that outbox
+//     again, as the next start does.
+// The summary line gives the ratios the outbox is held to: the last quarter's stores against
+// the first quarter's (at most 1.2), and a store against the bare calls it makes (at most 2).
 // Times are per call, from QueryPerformanceCounter (10 MHz under Wine).
 #include <windows.h>
 
@@ -37,6 +40,7 @@
 #include "reports/percent_encode.h"
 #include "reports/report_builders.h"
 #include "transport/protocol.h"
+#include "win/wall_clock.h"
 
 namespace {
 
@@ -71,7 +75,7 @@ mirto::StoredReport Report(const std::wstring& path, std::string body,
     report.priority = priority;
     report.port = mirto::kReportPort;
     report.secure = true;
-    report.created_ms = 1718090000000ULL;
+    report.created_ms = mirto::WallClockMs();  // saved reports older than 30 days are given up
     report.host = Units(L"collector.example-analytics.net");
     report.path = Units(path);
     report.body = std::move(body);
@@ -128,15 +132,16 @@ using mirto_bench::RemoveTree;
 
 // ---- the bare system calls -----------------------------------------------------------------
 
-// The calls Store, Oldest, MarkOldestTried and RemoveOldest make for one report, each timed.
+// The calls Store, Next, MarkTried and Accepted make for one report, each timed.
 struct BareSteps {
     Series create{"  bare CreateFileW (new)", {}};
     Series write{"  bare WriteFile", {}};
     Series flush{"  bare FlushFileBuffers", {}};
     Series close{"  bare CloseHandle", {}};
     Series rename_saved{"  bare MoveFileExW (replace)", {}};
+    Series new_file{"  bare new file in all (the 5 above)", {}};
     Series read{"  bare open, read, close", {}};
-    Series mark{"  bare WriteFile 8 bytes at 0", {}};
+    Series mark{"  bare marks slot: WriteFile, flush", {}};
     Series remove{"  bare DeleteFileW", {}};
 };
 
@@ -168,6 +173,10 @@ bool BareCycle(const std::wstring& folder, HANDLE mark_file, const std::string& 
     const BOOL moved = MoveFileExW(temporary.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
     u = NowUs();
     steps.rename_saved.us.push_back(u - t);
+    const std::size_t last = steps.create.us.size() - 1;
+    steps.new_file.us.push_back(steps.create.us[last] + steps.write.us[last] +
+                                steps.flush.us[last] + steps.close.us[last] +
+                                steps.rename_saved.us[last]);
     if (!wrote || !flushed || !moved) return false;
 
     t = NowUs();
@@ -187,11 +196,12 @@ bool BareCycle(const std::wstring& folder, HANDLE mark_file, const std::string& 
     }
     u = NowUs();
     steps.read.us.push_back(u - t);
-    const unsigned char sequence[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char slot[56] = {1};
     OVERLAPPED at_start{};
     DWORD mark_written = 0;
     t = NowUs();
-    const BOOL marked = WriteFile(mark_file, sequence, sizeof(sequence), &mark_written, &at_start);
+    const BOOL marked = WriteFile(mark_file, slot, sizeof(slot), &mark_written, &at_start) &&
+                        FlushFileBuffers(mark_file);
     u = NowUs();
     steps.mark.us.push_back(u - t);
     t = NowUs();
@@ -228,7 +238,7 @@ int Run(int stores) {
         HANDLE mark_file = INVALID_HANDLE_VALUE;
         if (outbox && CreateDirectoryW(bare_folder.c_str(), nullptr)) {
             mark_file =
-                CreateFileW((bare_folder + L"\\attempt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                CreateFileW((bare_folder + L"\\marks").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         }
         if (mark_file == INVALID_HANDLE_VALUE) {
@@ -239,10 +249,11 @@ int Run(int stores) {
 
         // Delivering: stored, then read back, marked and removed, one report at a time.
         Series store[2] = {{"store (delivering) level", {}}, {"store (delivering) purchase", {}}};
-        Series oldest{"read back (Oldest)", {}};
-        Series mark{"mark tried (MarkOldestTried)", {}};
-        Series remove{"mark accepted (RemoveOldest)", {}};
-        Series remove_file{"remove the file (RemoveOneDelivered)", {}};
+        Series both{"store (delivering), both kinds", {}};
+        Series next{"read back (Next)", {}};
+        Series mark{"mark tried (MarkTried)", {}};
+        Series accepted{"mark accepted (Accepted)", {}};
+        Series remove_file{"remove the file (DoChore)", {}};
         BareSteps bare;
         for (int i = 0; i < stores && status == 0; ++i) {
             const std::size_t kind = static_cast<std::size_t>(i % 2);
@@ -251,27 +262,33 @@ int Run(int stores) {
             for (int side = 0; side < 2; ++side) {
                 if ((side == 0) == ((i / 2) % 2 == 0)) {
                     double t = NowUs();
-                    const auto result = outbox->Store(reports[kind], drops);
+                    const auto result = outbox->Store(reports[kind]);
                     double u = NowUs();
                     store[kind].us.push_back(u - t);
+                    both.us.push_back(u - t);
                     t = NowUs();
-                    const bool read = outbox->Oldest(drops).has_value();
+                    const std::optional<mirto::Outbox::Pick> pick = outbox->Next();
                     u = NowUs();
-                    oldest.us.push_back(u - t);
+                    next.us.push_back(u - t);
+                    if (!pick) {
+                        std::fprintf(stderr, "outbox_store_bench: nothing to read back at %d\n", i);
+                        status = 1;
+                        break;
+                    }
                     t = NowUs();
-                    outbox->MarkOldestTried();
+                    outbox->MarkTried(pick->sequence);
                     u = NowUs();
                     mark.us.push_back(u - t);
                     t = NowUs();
-                    const bool removed = outbox->RemoveOldest();
+                    const bool removed = outbox->Accepted(pick->sequence);
                     u = NowUs();
-                    remove.us.push_back(u - t);
+                    accepted.us.push_back(u - t);
                     t = NowUs();
-                    while (outbox->RemoveOneDelivered()) {
+                    while (outbox->DoChore()) {
                     }
                     u = NowUs();
                     remove_file.us.push_back(u - t);
-                    if (result != mirto::Outbox::StoreResult::kStored || !read || !removed ||
+                    if (result != mirto::Outbox::StoreResult::kStored || !removed ||
                         outbox->size() != 0) {
                         std::fprintf(stderr, "outbox_store_bench: outbox call %d failed\n", i);
                         status = 1;
@@ -285,52 +302,101 @@ int Run(int stores) {
         std::printf("-- delivering: each report stored, read back, marked and removed\n");
         Print(store[0]);
         Print(store[1]);
-        Print(oldest);
+        Print(next);
         Print(mark);
-        Print(remove);
+        Print(accepted);
         Print(remove_file);
         std::printf("-- the same work as bare system calls, taking turns with the above\n");
-        for (const Series* series : {&bare.create, &bare.write, &bare.flush, &bare.close,
-                                     &bare.rename_saved, &bare.read, &bare.mark, &bare.remove}) {
+        for (const Series* series :
+             {&bare.create, &bare.write, &bare.flush, &bare.close, &bare.rename_saved,
+              &bare.new_file, &bare.read, &bare.mark, &bare.remove}) {
             Print(*series);
         }
         CloseHandle(mark_file);
 
-        // Collector away: the outbox grows.
+        // Collector away: the outbox grows; each store appends to its current file. The bare
+        // calls of an append (a write at the end of a file held open, then a flush) take turns.
         Series away[2] = {{"store (collector away) level", {}},
                           {"store (collector away) purchase", {}}};
+        Series away_both{"store (collector away), both kinds", {}};
+        Series bare_append{"  bare append: WriteFile at the end, flush", {}};
+        HANDLE append_file =
+            CreateFileW((bare_folder + L"\\append").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::uint64_t appended = 0;
         for (int i = 0; i < stores && status == 0; ++i) {
             const std::size_t kind = static_cast<std::size_t>(i % 2);
-            const double t = NowUs();
-            const auto result = outbox->Store(reports[kind], drops);
-            away[kind].us.push_back(NowUs() - t);
-            if (result != mirto::Outbox::StoreResult::kStored) {
-                std::fprintf(stderr, "outbox_store_bench: store %d failed\n", i);
-                status = 1;
+            // As much as one store appends: the batch's 16-byte header and the report's part.
+            const std::string bytes(16 + 8 + file_bytes[kind], 'x');
+            for (int side = 0; side < 2; ++side) {
+                if ((side == 0) == ((i / 2) % 2 == 0)) {
+                    const double t = NowUs();
+                    const auto result = outbox->Store(reports[kind]);
+                    const double u = NowUs();
+                    away[kind].us.push_back(u - t);
+                    away_both.us.push_back(u - t);
+                    if (result != mirto::Outbox::StoreResult::kStored) {
+                        std::fprintf(stderr, "outbox_store_bench: store %d failed\n", i);
+                        status = 1;
+                    }
+                } else {
+                    OVERLAPPED at{};
+                    at.Offset = static_cast<DWORD>(appended);
+                    DWORD written = 0;
+                    const double t = NowUs();
+                    const bool ok = WriteFile(append_file, bytes.data(),
+                                              static_cast<DWORD>(bytes.size()), &written, &at) &&
+                                    FlushFileBuffers(append_file);
+                    bare_append.us.push_back(NowUs() - t);
+                    appended += bytes.size();
+                    if (!ok) status = 1;
+                }
             }
         }
+        CloseHandle(append_file);
         std::printf("-- collector away: the outbox grows to %zu reports, %llu bytes\n",
                     outbox->size(), static_cast<unsigned long long>(outbox->bytes()));
         Print(away[0]);
         Print(away[1]);
-        // Whether a store costs more as the folder fills: both kinds, by quarter of the fill.
+        Print(bare_append);
+        // Whether a store costs more as the outbox fills: both kinds, by quarter of the fill.
+        // (The bare appends of the same quarter beside them: what the disk itself did then.)
+        double quarters[4] = {};
         for (int quarter = 0; quarter < 4; ++quarter) {
-            Series part{"  stores " + std::to_string(quarter * stores / 4 + 1) + "-" +
-                            std::to_string((quarter + 1) * stores / 4),
-                        {}};
+            const std::string range = std::to_string(quarter * stores / 4 + 1) + "-" +
+                                      std::to_string((quarter + 1) * stores / 4);
+            Series part{"  stores " + range, {}};
+            Series bare_part{"    bare appends " + range, {}};
             for (int i = quarter * stores / 4; i < (quarter + 1) * stores / 4; ++i) {
-                part.us.push_back(away[i % 2].us[static_cast<std::size_t>(i / 2)]);
+                part.us.push_back(away_both.us[static_cast<std::size_t>(i)]);
+                bare_part.us.push_back(bare_append.us[static_cast<std::size_t>(i)]);
             }
             Print(part);
+            Print(bare_part);
+            quarters[quarter] = Quantile(part.us, 0.5);
         }
-        if (drops.full != 0 || drops.damaged != 0) status = 1;
+        std::printf(
+            "summary: store medians, last quarter / first %.2f (goal 1.2 at most); store / its "
+            "bare calls: appending %.2f, beginning a file %.2f (goal 2 at most)\n",
+            quarters[3] / quarters[0], Quantile(away_both.us, 0.5) / Quantile(bare_append.us, 0.5),
+            Quantile(both.us, 0.5) / Quantile(bare.new_file.us, 0.5));
+        if (drops.full != 0 || drops.damaged != 0 || drops.expired != 0) {
+            std::fprintf(stderr, "outbox_store_bench: %llu given up, %llu damaged\n",
+                         static_cast<unsigned long long>(drops.full),
+                         static_cast<unsigned long long>(drops.damaged));
+            status = 1;
+        }
 
         // The next start opens it again.
         outbox.reset();
         const double t = NowUs();
         outbox = mirto::Outbox::Open(application_id, drops);
         const double opened = NowUs() - t;
-        if (!outbox || outbox->size() != static_cast<std::size_t>(stores)) status = 1;
+        if (!outbox || outbox->size() != static_cast<std::size_t>(stores)) {
+            std::fprintf(stderr, "outbox_store_bench: %zu reports found again of %d\n",
+                         outbox ? outbox->size() : 0, stores);
+            status = 1;
+        }
         std::printf("open with %d saved reports: %.1f ms\n", stores, opened / 1000);
     }
     RemoveTree(app_folder);

@@ -16,6 +16,10 @@ constexpr std::uint64_t kCacheBytes = std::uint64_t{1024} * 1024;
 
 }  // namespace
 
+Outbox::~Outbox() {
+    if (marks_changed_ && marks_file_) WriteMarks();
+}
+
 Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     if (batch.empty()) return StoreResult::kStored;
     std::vector<std::string> reports;
@@ -294,20 +298,29 @@ void Outbox::Held(FileState& state) noexcept {
     state.held_until = GetTickCount64() + state.held_pause;
 }
 
-bool Outbox::WriteMarks() {
-    ++marks_.generation;
-    const std::string bytes = EncodeMarks(marks_);
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>((marks_.generation % 2) * kMarksSlotBytes);
-    DWORD written = 0;
-    if (!::WriteFile(marks_file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     &at) ||
-        written != bytes.size() || !FlushFileBuffers(marks_file_.get())) {
-        marks_changed_ = true;
-        return false;
+bool Outbox::WriteMarks(bool flush) noexcept {
+    try {
+        ++marks_.generation;
+        const std::string bytes = EncodeMarks(marks_);
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>((marks_.generation % 2) * kMarksSlotBytes);
+        DWORD written = 0;
+        if (::WriteFile(marks_file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                        &at) &&
+            written == bytes.size() && (!flush || FlushFileBuffers(marks_file_.get()))) {
+            marks_changed_ = false;
+            if (flush) marks_flushed_at_ = GetTickCount64();
+            return true;
+        }
+    } catch (...) {
+        // No memory for the slot's bytes: as if the disk had refused.
     }
-    marks_changed_ = false;
-    return true;
+    marks_changed_ = true;
+    return false;
+}
+
+bool Outbox::FlushDue() const noexcept {
+    return GetTickCount64() - marks_flushed_at_ >= kMarksFlushMs;
 }
 
 bool Outbox::Covered(std::uint64_t file, std::uint64_t sequence) const noexcept {

@@ -64,6 +64,9 @@ constexpr std::size_t kOutboxMaxReports = 4000;
 constexpr std::uint64_t kOutboxMaxBytes = std::uint64_t{4} * 1024 * 1024;
 constexpr std::uint64_t kSegmentBytes = std::uint64_t{64} * 1024;
 constexpr std::uint64_t kOutboxMaxAgeMs = std::uint64_t{30} * 24 * 60 * 60 * 1000;
+// While reports are being accepted, their marks are written with each next attempt's and
+// flushed at least this often (and whenever nothing more is due).
+constexpr ULONGLONG kMarksFlushMs = 100;
 // Whether a restored report built at `created_ms` is too old to be sent at `now_ms`; one dated
 // after now (a clock that was set back since) is not.
 constexpr bool IsExpired(std::uint64_t created_ms, std::uint64_t now_ms) noexcept {
@@ -92,7 +95,8 @@ class Outbox {
 
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
-    ~Outbox() = default;
+    // Writes what the marks do not hold yet (a session that ends, not a process killed).
+    ~Outbox();
 
     enum class StoreResult { kStored, kFailed };
     // Stores `batch` after the others, making room within the caps; reports given up to make
@@ -117,8 +121,9 @@ class Outbox {
     bool MarkTried(std::uint64_t sequence);
     // Takes the mark back after an attempt that certainly never reached the collector.
     void UnmarkTried(std::uint64_t sequence);
-    // Records that the collector accepted `sequence`, which is never sent again. False when
-    // that could be neither recorded nor taken off the disk.
+    // Records that the collector accepted `sequence`, which is never sent again (the record
+    // is written with the next attempt's mark, or as the next chore). False when that could be
+    // neither recorded nor taken off the disk.
     bool Accepted(std::uint64_t sequence);
     // Puts the restored reports for `sequence`'s host and port after this session's; one
     // already set aside goes to the back of those set aside.
@@ -184,7 +189,11 @@ class Outbox {
     bool RewriteChanged();
     bool RemoveFile(std::uint64_t file);
     void CloseSegment() noexcept;
-    bool WriteMarks();
+    // Writes the marks into the slot the last write did not use; flushed unless `flush` is
+    // false (a later flush makes it durable with the rest).
+    bool WriteMarks(bool flush = true) noexcept;
+    // The marks were last flushed kMarksFlushMs ago or more.
+    [[nodiscard]] bool FlushDue() const noexcept;
     // Records `sequence` of `file` as accepted; false when the marks have no room for it.
     bool AddRange(std::uint64_t file, std::uint64_t sequence);
     [[nodiscard]] bool Covered(std::uint64_t file, std::uint64_t sequence) const noexcept;
@@ -218,6 +227,7 @@ class Outbox {
     std::uint64_t pinned_ = 0;
     bool marks_changed_ = false;    // marks_ differ from what the file holds
     ULONGLONG marks_retry_at_ = 0;  // after a write of them failed
+    ULONGLONG marks_flushed_at_ = 0;
 };
 
 }  // namespace mirto

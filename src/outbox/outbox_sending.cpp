@@ -61,7 +61,10 @@ bool Outbox::MarkTried(std::uint64_t sequence) {
     if (entry == entries_.end()) return false;
     if (marks_.attempted != sequence || marks_changed_) {
         marks_.attempted = sequence;
-        WriteMarks();  // a mark not written only means a cut-off attempt is not counted as such
+        // One write for the mark and the acceptances recorded since the last one; flushed now
+        // and then (a process that ends, however it ends, leaves a write done). A mark not
+        // written only means a cut-off attempt is not counted as such.
+        WriteMarks(FlushDue());
     }
     return entry->tried_earlier;
 }
@@ -70,7 +73,7 @@ void Outbox::UnmarkTried(std::uint64_t sequence) {
     const auto entry = Find(sequence);
     if (entry == entries_.end() || entry->tried_earlier || marks_.attempted != sequence) return;
     marks_.attempted = 0;
-    WriteMarks();
+    WriteMarks(FlushDue());
 }
 
 bool Outbox::Accepted(std::uint64_t sequence) {
@@ -89,8 +92,9 @@ bool Outbox::Accepted(std::uint64_t sequence) {
         changed_files_.erase(file);
         if (file == segment_file_) CloseSegment();
     }
-    if (recorded && WriteMarks()) return true;
-    // Not recorded: it must leave its file now, or the next start would send it again.
+    // Written with the next attempt's mark, or as the next chore.
+    if (recorded) return true;
+    // No room in the marks: it must leave its file now, or the next start would send it again.
     if (state.listed == 0) return RemoveFile(file);
     return RewriteFile(file);
 }

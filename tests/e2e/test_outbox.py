@@ -410,8 +410,9 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
         (6, encode("local host", "/event", b"space")),
         (7, encode("localhost", "/event", b"port", port=80)),
         (8, encode("localhost", "/event", b"plain", secure=False)),
-        (9, encode("a" * 200, "/event", b"long"))]))
-    (folder / "0000000000000010.rpt").write_bytes(b"\0" * (9 * 1024 * 1024 + 1))
+        (9, encode("a" * 200, "/event", b"long")),
+        (10, encode("localhost", "/event", b"batched"))]))
+    (folder / "0000000000000011.rpt").write_bytes(b"\0" * (9 * 1024 * 1024 + 1))
     # Whoever listens on port 80 must never hear from the library.
     plain = socket.create_server(("127.0.0.1", 80))
     plain.settimeout(0.2)
@@ -420,15 +421,15 @@ def test_damaged_files_are_counted_and_never_sent_foreign_files_are_left_alone(
     g = games()
     g.call("SetOutbox", 1)
     g.call("OnStart", wide(app_id), NULL, wide("1"))
-    sent = wait_accepted(collector, 3)
+    sent = wait_accepted(collector, 4)
     # The reports written here by the documented layouts go out first, byte for byte.
-    assert [(r["path"], r["body"]) for r in sent[:2]] == \
-        [("/event", b"%7B%22name%22%3A%22x%22%7D"), ("/event", b"single")]
-    assert sent[2]["kind"] == "device identify"
+    assert [(r["path"], r["body"]) for r in sent[:3]] == \
+        [("/event", b"%7B%22name%22%3A%22x%22%7D"), ("/event", b"single"), ("/event", b"batched")]
+    assert sent[3]["kind"] == "device identify"
     s = stats(g)
-    assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (4, 2, 3)
+    assert (s["dropped_damaged"], s["reports_restored"], s["reports_delivered"]) == (4, 3, 4)
     time.sleep(0.3)
-    assert len(collector.records()) == 3
+    assert len(collector.records()) == 4
     with pytest.raises(socket.timeout):
         plain.accept()
     plain.close()
