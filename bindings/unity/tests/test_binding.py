@@ -117,8 +117,9 @@ def require(tool, package):
     return path
 
 
-def compile_csharp(sources, output, target, defines=(), doc=None):
+def compile_csharp(sources, output, target, defines=(), doc=None, references=()):
     args = [MCS, f"-target:{target}", "-warnaserror", "-warn:4", f"-out:{output}"]
+    args += [f"-r:{reference}" for reference in references]
     if defines:
         args.append("-define:" + ";".join(defines))
     if "UNITY_5_3_OR_NEWER" in defines:
@@ -138,14 +139,75 @@ def pascal_case(snake):
     return "".join(part.capitalize() for part in snake.split("_"))
 
 
-# What the binding uses of UnityEngine, for compiling it outside Unity. Quit() raises quitting,
-# as Unity's does before the player ends. Debug prints what the console would show, each
-# character outside printable ASCII as \uXXXX (the programs run in the C locale).
+# What the binding and its sample use of UnityEngine, for compiling them outside Unity. Quit()
+# raises quitting, as Unity's does before the player ends. Debug prints what the console would
+# show, each character outside printable ASCII as \uXXXX (the programs run in the C locale).
 UNITY_ENGINE_SOURCE = r"""
 namespace UnityEngine
 {
+    public class MonoBehaviour
+    {
+    }
+
+    [System.AttributeUsage(System.AttributeTargets.Field)]
+    public class TooltipAttribute : System.Attribute
+    {
+        public TooltipAttribute(string tooltip)
+        {
+        }
+    }
+
+    public struct Rect
+    {
+        public Rect(float x, float y, float width, float height)
+        {
+        }
+    }
+
+    public static class GUI
+    {
+        public static void Box(Rect position, string text)
+        {
+        }
+
+        public static void Label(Rect position, string text)
+        {
+        }
+
+        public static bool Button(Rect position, string text)
+        {
+            return false;
+        }
+    }
+
+    public static class PlayerPrefs
+    {
+        public static bool HasKey(string key)
+        {
+            return false;
+        }
+
+        public static int GetInt(string key)
+        {
+            return 0;
+        }
+
+        public static void SetInt(string key, int value)
+        {
+        }
+
+        public static void Save()
+        {
+        }
+    }
+
     public static class Application
     {
+        public static string version
+        {
+            get { return "1.0"; }
+        }
+
         public static event System.Action quitting;
 
         public static void Quit()
