@@ -296,7 +296,7 @@ namespace Mirto
         public static void SetLogCallback(Action<string> callback)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Target = callback;
+            LogRouting.SetTarget(callback);
             LogRouting.Route();
 #endif
         }

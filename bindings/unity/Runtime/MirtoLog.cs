@@ -10,11 +10,8 @@
 //
 // A line arrives on the thread that wrote it: a refusal on the caller's, the rest on the
 // library's worker. Unity's Debug.Log may be called from any thread. No exception leaves the
-// callback: one would unwind into native code.
-
-#if !UNITY_5_3_OR_NEWER || UNITY_STANDALONE_WIN || UNITY_EDITOR_WIN
-#define MIRTO_NATIVE_AVAILABLE
-#endif
+// callback: one would unwind into native code. On platforms without the DLL nothing here runs:
+// only MirtoAnalytics's calls of the DLL route its lines.
 
 using System;
 using System.Runtime.InteropServices;
@@ -43,15 +40,19 @@ namespace Mirto
     /// <summary>Where the DLL's lines go: the console, or the game's own callback.</summary>
     internal static class LogRouting
     {
-#if MIRTO_NATIVE_AVAILABLE
         // The one delegate the DLL is ever given; never collected.
         private static readonly NativeMethods.LogCallback Receiver = Receive;
         private static readonly object RouteLock = new object();
         private static volatile bool routed;
 
+        private static volatile Action<string> target;  // null: the console
+
         /// <summary>The game's callback (MirtoAnalytics.SetLogCallback); null for the
         /// console.</summary>
-        internal static volatile Action<string> Target;
+        internal static void SetTarget(Action<string> callback)
+        {
+            target = callback;
+        }
 
         /// <summary>Hands the receiver to the DLL, once (again after a domain unload).</summary>
         internal static void Route()
@@ -88,10 +89,10 @@ namespace Mirto
             try
             {
                 var text = FromUtf8z(line);
-                var target = Target;
-                if (target != null)
+                var chosen = target;
+                if (chosen != null)
                 {
-                    target(text);
+                    chosen(text);
                 }
                 else
                 {
@@ -140,6 +141,5 @@ namespace Mirto
             Marshal.Copy(text, bytes, 0, length);
             return Encoding.UTF8.GetString(bytes);
         }
-#endif
     }
 }

@@ -69,9 +69,10 @@ def replace(path, old, new):
     path.write_text(text.replace(old, new, 1))
 
 
-def meta_entry(platform, enabled):
-    """The enabled line of one platformData entry of a plugin's .meta."""
-    return "      %s\n    second:\n      enabled: %d" % (platform, enabled)
+def switch(meta, platform, enabled):
+    """Turns one platformData entry of a plugin's .meta on (1) or off (0)."""
+    entry = "      %s\n    second:\n      enabled: %d"
+    replace(meta, entry % (platform, 1 - enabled), entry % (platform, enabled))
 
 
 def guid_of(path):
@@ -116,18 +117,14 @@ BROKEN = {
     "script-as-text": (lambda p: replace(p / "Runtime/MirtoLog.cs.meta", "MonoImporter:",
                                          "TextScriptImporter:"),
                        "TextScriptImporter in place of MonoImporter"),
-    "x86-in-the-editor": (lambda p: replace(p / X86, meta_entry("Editor: Editor", 0),
-                                            meta_entry("Editor: Editor", 1)),
+    "x86-in-the-editor": (lambda p: switch(p / X86, "Editor: Editor", 1),
                           "Plugins/x86/mirto.dll: enabled for ['Editor:Editor', 'Standalone:Win']"),
-    "x86-in-64-bit-players": (lambda p: replace(p / X86, meta_entry("Standalone: Win64", 0),
-                                                meta_entry("Standalone: Win64", 1)),
+    "x86-in-64-bit-players": (lambda p: switch(p / X86, "Standalone: Win64", 1),
                               "Plugins/x86/mirto.dll: enabled for ['Standalone:Win', "
                               "'Standalone:Win64']"),
-    "x86_64-not-in-the-editor": (lambda p: replace(p / X64, meta_entry("Editor: Editor", 1),
-                                                   meta_entry("Editor: Editor", 0)),
+    "x86_64-not-in-the-editor": (lambda p: switch(p / X64, "Editor: Editor", 0),
                                  "Plugins/x86_64/mirto.dll: enabled for ['Standalone:Win64']"),
-    "x86_64-for-any-platform": (lambda p: replace(p / X64, meta_entry(": Any", 0),
-                                                  meta_entry(": Any", 1)),
+    "x86_64-for-any-platform": (lambda p: switch(p / X64, ": Any", 1),
                                 "Plugins/x86_64/mirto.dll: enabled for Any Platform"),
     "x86_64-player-cpu": (lambda p: replace(p / X64, "      Standalone: Win64\n    second:\n"
                                             "      enabled: 1\n      settings:\n        CPU: x86_64",
