@@ -10,7 +10,8 @@
  *
  * A refused call writes exactly one line to the debugger output (OutputDebugStringA), beginning
  * "Mirto: " and ending with CR LF, for example "Mirto: SetLevel failed, params error\r\n".
- * Nothing else tells the caller about a refusal. Checks run in this order:
+ * Nothing else tells the caller about a refusal, but the game's log callback when it set one
+ * (SetLogCallback, below). Checks run in this order:
  *   1. no worker runs yet (only OnStart starts it): "... failed, operation queue init failed"
  *   2. 500 operations are already pending:           "... failed, operation queue is full"
  *   3. the arguments:                                 "... failed, params error"
