@@ -99,7 +99,6 @@ X64 = Path("Plugins/x86_64/mirto.dll.meta")
 BROKEN = {
     "file-without-meta": (lambda p: (p / "Runtime/MirtoLog.cs.meta").unlink(),
                           "Runtime/MirtoLog.cs: no .meta"),
-    "folder-without-meta": (lambda p: (p / "Plugins/x86.meta").unlink(), "Plugins/x86: no .meta"),
     "sample-file-without-meta": (
         lambda p: (p / "Samples~/QuickStart/MirtoQuickStart.cs.meta").unlink(),
         "Samples~/QuickStart/MirtoQuickStart.cs: no .meta"),
@@ -112,18 +111,11 @@ BROKEN = {
     "guid-upper-case": (lambda p: replace(p / "Runtime.meta", guid_of(p / "Runtime.meta"),
                                           guid_of(p / "Runtime.meta").upper()),
                         "Runtime.meta: the GUID"),
-    "folder-meta-of-a-file": (lambda p: replace(p / "Plugins.meta", "folderAsset: yes\n", ""),
-                              "Plugins.meta: a folder's .meta needs folderAsset"),
     "script-as-text": (lambda p: replace(p / "Runtime/MirtoLog.cs.meta", "MonoImporter:",
                                          "TextScriptImporter:"),
                        "TextScriptImporter in place of MonoImporter"),
     "x86-in-the-editor": (lambda p: switch(p / X86, "Editor: Editor", 1),
                           "Plugins/x86/mirto.dll: enabled for ['Editor:Editor', 'Standalone:Win']"),
-    "x86-in-64-bit-players": (lambda p: switch(p / X86, "Standalone: Win64", 1),
-                              "Plugins/x86/mirto.dll: enabled for ['Standalone:Win', "
-                              "'Standalone:Win64']"),
-    "x86_64-not-in-the-editor": (lambda p: switch(p / X64, "Editor: Editor", 0),
-                                 "Plugins/x86_64/mirto.dll: enabled for ['Standalone:Win64']"),
     "x86_64-for-any-platform": (lambda p: switch(p / X64, ": Any", 1),
                                 "Plugins/x86_64/mirto.dll: enabled for Any Platform"),
     "x86_64-player-cpu": (lambda p: replace(p / X64, "      Standalone: Win64\n    second:\n"
@@ -136,15 +128,11 @@ BROKEN = {
     "version-not-semver": (lambda p: edit_manifest(p, version="0.1"), "version '0.1' is not SemVer"),
     "name-not-lower-case": (lambda p: edit_manifest(p, name="com.Mirto.analytics"),
                             "name 'com.Mirto.analytics' is not a lower-case reverse-domain name"),
-    "unity-version-form": (lambda p: edit_manifest(p, unity="2019.4.1f1"), "unity '2019.4.1f1'"),
     "sample-path-missing": (lambda p: edit_manifest(p, samples=[{
         "displayName": "Gone", "description": "-", "path": "Samples~/Gone"}]),
         "sample path 'Samples~/Gone' is no folder under Samples~"),
     "asmdef-unknown-field": (lambda p: edit_asmdef(p, autoReference=True),
                              "unknown field 'autoReference'"),
-    "asmdef-both-platform-lists": (lambda p: edit_asmdef(p, includePlatforms=["Editor"],
-                                                         excludePlatforms=["Android"]),
-                                   "both includePlatforms and excludePlatforms"),
     "script-outside-assemblies": (lambda p: (shutil.copy(p / "Runtime/MirtoLog.cs",
                                                          p / "Stray.cs"),
                                              shutil.copy(p / "Runtime/MirtoLog.cs.meta",
