@@ -17,6 +17,9 @@ for package in $packages; do
         missing="$missing $package"
     fi
 done
+# npm packs the Unity package into a tarball. Debian's npm, unless an npm is already there: a
+# Node.js from elsewhere brings its own and conflicts with Debian's package.
+command -v npm >/dev/null || missing="$missing npm"
 
 sudo=""
 need_root() {  # what

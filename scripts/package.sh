@@ -1,7 +1,11 @@
 #!/bin/sh
 # Builds both architectures and lays out a release, plus a zip of it:
 #   dist/mirto-<version>/{bin,lib}/{x64,x86}/..., include/mirto/mirto.h,
-#   lib/cmake/mirto/ (find_package(mirto)), bindings/unity/ (the Unity package with the DLLs)
+#   lib/cmake/mirto/ (find_package(mirto)), bindings/unity/ (the Unity package with the DLLs),
+#   com.mirto.analytics-<version>.tgz (the same Unity package as a tarball, for "Add package
+#   from tarball" and npm-style scoped registries)
+# The Unity package is checked against Unity's package rules (scripts/check_unity_package.py)
+# as laid out and as unpacked from the tarball.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -28,7 +32,25 @@ mkdir -p "$out/bindings/unity/Plugins/x86_64" "$out/bindings/unity/Plugins/x86"
 cp "$out/bin/x64/mirto.dll" "$out/bindings/unity/Plugins/x86_64/mirto.dll"
 cp "$out/bin/x86/mirto.dll" "$out/bindings/unity/Plugins/x86/mirto.dll"
 cp README.md "$out/README.md"
+python3 "$root/scripts/check_unity_package.py" "$out/bindings/unity"
+
+# The tarball, as npm makes it (its files under package/). npm is asked nothing over the network.
+manifest_name=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["name"])' \
+    "$out/bindings/unity/package.json")
+tarball="$out/$manifest_name-$version.tgz"
+(cd "$out/bindings/unity" &&
+    NPM_CONFIG_UPDATE_NOTIFIER=false npm pack --ignore-scripts --offline --silent \
+        --pack-destination "$out" >/dev/null)
+[ -f "$tarball" ] || { echo "package: npm pack made no $tarball" >&2; exit 1; }
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "$tarball" -C "$unpacked"
+# Nothing left out or changed on the way, and the rules hold for what Unity unpacks.
+diff -r "$out/bindings/unity" "$unpacked/package" ||
+    { echo "package: the tarball differs from the laid-out package" >&2; exit 1; }
+python3 "$root/scripts/check_unity_package.py" "$unpacked/package"
 
 (cd "$root/dist" && cmake -E tar cf "mirto-$version.zip" --format=zip "mirto-$version")
 echo "package: $out"
 echo "package: $out.zip"
+echo "package: $tarball"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The part of the suite that runs Wine and the collector; started by test.sh inside a private
 # network namespace. With arguments, runs only pytest with those arguments (for working on a
-# few tests: scripts/netns-run.sh scripts/test-in-netns.sh tests/e2e/test_pipeline.py).
+# few tests: scripts/netns-run.sh scripts/test-in-netns.sh tests/e2e/test_pipeline.py); with
+# --quick, only the x64 Windows tests and the binary checks (test.sh --quick).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/windows-x64"
@@ -22,6 +23,16 @@ trap wine_stop EXIT
 if [ "$x86_runs" = yes ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     echo "adding the 32-bit side to the Wine prefix (once)"
     "$root/scripts/wine-run.sh" wineboot --update >/dev/null 2>&1 </dev/null
+fi
+
+if [ "${1:-}" = --quick ]; then
+    status=0
+    echo "== Windows tests, x64"
+    ctest --test-dir "$build" --output-on-failure -j 2 || status=1
+    echo "== binary checks (export names, imports, import libraries, an MSVC-ABI caller)"
+    MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$build_x86" \
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/build" || status=1
+    exit $status
 fi
 
 if [ $# -gt 0 ]; then

@@ -2,9 +2,22 @@
 # The whole test suite: portable modules natively under the sanitizers, both Windows builds
 # and their binary checks, the Windows tests under Wine, and the end-to-end tests against the
 # local HTTPS collector, all network traffic inside a private network namespace.
+#
+# scripts/test.sh --quick: the loop for changing the code, a few minutes at most on two cores
+# once the build folders exist: the native sanitizer tests, the Windows builds (x86: the DLL
+# and its import libraries only) with their binary checks, the static checks, and the x64
+# Windows tests. No fuzzing, release package, demo, x86 Windows tests or end-to-end tests:
+# the full suite (what CI runs) has them.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+
+quick=no
+case "${1:-}" in
+    --quick) quick=yes ;;
+    "") ;;
+    *) echo "usage: scripts/test.sh [--quick]" >&2; exit 64 ;;
+esac
 
 "$root/scripts/bootstrap.sh"
 
@@ -14,6 +27,19 @@ echo "== native build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake --preset native >/dev/null
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure
+
+if [ "$quick" = yes ]; then
+    echo "== Windows builds (x64; x86: the DLL and its import libraries)"
+    cmake --preset windows-x64 >/dev/null
+    cmake --build build/windows-x64 -j "$jobs"
+    cmake --preset windows-x86 >/dev/null
+    cmake --build build/windows-x86 -j "$jobs" --target mirto mirto_msvc_import_lib
+    echo "== static checks (clang-tidy, cppcheck)"
+    "$root/scripts/lint.sh"
+    WINEPREFIX="$root/build/windows-x64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    echo "== binary checks and Windows tests, x64 (private network namespace)"
+    exec "$root/scripts/netns-run.sh" "$root/scripts/test-in-netns.sh" --quick
+fi
 
 echo "== fuzzing (libFuzzer with the sanitizers): every corpus, then a timed session of the JSON target"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DMIRTO_FUZZ=ON -DMIRTO_BUILD_TESTS=OFF \

@@ -10,7 +10,8 @@
  *
  * A refused call writes exactly one line to the debugger output (OutputDebugStringA), beginning
  * "Mirto: " and ending with CR LF, for example "Mirto: SetLevel failed, params error\r\n".
- * Nothing else tells the caller about a refusal. Checks run in this order:
+ * Nothing else tells the caller about a refusal, but the game's log callback when it set one
+ * (SetLogCallback, below). Checks run in this order:
  *   1. no worker runs yet (only OnStart starts it): "... failed, operation queue init failed"
  *   2. 500 operations are already pending:           "... failed, operation queue is full"
  *   3. the arguments:                                 "... failed, params error"
@@ -28,7 +29,8 @@
  * Beyond these, three optional functions: SetOutbox keeps unsent reports on disk across quits,
  * crashes and outages; Flush waits, for a bounded time, until what was queued is safe; and
  * GetDeliveryStats reads the delivery counters. A game that calls none of them behaves exactly
- * as described above.
+ * as described above. SetLogCallback hands every line the library writes to the debugger output
+ * to the game's own log as well.
  */
 #ifndef MIRTO_MIRTO_H
 #define MIRTO_MIRTO_H
@@ -92,6 +94,11 @@ typedef struct MirtoDeliveryStats {
     unsigned long long dropped_out_of_memory; /* reports given up because memory ran out */
 } MirtoDeliveryStats;
 
+/* Receives the library's lines (see SetLogCallback): `line` is NUL-terminated UTF-8 without the
+ * trailing CR LF, valid only during the call; `context` is what the game passed along. */
+/* NOLINTNEXTLINE(modernize-use-using) */
+typedef void(MIRTO_CALL* MirtoLogCallback)(const char* line, void* context);
+
 #if defined(__cplusplus)
 namespace mirto {
 
@@ -151,6 +158,22 @@ MIRTO_API bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept;
  * "GetDeliveryStats failed, params error" when stats is null or its size is below 8. */
 MIRTO_API void MIRTO_CALL GetDeliveryStats(DeliveryStats* stats) noexcept;
 
+/* Hands every line the library writes to the debugger output to `callback` as well, with
+ * `context`: the refusals on the thread that made the refused call, the library's other lines
+ * on its worker thread, each as it is written. The debugger line is written as before. A null
+ * callback removes it.
+ * - The callback runs while the library holds no lock: it may call any function of the
+ *   library. A line written on a thread while that thread is inside the callback (a call the
+ *   callback made was refused) goes to the debugger output only, so the callback never runs
+ *   inside itself.
+ * - When SetLogCallback returns, the callback it replaced is running on no other thread and is
+ *   never called again: its context may be freed. It waits for the game's own callback for
+ *   that, so do not call it while holding a lock that the callback takes. Called from inside
+ *   the callback it does not wait: calls already running on other threads finish on their own.
+ * - Keep the callback short, and let no exception leave it. Any thread, any time, also before
+ *   OnStart. */
+MIRTO_API void MIRTO_CALL SetLogCallback(MirtoLogCallback callback, void* context) noexcept;
+
 }  // namespace mirto
 
 extern "C" {
@@ -171,6 +194,8 @@ MIRTO_API void MIRTO_CALL UnityOnCharge(const char* order_id, const char* produc
 MIRTO_API void MIRTO_CALL UnitySetOutbox(int enabled) MIRTO_NOEXCEPT;
 MIRTO_API int MIRTO_CALL UnityFlush(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) MIRTO_NOEXCEPT;
+MIRTO_API void MIRTO_CALL UnitySetLogCallback(MirtoLogCallback callback,
+                                              void* context) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

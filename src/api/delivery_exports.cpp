@@ -9,6 +9,7 @@
 
 #include "core/delivery_stats.h"
 #include "core/worker.h"
+#include "log/log_line.h"
 #include "mirto/mirto.h"
 #include "reports/messages.h"
 
@@ -54,7 +55,7 @@ MirtoDeliveryStats Snapshot() noexcept {
 }  // namespace
 
 void MIRTO_CALL SetOutbox(bool enabled) noexcept {
-    if (!ChooseOutbox(enabled)) OutputDebugStringA(kSetOutboxTooLateLine);
+    if (!ChooseOutbox(enabled)) WriteLine(kSetOutboxTooLateLine);
 }
 
 bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept {
@@ -63,7 +64,7 @@ bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept {
 
 void MIRTO_CALL GetDeliveryStats(DeliveryStats* stats) noexcept {
     if (stats == nullptr || stats->size < kSmallestStats) {
-        OutputDebugStringA(kGetDeliveryStatsParamsError);
+        WriteLine(kGetDeliveryStatsParamsError);
         return;
     }
     const MirtoDeliveryStats snapshot = Snapshot();

@@ -1,7 +1,9 @@
 // The six exported functions of namespace mirto. They run on the game's threads: check the
 // queue and the arguments, copy the arguments into a record and post it to the worker. The
 // only wait is the first OnStart's, for the worker to come up. No exception leaves them: a
-// call whose copy runs out of memory is dropped before anything is counted or posted.
+// call whose copy runs out of memory is dropped before anything is counted or posted. A
+// refusal's line is written once nothing of the library is held (the game's log callback may
+// call back in), so OnStart writes its line after the first start has settled.
 #include <windows.h>
 
 #include <memory>
@@ -12,47 +14,82 @@
 #include "core/host_slot.h"
 #include "core/operations.h"
 #include "core/worker.h"
+#include "log/log_line.h"
 #include "mirto/mirto.h"
 #include "reports/messages.h"
 
 namespace mirto {
 namespace {
 
-// A worker runs and has room for one more operation. Checked before the arguments, so a
-// missing worker or a full queue is what the caller hears about even for bad arguments.
-// A call made while another thread's first OnStart brings the worker up waits for that start;
-// OnStart itself has settled that already (FirstStart) and does not wait again.
-bool QueueAccepts(const RefusalLines& lines, bool wait_for_start = true) noexcept {
+// Each refusal below is counted and its line returned, for the export to write.
+
+// A worker runs and has room for one more operation (nullptr), or the line that says why not.
+// Checked before the arguments, so a missing worker or a full queue is what the caller hears
+// about even for bad arguments. A call made while another thread's first OnStart brings the
+// worker up waits for that start; OnStart itself has settled that already (FirstStart) and
+// does not wait again.
+const char* QueueRefusal(const RefusalLines& lines, bool wait_for_start = true) noexcept {
     const DWORD worker = wait_for_start ? WorkerForCall() : WorkerThreadId();
     if (worker == 0) {
-        OutputDebugStringA(lines.no_worker);
         Counters().refused_no_worker.fetch_add(1);
-        return false;
+        return lines.no_worker;
     }
     if (PendingOperations() >= kMaxPendingOperations) {
-        OutputDebugStringA(lines.queue_full);
         Counters().refused_queue_full.fetch_add(1);
-        return false;
+        return lines.queue_full;
     }
-    return true;
+    return nullptr;
 }
 
-void RefuseParams(const RefusalLines& lines) noexcept {
-    OutputDebugStringA(lines.params_error);
+bool QueueAccepts(const RefusalLines& lines) noexcept {
+    const char* refusal = QueueRefusal(lines);
+    if (refusal == nullptr) return true;
+    WriteLine(refusal);
+    return false;
+}
+
+const char* ParamsRefusal(const RefusalLines& lines) noexcept {
     Counters().refused_params.fetch_add(1);
+    return lines.params_error;
 }
 
-// Hands the record to the worker. A post that fails (the worker has ended, or its queue is
-// at the system's limit) would otherwise leak the record and leave it counted for ever.
+void RefuseParams(const RefusalLines& lines) noexcept { WriteLine(ParamsRefusal(lines)); }
+
+// Hands the record to the worker: nullptr, or the line of a post that failed (the worker has
+// ended, or its queue is at the system's limit), which would otherwise leak the record and
+// leave it counted for ever.
 template <typename Record>
-void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
+const char* Post(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
         static_cast<void>(record.release());  // the worker owns it now
         Counters().accepted.fetch_add(1);
-        return;
+        return nullptr;
     }
-    OutputDebugStringA(lines.no_worker);
     Counters().refused_no_worker.fetch_add(1);
+    return lines.no_worker;
+}
+
+template <typename Record>
+void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
+    if (const char* refusal = Post(code, std::move(record), lines)) WriteLine(refusal);
+}
+
+// OnStart's part while it holds the first start (FirstStart): until its operation is queued,
+// calls that other threads make wait for it. The line of a refusal is returned.
+const char* QueueStart(const wchar_t* application_id, const wchar_t* channel,
+                       const wchar_t* game_version) {
+    const FirstStart start;
+    if (const char* refusal = QueueRefusal(kOnStartLines, false)) return refusal;
+    const TextArgument id(application_id);
+    const TextArgument channel_text(channel);
+    const TextArgument version(game_version);
+    if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
+        return ParamsRefusal(kOnStartLines);
+    }
+    return Post(kOpOnStart,
+                std::make_unique<OnStartRecord>(
+                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
+                kOnStartLines);
 }
 
 }  // namespace
@@ -61,7 +98,7 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
     try {
         const TextArgument checked(host);
         if (!checked.FitsHost()) {
-            OutputDebugStringA(kSetHostParamsError);
+            WriteLine(kSetHostParamsError);
             return;
         }
         CollectionHost().Set(checked.Copy());
@@ -72,24 +109,12 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
 
 void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
                         const wchar_t* game_version) noexcept {
+    const char* refusal = nullptr;
     try {
-        // Held until this call's operation is queued (or refused), so calls that other threads
-        // make while this one starts the worker are queued behind it.
-        const FirstStart start;
-        if (!QueueAccepts(kOnStartLines, false)) return;
-        const TextArgument id(application_id);
-        const TextArgument channel_text(channel);
-        const TextArgument version(game_version);
-        if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
-            RefuseParams(kOnStartLines);
-            return;
-        }
-        Enqueue(kOpOnStart,
-                std::make_unique<OnStartRecord>(
-                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
-                kOnStartLines);
+        refusal = QueueStart(application_id, channel, game_version);
     } catch (...) {
     }
+    if (refusal != nullptr) WriteLine(refusal);
 }
 
 void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexcept {

@@ -84,4 +84,8 @@ void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) noexcept {
     mirto::GetDeliveryStats(stats);
 }
 
+void MIRTO_CALL UnitySetLogCallback(MirtoLogCallback callback, void* context) noexcept {
+    mirto::SetLogCallback(callback, context);
+}
+
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include "core/delivery_stats.h"
 #include "core/host_slot.h"
 #include "core/retry_wait.h"
+#include "log/log_line.h"
 #include "reports/messages.h"
 #include "transport/protocol.h"
 
@@ -353,7 +354,7 @@ bool Delivery::DoChore() noexcept {
 void Delivery::FallBack() noexcept {
     if (fell_back_) return;
     fell_back_ = true;
-    OutputDebugStringA(kOutboxFallbackLine);
+    WriteLine(kOutboxFallbackLine);
     Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kFellBack));
 }
 

@@ -1,7 +1,6 @@
 // The charge handler: the device charge event always (once started), then the user charge
 // event while a user is set, strictly one after the other. Worker thread only.
-#include <windows.h>
-
+#include "log/log_line.h"
 #include "reports/handlers.h"
 #include "reports/messages.h"
 #include "reports/report_builders.h"
@@ -13,7 +12,7 @@ namespace mirto {
 void HandleOnCharge(const OnChargeRecord& record, ReportSink& sink) {
     const ReportContext& reports = CurrentReports();
     if (!reports.started()) {
-        OutputDebugStringA(kNeedStartAndUserLine);
+        WriteLine(kNeedStartAndUserLine);
         return;
     }
     SubmitJson(sink, kEventPath, DeviceChargeJson(reports, record), ReportPriority::kDropLast);

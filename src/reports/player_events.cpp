@@ -1,6 +1,5 @@
 // The level and server handlers: one event about the current user each. Worker thread only.
-#include <windows.h>
-
+#include "log/log_line.h"
 #include "reports/handlers.h"
 #include "reports/messages.h"
 #include "reports/report_builders.h"
@@ -13,7 +12,7 @@ namespace {
 // Both events need a started session and a user.
 bool PlayerKnown(const ReportContext& reports) {
     if (reports.started() && reports.has_user()) return true;
-    OutputDebugStringA(kNeedStartAndUserLine);
+    WriteLine(kNeedStartAndUserLine);
     return false;
 }
 

@@ -1,7 +1,6 @@
 // The SetUser handler: stores the user and sends the user identify, then the user-count
 // identify, strictly one after the other. Worker thread only.
-#include <windows.h>
-
+#include "log/log_line.h"
 #include "reports/handlers.h"
 #include "reports/messages.h"
 #include "reports/report_builders.h"
@@ -13,7 +12,7 @@ namespace mirto {
 void HandleSetUser(const SetUserRecord& record, ReportSink& sink) {
     ReportContext& reports = CurrentReports();
     if (!reports.started()) {
-        OutputDebugStringA(kNeedStartLine);
+        WriteLine(kNeedStartLine);
         return;
     }
     reports.user = record.user_id;

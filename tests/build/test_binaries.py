@@ -115,7 +115,10 @@ def header_functions():
             functions.append(HeaderFunction(
                 "::".join(namespace + (node["name"],)), namespace, node["name"],
                 node["type"]["qualType"].split(" (", 1)[0], params))
-        if kind == "TypeAliasDecl":
+        # A function pointer type's name (MirtoLogCallback) is replaced too; a struct's keeps
+        # its name, which the decorated names carry.
+        if kind == "TypeAliasDecl" or (kind == "TypedefDecl" and not node.get("isImplicit")
+                                       and "(*)" in node["type"]["qualType"]):
             aliases["::".join(namespace + (node["name"],))] = \
                 node["type"]["qualType"].lstrip(":")
         if kind == "NamespaceDecl":
@@ -132,6 +135,18 @@ def header_functions():
             function.parameters[:] = [re.sub(r"\b%s\b" % re.escape(alias), named, p)
                                       for p in function.parameters]
     return functions
+
+
+def msvc_spelling(c_type):
+    """A parameter type as the MSVC demangler writes it: "wchar_t const *" for clang's
+    "const wchar_t *", a struct with its keyword, and a cdecl function pointer as
+    "void (__cdecl *)(char const *, void *)"."""
+    pointer = re.fullmatch(r"(.+?) \(\*\)\((.*)\) __attribute__\(\(cdecl\)\)", c_type)
+    if pointer:
+        inner = ", ".join(msvc_spelling(p.strip()) for p in pointer.group(2).split(","))
+        return f"{pointer.group(1)} (__cdecl *)({inner})"
+    c_type = re.sub(r"^const (.+) \*$", r"\1 const *", c_type)
+    return re.sub(r"^(Mirto\w+) \*$", r"struct \1 *", c_type)
 
 
 # --- what compilers make of the header --------------------------------------------------------
@@ -303,10 +318,7 @@ class TestExportTable:
         decoded = dict(re.findall(r"^(\?\S+)\n(.+)$", out, re.M))
         for i in cpp_functions(target):
             function = target.functions[i]
-            # clang prints "const wchar_t *"; the MSVC demangler writes "wchar_t const *", and
-            # names a struct with its keyword.
-            params = [re.sub(r"^const (.+) \*$", r"\1 const *", p) for p in function.parameters]
-            params = [re.sub(r"^(Mirto\w+) \*$", r"struct \1 *", p) for p in params]
+            params = [msvc_spelling(p) for p in function.parameters]
             expected = (f"{function.return_type} __cdecl {function.qualified}"
                         f"({', '.join(params)})")
             assert decoded.get(target.msvc_exports[i]) == expected

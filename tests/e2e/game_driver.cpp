@@ -43,6 +43,11 @@
 //                         "flush <1|0> <milliseconds the call took>"
 //   terminate CODE        end the process at once with TerminateProcess
 //   sleep MS | quit       quit: ExitProcess(0) at once, as a game's exit does
+//   log on|unity|off      hand the library's lines to a callback (through SetLogCallback, or
+//                         UnitySetLogCallback for "unity"), or remove it; the callback prints
+//                         each line it gets as "log <caller|other> <writer|elsewhere>
+//                         <context|wrong-context> <hex of the text>", where "writer" says that
+//                         it runs on the thread that has just written that line to the debugger
 //   return                return from main (the runtime's exit, then the process's)
 #include <windows.h>
 
@@ -69,6 +74,9 @@ DWORD main_thread = 0;
 // While a load runs, lines are counted on the writing thread instead of printed.
 std::atomic<bool> counting{false};
 thread_local const char* last_refusal = nullptr;
+// Debugger lines this thread wrote that no log callback has yet received here.
+thread_local int lines_for_callback = 0;
+int log_context = 0;  // its address is the log callback's context
 std::vector<HANDLE> locked_files;
 
 void Print(const std::string& text) {
@@ -105,7 +113,17 @@ LONG CALLBACK OnDebugLine(EXCEPTION_POINTERS* info) {
     }
     const char* who = GetCurrentThreadId() == main_thread ? "caller" : "other";
     Print(std::string("line ") + who + " " + Hex(line.data(), line.size()));
+    ++lines_for_callback;
     return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+void MIRTO_CALL OnLogLine(const char* line, void* context) {
+    const char* who = GetCurrentThreadId() == main_thread ? "caller" : "other";
+    const char* writer = lines_for_callback > 0 ? "writer" : "elsewhere";
+    if (lines_for_callback > 0) --lines_for_callback;
+    Print(std::string("log ") + who + " " + writer + " " +
+          (context == &log_context ? "context" : "wrong-context") + " " +
+          Hex(line, std::strlen(line)));
 }
 
 unsigned HexValue(char digit) {
@@ -566,6 +584,13 @@ void Run(const std::vector<std::string>& a) {
         locked_files.clear();
     } else if (c == "flush-while") {
         RunFlushWhile(static_cast<unsigned int>(std::stoul(a.at(1))), Number(a.at(2)));
+    } else if (c == "log") {
+        const MirtoLogCallback callback = a.at(1) == "off" ? nullptr : OnLogLine;
+        if (a.at(1) == "unity") {
+            UnitySetLogCallback(callback, &log_context);
+        } else {
+            mirto::SetLogCallback(callback, &log_context);
+        }
     } else if (c == "sleep") {
         Sleep(static_cast<DWORD>(Number(a.at(1))));
     } else {

@@ -128,6 +128,7 @@ class Game:
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self._events = queue.Queue()
         self.lines = []  # (who, text) of every debugger line, in order
+        self.logged = []  # (who, writer, context, UTF-8 bytes) of every log callback line
         self._lock = threading.Lock()
         threading.Thread(target=self._read, daemon=True).start()
         self._expect("ready", 120)
@@ -140,6 +141,10 @@ class Game:
                 with self._lock:
                     # ANSI text, kept one character per byte
                     self.lines.append((who, bytes.fromhex(hexed).decode("latin-1")))
+            elif line.startswith("log "):
+                _, who, writer, context, hexed = (line.split(" ", 4) + [""])[:5]
+                with self._lock:
+                    self.logged.append((who, writer, context, bytes.fromhex(hexed)))
             else:
                 self._events.put(line)
         self._events.put("eof")
@@ -185,6 +190,10 @@ class Game:
             self._expect("ok " + command[0], timeout)
         with self._lock:
             return [text for who, text in self.lines[before:] if who == "caller"]
+
+    def logged_lines(self):
+        with self._lock:
+            return list(self.logged)
 
     def worker_lines(self):
         with self._lock:

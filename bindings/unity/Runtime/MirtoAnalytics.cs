@@ -5,7 +5,8 @@
 // does the reporting on its own worker thread. The only state this file keeps is the timeout of
 // the optional flush at quit (FlushOnQuit), behind a lock, so its methods may be called from any
 // thread, and it throws nothing: the DLL alone decides what to refuse and says why in the
-// debugger output.
+// debugger output, and through its log callback in the console (MirtoLog.cs). Every method that
+// can make the DLL write a line sets that callback up first.
 //
 // Text is marshalled by hand as byte arrays. A string parameter would be marshalled in the ANSI
 // code page by .NET Framework and by older Unity runtimes on Windows, and every character outside
@@ -50,9 +51,9 @@ namespace Mirto
     /// a bad argument. Each call is checked and queued by the library, which sends the reports
     /// from its own thread and repeats each one until the collection server accepts it. A
     /// refused call writes one line beginning "Mirto: " to the debugger output
-    /// (OutputDebugString), for example "Mirto: SetLevel failed, params error"; nothing else
-    /// reports it. At most 500 calls may wait in the library's queue; further calls are refused
-    /// until it drains.
+    /// (OutputDebugString) and to Unity's console, for example
+    /// "Mirto: SetLevel failed, params error"; nothing else reports it. At most 500 calls may
+    /// wait in the library's queue; further calls are refused until it drains.
     /// </para>
     /// <para>
     /// Text arguments: each may hold at most 128 UTF-16 code units, which is what
@@ -60,6 +61,10 @@ namespace Mirto
     /// as most emoji, counts 2). A null string is passed as the empty text, so a null or empty
     /// required argument is refused. Text is sent to the library as UTF-8 and ends at the first
     /// '\0' character; an unpaired surrogate is sent as U+FFFD.
+    /// </para>
+    /// <para>
+    /// Where the library's lines go, the console or a callback of the game's, is chosen with
+    /// <see cref="SetLogCallback"/>.
     /// </para>
     /// <para>
     /// The library exists for Windows only: in a Unity player for another platform these methods
@@ -77,6 +82,7 @@ namespace Mirto
         public static void SetHost(string host)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnitySetHost(NativeText.ToUtf8z(host));
 #endif
         }
@@ -95,6 +101,7 @@ namespace Mirto
         public static void OnStart(string applicationId, string channel, string gameVersion)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnityOnStart(NativeText.ToUtf8z(applicationId), NativeText.ToUtf8z(channel),
                                        NativeText.ToUtf8z(gameVersion));
 #endif
@@ -110,6 +117,7 @@ namespace Mirto
         public static void SetUser(string userId, string userName)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnitySetUser(NativeText.ToUtf8z(userId), NativeText.ToUtf8z(userName));
 #endif
         }
@@ -122,6 +130,7 @@ namespace Mirto
         public static void SetLevel(int level)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnitySetLevel(level);
 #endif
         }
@@ -134,6 +143,7 @@ namespace Mirto
         public static void SetServer(string server)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnitySetServer(NativeText.ToUtf8z(server));
 #endif
         }
@@ -153,6 +163,7 @@ namespace Mirto
                                     int virtualCurrencyAmount, string payment)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnityOnCharge(NativeText.ToUtf8z(orderId), NativeText.ToUtf8z(product), amount,
                                         NativeText.ToUtf8z(currencyType), virtualCurrencyAmount,
                                         NativeText.ToUtf8z(payment));
@@ -190,6 +201,7 @@ namespace Mirto
         public static void SetOutbox(bool enabled)
         {
 #if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
             NativeMethods.UnitySetOutbox(enabled ? 1 : 0);
             if (enabled)
             {
@@ -263,6 +275,29 @@ namespace Mirto
         {
 #if MIRTO_NATIVE_AVAILABLE
             AddQuitFlush(timeoutMs, true);
+#endif
+        }
+
+        /// <summary>
+        /// Chooses where the library's lines go. Without a call, and after a call with null, they
+        /// go to Unity's console: <c>Debug.LogWarning</c> for a refused or failed call, such as
+        /// "Mirto: SetLevel failed, params error", and <c>Debug.Log</c> for the others, such as
+        /// the start's "Mirto: init succeed ..." (outside Unity: the standard error stream).
+        /// With a callback, they go to it instead, and nowhere else but the debugger output.
+        /// </summary>
+        /// <remarks>
+        /// A line arrives as it is written: a refusal on the thread whose call was refused,
+        /// before that call returns; the library's own lines on its worker thread. So the
+        /// callback must not use Unity APIs that only the main thread may call, and should return
+        /// quickly. An exception it throws is dropped. The text is the library's line without
+        /// its line end; the game's own texts in it are intact.
+        /// </remarks>
+        /// <param name="callback">Receives each line; null for the console.</param>
+        public static void SetLogCallback(Action<string> callback)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            LogRouting.SetTarget(callback);
+            LogRouting.Route();
 #endif
         }
 
@@ -468,5 +503,16 @@ namespace Mirto
         [DllImport(Library, EntryPoint = "UnityGetDeliveryStats",
                    CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         internal static extern void UnityGetDeliveryStats(ref DeliveryStats stats);
+
+        /// <summary>The header's MirtoLogCallback: the line as NUL-terminated UTF-8 (no line
+        /// end), valid during the call, and the context given with the callback.</summary>
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+        internal delegate void LogCallback(IntPtr line, IntPtr context);
+
+        // The library keeps the function pointer it is given: the caller keeps the delegate
+        // behind it alive (LogRouting holds it for the process).
+        [DllImport(Library, EntryPoint = "UnitySetLogCallback",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern void UnitySetLogCallback(LogCallback callback, IntPtr context);
     }
 }

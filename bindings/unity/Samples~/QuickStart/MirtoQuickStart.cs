@@ -1,0 +1,125 @@
+// Mirto Analytics, quick start: add this component to one GameObject of the game's first scene
+// and fill in the application id.
+//
+// - It starts the reporting session as the scene loads; when the game asks for the player's
+//   consent first, only once the player has said yes (the answer is kept in PlayerPrefs).
+// - The library's lines appear in the Console by themselves: a refused call as a warning (try
+//   OnLevelReached(-1)), the start as "Mirto: init succeed ...". MirtoAnalytics.SetLogCallback
+//   sends them to the game's own logger instead.
+// - The last reports of a session are flushed when the game quits: stored on disk with the
+//   outbox (keepReportsOnDisk), otherwise sent for at most half a second.
+// - OnPlayerSignedIn, OnLevelReached, OnServerJoined and OnPurchase show the calls a game makes
+//   from its own code.
+
+using UnityEngine;
+
+namespace Mirto.Samples
+{
+    /// <summary>Starts Mirto Analytics for the game, asking for consent first if wanted.</summary>
+    public class MirtoQuickStart : MonoBehaviour
+    {
+        private const string ConsentKey = "mirto.consent";  // 1 yes, 0 no, missing: not asked
+
+        [Tooltip("The game's application id at the collection server.")]
+        public string applicationId = "my-game";
+
+        [Tooltip("The store or channel this build is distributed through (may be empty).")]
+        public string channel = "store";
+
+        [Tooltip("The collection server's host name; empty keeps the one built into mirto.dll.")]
+        public string collectionHost = "";
+
+        [Tooltip("Ask the player before anything is reported.")]
+        public bool askForConsent = true;
+
+        [Tooltip("Keep unsent reports on disk across quits, crashes and outages.")]
+        public bool keepReportsOnDisk = true;
+
+        private bool asking;
+
+        private void Awake()
+        {
+            if (!string.IsNullOrEmpty(collectionHost))
+            {
+                MirtoAnalytics.SetHost(collectionHost);
+            }
+            if (keepReportsOnDisk)
+            {
+                MirtoAnalytics.SetOutbox(true);  // before OnStart; stores the last reports at quit
+            }
+            else
+            {
+                MirtoAnalytics.FlushOnQuit(500);
+            }
+            if (askForConsent && !PlayerPrefs.HasKey(ConsentKey))
+            {
+                asking = true;  // OnGUI asks; nothing is reported before the answer
+                return;
+            }
+            if (!askForConsent || PlayerPrefs.GetInt(ConsentKey) == 1)
+            {
+                StartReporting();
+            }
+        }
+
+        private void StartReporting()
+        {
+            MirtoAnalytics.OnStart(applicationId, channel, Application.version);
+        }
+
+        private void OnConsentAnswered(bool granted)
+        {
+            asking = false;
+            PlayerPrefs.SetInt(ConsentKey, granted ? 1 : 0);
+            PlayerPrefs.Save();
+            if (granted)
+            {
+                StartReporting();
+            }
+        }
+
+        private void OnGUI()
+        {
+            if (!asking)
+            {
+                return;
+            }
+            GUI.Box(new Rect(20, 20, 460, 110), "");
+            GUI.Label(new Rect(35, 30, 430, 50),
+                      "May this game send anonymous usage data (levels reached, purchases) to " +
+                      "help improve it?");
+            if (GUI.Button(new Rect(35, 85, 200, 30), "Yes"))
+            {
+                OnConsentAnswered(true);
+            }
+            if (GUI.Button(new Rect(265, 85, 200, 30), "No"))
+            {
+                OnConsentAnswered(false);
+            }
+        }
+
+        /// <summary>Call when a player has signed in.</summary>
+        public void OnPlayerSignedIn(string playerId, string playerName)
+        {
+            MirtoAnalytics.SetUser(playerId, playerName);
+        }
+
+        /// <summary>Call when the player reaches a level.</summary>
+        public void OnLevelReached(int level)
+        {
+            MirtoAnalytics.SetLevel(level);
+        }
+
+        /// <summary>Call when the player joins a game server.</summary>
+        public void OnServerJoined(string server)
+        {
+            MirtoAnalytics.SetServer(server);
+        }
+
+        /// <summary>Call when a purchase has gone through.</summary>
+        public void OnPurchase(string orderId, string product, int price, string currency, int gems)
+        {
+            MirtoAnalytics.OnCharge(orderId, product, price, currency, gems, "store");
+        }
+    }
+}
