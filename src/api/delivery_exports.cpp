@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/consent.h"
 #include "core/delivery_stats.h"
 #include "core/worker.h"
 #include "mirto/mirto.h"
@@ -46,6 +47,11 @@ MirtoDeliveryStats Snapshot() noexcept {
     stats.oldest_waiting_age_ms = oldest != 0 && now > oldest ? now - oldest : 0;
     const std::int32_t waiting = PendingOperations();
     stats.operations_waiting = waiting > 0 ? static_cast<unsigned long long>(waiting) : 0;
+    stats.consent_state = static_cast<unsigned int>(CurrentConsentState());
+    stats.operations_held = counters.operations_held.load();
+    stats.held_dropped_full = counters.held_dropped_full.load();
+    stats.operations_dropped_consent = counters.operations_dropped_consent.load();
+    stats.reports_dropped_consent = counters.reports_dropped_consent.load();
     return stats;
 }
 

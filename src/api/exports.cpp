@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "api/argument_rules.h"
+#include "core/consent.h"
 #include "core/delivery_stats.h"
 #include "core/host_slot.h"
 #include "core/operations.h"
@@ -45,14 +46,15 @@ void RefuseParams(const RefusalLines& lines) noexcept {
 // Hands the record to the worker. A post that fails (the worker has ended, or its queue is
 // at the system's limit) would otherwise leak the record and leave it counted for ever.
 template <typename Record>
-void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
+bool Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
         static_cast<void>(record.release());  // the worker owns it now
         Counters().accepted.fetch_add(1);
-        return;
+        return true;
     }
     OutputDebugStringA(lines.no_worker);
     Counters().refused_no_worker.fetch_add(1);
+    return false;
 }
 
 }  // namespace
@@ -84,10 +86,12 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
             RefuseParams(kOnStartLines);
             return;
         }
-        Enqueue(kOpOnStart,
-                std::make_unique<OnStartRecord>(
-                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
-                kOnStartLines);
+        if (Enqueue(kOpOnStart,
+                    std::make_unique<OnStartRecord>(
+                        OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
+                    kOnStartLines)) {
+            NoteStartQueued();
+        }
     } catch (...) {
     }
 }

@@ -50,21 +50,51 @@ bool Delivery::Connect(const std::wstring& application_id) noexcept {
         client_.reset();
         return false;
     }
-    if (outbox_chosen_ && !outbox_ && !fell_back_) {
-        try {
-            outbox_ = Outbox::Open(application_id, drops_);
-        } catch (...) {
-            outbox_.reset();
-        }
-        if (outbox_) {
-            Counters().restored.fetch_add(outbox_->size());
-            Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kOn));
-        } else {
-            FallBack();
-        }
-        PublishWaiting();
-    }
+    OpenOutbox(application_id);
     return true;
+}
+
+void Delivery::OpenOutbox(const std::wstring& application_id) noexcept {
+    if (!outbox_chosen_ || outbox_ || fell_back_) return;
+    try {
+        outbox_ = Outbox::Open(application_id, drops_);
+    } catch (...) {
+        outbox_.reset();
+    }
+    if (outbox_) {
+        Counters().restored.fetch_add(outbox_->size());
+        Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kOn));
+    } else {
+        FallBack();
+    }
+    PublishWaiting();
+}
+
+std::uint64_t Delivery::DropWaiting() noexcept {
+    const std::uint64_t dropped = batch_.size() + unstored_.size();
+    batch_.clear();
+    Counters().waiting_in_memory.fetch_sub(unstored_.size());
+    unstored_.clear();
+    if (operations_in_memory_ > 0) {
+        finished_(operations_in_memory_);
+        operations_in_memory_ = 0;
+    }
+    // An outbox opened later starts its attempts afresh.
+    outbox_.reset();
+    oldest_sequence_ = 0;
+    oldest_attempted_ = false;
+    oldest_cut_off_ = false;
+    next_attempt_ms_ = 0;
+    if (outbox_chosen_ && !fell_back_) {
+        Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
+    }
+    PublishWaiting();
+    return dropped;
+}
+
+void Delivery::CountUndelivered(std::uint64_t reports) noexcept {
+    (abandon_() ? Counters().reports_dropped_consent : Counters().dropped_at_quit)
+        .fetch_add(reports);
 }
 
 void Delivery::Disconnect() noexcept {
@@ -78,6 +108,10 @@ void Delivery::Disconnect() noexcept {
 }
 
 void Delivery::Submit(const wchar_t* path, const std::string& body, ReportPriority priority) {
+    if (abandon_()) {
+        Counters().reports_dropped_consent.fetch_add(1);
+        return;
+    }
     if (batching()) {
         // Stored with the other reports of the operations handled together (Commit).
         StoredReport report;
@@ -134,7 +168,7 @@ bool Delivery::DeliverHeld(const HttpParams& request) {
     const bool delivered = Deliver(request);
     memory_report_created_ms_ = 0;
     Counters().waiting_in_memory.fetch_sub(1);
-    if (!delivered) Counters().dropped_at_quit.fetch_add(1);
+    if (!delivered) CountUndelivered(1);
     PublishWaiting();
     return delivered;
 }
@@ -209,9 +243,10 @@ bool Delivery::DeliverBacklogFromMemory() {
         const HttpParams request = std::move(unstored_.front());
         unstored_.pop_front();
         if (!DeliverHeld(request)) {
-            // Quitting: what was held in memory is lost, as it would be without the outbox.
+            // Quitting (or given up for the player): what was held in memory is lost, as it
+            // would be without the outbox.
             Counters().waiting_in_memory.fetch_sub(unstored_.size());
-            Counters().dropped_at_quit.fetch_add(unstored_.size());
+            CountUndelivered(unstored_.size());
             unstored_.clear();
             return false;
         }
@@ -230,7 +265,7 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
     for (int attempt = 1;; ++attempt) {
         // A quitting worker still makes each report's first attempt (quick when the collector
         // is there) but does not wait to repeat it.
-        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs)) return false;
+        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs, abandon_)) return false;
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;
         if (TryOnce(request, connect_flags, cut_off)) return true;
     }

@@ -16,6 +16,11 @@
 // When the disk fails (the outbox cannot be opened, or a report cannot be written) the session
 // falls back to delivering from memory, after the reports already saved.
 //
+// When the player refuses or the game deletes its local data, what waits is given up
+// (DropWaiting) and, from the moment such a purge is announced, a report is neither begun nor
+// tried again (the delivery's `abandon` check); an attempt already under way may still end in
+// a delivery.
+//
 // Owned by the worker thread (one per worker, living as long as its loop) and used there only;
 // the client it holds is the process's internet session. Everything it does is counted in
 // core/delivery_stats.h.
@@ -43,10 +48,15 @@ class Delivery final : public ReportSink {
     // Told how many operations have finished (their reports stored, or delivered from memory)
     // when the delivery, not the caller, decides it.
     using FinishedOperations = void (*)(std::uint64_t count);
+    // True while what waits is to be given up rather than delivered.
+    using AbandonCheck = bool (*)();
 
     // `outbox_chosen`: the game asked for the outbox before its first start.
-    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr) noexcept
-        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : IgnoreCount) {}
+    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr,
+                      AbandonCheck abandon = nullptr) noexcept
+        : outbox_chosen_(outbox_chosen),
+          finished_(finished != nullptr ? finished : IgnoreCount),
+          abandon_(abandon != nullptr ? abandon : NeverAbandon) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
@@ -76,8 +86,17 @@ class Delivery final : public ReportSink {
     // accepted); false when none is left.
     bool DoChore() noexcept;
 
+    // Opens the outbox the game chose, when the session does not hold it (at the start, or
+    // again after a refusal was lifted).
+    void OpenOutbox(const std::wstring& application_id) noexcept;
+
+    // Gives up every report that waits in memory and lets go of the outbox (whose files the
+    // caller removes); returns how many reports were given up.
+    std::uint64_t DropWaiting() noexcept;
+
     // Delivers one request from memory: returns true once it is accepted; false at once when
-    // not connected, and without further attempts once the thread is told to quit.
+    // not connected, and without further attempts once the thread is told to quit or the
+    // report is abandoned.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
     bool Deliver(const HttpParams& request, bool cut_off_before = false);
 
@@ -88,6 +107,9 @@ class Delivery final : public ReportSink {
     bool TryOnce(const HttpParams& request, DWORD connect_flags, bool& cut_off,
                  AttemptWaitHook* while_waiting = nullptr);
     static void IgnoreCount(std::uint64_t /*count*/) noexcept {}
+    static bool NeverAbandon() noexcept { return false; }
+    // Counts reports that left memory undelivered: given up for the player, or lost at quit.
+    void CountUndelivered(std::uint64_t reports) noexcept;
     // Without the outbox any more: what it still holds, then what could not be stored while an
     // attempt ran, oldest first. False when the worker is quitting.
     bool DeliverBacklogFromMemory();
@@ -98,6 +120,7 @@ class Delivery final : public ReportSink {
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
     const FinishedOperations finished_;
+    const AbandonCheck abandon_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
     bool fell_back_ = false;
     bool attempt_running_ = false;            // SendDue's attempt, while operations are handled

@@ -10,9 +10,12 @@
 #include <atomic>
 #include <memory>
 
+#include "core/consent.h"
+#include "core/consent_gate.h"
 #include "core/delivery.h"
 #include "core/operations.h"
 #include "core/retry_wait.h"
+#include "core/worker_request.h"
 #include "reports/handlers.h"
 #include "win/module_reference.h"
 #include "win/scoped_handle.h"
@@ -88,18 +91,57 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpO
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
-// Handles one message taken from the worker's queue. An operation whose reports wait to be
-// stored with others is added to `uncommitted`; any other has finished.
-void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
-            std::uint64_t& uncommitted) {
-    if (IsOperation(message.message)) {
-        kOperations[message.message - kOpOnStart](message.lParam, delivery);
-        worker.pending_operations.fetch_sub(1);
-        if (delivery.batching()) {
-            ++uncommitted;
+// The game's decisions and deletions: they change what the outbox holds, so they wait until
+// an attempt of the outbox is over.
+bool IsRequest(UINT message) { return message == kOpConsent || message == kOpDeleteLocalData; }
+
+// Runs the operations the consent gate lets through. One whose reports wait to be stored with
+// others is added to `uncommitted`; any other has finished.
+class Dispatch final : public OperationRunner {
+   public:
+    Dispatch(Delivery& delivery, std::uint64_t& uncommitted) noexcept
+        : delivery_(delivery), uncommitted_(uncommitted) {}
+
+    void Run(HeldOperation operation) override {
+        const UINT code = operation.code();
+        const bool counted = operation.counted();
+        kOperations[code - kOpOnStart](operation.Release(), delivery_);
+        if (counted) return;
+        if (delivery_.batching()) {
+            ++uncommitted_;
         } else {
             CountFinished(1);
         }
+    }
+
+   private:
+    Delivery& delivery_;
+    std::uint64_t& uncommitted_;
+};
+
+// Handles one message taken from the worker's queue.
+void Handle(const MSG& message, Delivery& delivery, ConsentGate& gate, WorkerBookkeeping& worker,
+            std::uint64_t& uncommitted) {
+    Dispatch dispatch(delivery, uncommitted);
+    if (IsOperation(message.message)) {
+        try {
+            gate.Admit(message.message, message.lParam, dispatch);
+        } catch (...) {
+            // Out of memory while holding it: the operation is lost, the loop goes on.
+        }
+        worker.pending_operations.fetch_sub(1);
+    } else if (message.message == kOpConsent) {
+        try {
+            gate.Decide(message.wParam, message.lParam, dispatch);
+        } catch (...) {
+        }
+    } else if (message.message == kOpDeleteLocalData) {
+        bool removed = false;
+        try {
+            removed = gate.Forget();
+        } catch (...) {
+        }
+        AnswerRequest(message.lParam, removed);
     } else {
         TranslateMessage(&message);
         DispatchMessageW(&message);
@@ -107,36 +149,39 @@ void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
 }
 
 // Handles every message queued now, up to a quit message (which stays in the queue for the
-// loop), then stores the reports they made in one go. False when a quit message is next.
-bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
+// loop) or, `during_attempt`, a decision or deletion, then stores the reports they made in one
+// go. False when it stopped at one of those.
+bool HandleQueued(Delivery& delivery, ConsentGate& gate, WorkerBookkeeping& worker,
+                  bool during_attempt) {
     std::uint64_t uncommitted = 0;
-    bool quit_next = false;
+    bool stopped = false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_next = true;
+        if (message.message == WM_QUIT || (during_attempt && IsRequest(message.message))) {
+            stopped = true;
             break;
         }
         // The message just seen is the first of its kind in the queue.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
-        Handle(message, delivery, worker, uncommitted);
+        Handle(message, delivery, gate, worker, uncommitted);
     }
     delivery.Commit(uncommitted);
-    return !quit_next;
+    return !stopped;
 }
 
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
 // stored) in their order, and the delivery does its chores.
 class WorkWhileSending final : public AttemptWaitHook {
    public:
-    WorkWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
-        : delivery_(delivery), worker_(worker) {}
+    WorkWhileSending(Delivery& delivery, ConsentGate& gate, WorkerBookkeeping& worker) noexcept
+        : delivery_(delivery), gate_(gate), worker_(worker) {}
 
-    bool OnMessage() override { return HandleQueued(delivery_, worker_); }
+    bool OnMessage() override { return HandleQueued(delivery_, gate_, worker_, true); }
     bool OnChore() override { return delivery_.DoChore(); }
 
    private:
     Delivery& delivery_;
+    ConsentGate& gate_;
     WorkerBookkeeping& worker_;
 };
 
@@ -225,13 +270,15 @@ bool PostOperation(UINT code, void* record) noexcept {
     return true;
 }
 
-bool ChooseOutbox(bool enabled) noexcept {
+bool ChooseBeforeFirstStart(std::atomic<bool>& choice, bool value) noexcept {
     AcquireSRWLockExclusive(&start_lock);
     const bool before_start = !start_in_progress && !worker_created;
-    if (before_start) outbox_chosen.store(enabled);
+    if (before_start) choice.store(value);
     ReleaseSRWLockExclusive(&start_lock);
     return before_start;
 }
+
+bool ChooseOutbox(bool enabled) noexcept { return ChooseBeforeFirstStart(outbox_chosen, enabled); }
 
 bool OutboxChosen() noexcept { return outbox_chosen.load(); }
 
@@ -244,7 +291,8 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     AcquireSRWLockExclusive(&flush_lock);
     while (worker.operations_finished < target) {
         const ULONGLONG now = SteadyMs();
-        if (now >= deadline) break;
+        // What is left is held for the player's decision, and waiting would not bring one.
+        if (now >= deadline || HeldForDecision()) break;
         SleepConditionVariableSRW(&flush_progress, &flush_lock, static_cast<DWORD>(deadline - now),
                                   0);
     }
@@ -272,15 +320,16 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
     {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load(), CountFinished);
-        WorkWhileSending while_sending(delivery, worker);
+        Delivery delivery(outbox_chosen.load(), CountFinished, PurgePending);
+        ConsentGate gate(delivery, CountFinished);
+        WorkWhileSending while_sending(delivery, gate, worker);
         bool quitting = false;
         while (!quitting) {
             // Every operation queued now (with the outbox, their reports are stored together),
             // then the outbox gets its turn: its attempt handles the operations that arrive
             // while it runs. Then the loop waits for the next operation or until a saved report
             // is due.
-            if (!HandleQueued(delivery, worker)) {
+            if (!HandleQueued(delivery, gate, worker, false)) {
                 PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
                 quitting = true;
             }

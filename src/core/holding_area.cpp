@@ -1,0 +1,115 @@
+// Keeping, giving up and handing back held operations.
+#include "core/holding_area.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/operations.h"
+
+namespace mirto {
+namespace {
+
+bool DropsFirst(const HeldOperation& operation) {
+    return operation.code() == kOpSetLevel || operation.code() == kOpSetServer;
+}
+
+template <typename Record>
+void DeleteRecord(LPARAM record) noexcept {
+    delete reinterpret_cast<Record*>(record);
+}
+
+}  // namespace
+
+HeldOperation::~HeldOperation() {
+    if (record_ == 0) return;
+    switch (code_) {
+        case kOpOnStart:
+            DeleteRecord<OnStartRecord>(record_);
+            break;
+        case kOpSetUser:
+            DeleteRecord<SetUserRecord>(record_);
+            break;
+        case kOpSetLevel:
+            DeleteRecord<SetLevelRecord>(record_);
+            break;
+        case kOpSetServer:
+            DeleteRecord<SetServerRecord>(record_);
+            break;
+        case kOpOnCharge:
+            DeleteRecord<OnChargeRecord>(record_);
+            break;
+        default:
+            break;
+    }
+}
+
+HeldOperation& HeldOperation::operator=(HeldOperation&& other) noexcept {
+    if (this != &other) {
+        HeldOperation gone(code_, Release());
+        code_ = other.code_;
+        record_ = other.Release();
+        counted_ = other.counted_;
+    }
+    return *this;
+}
+
+std::optional<HeldOperation> HoldingArea::Hold(HeldOperation operation) {
+    if (held_.size() < kMaxHeldOperations) {
+        held_.push_back(std::move(operation));
+        return std::nullopt;
+    }
+    const auto victim = std::find_if(held_.begin(), held_.end(), DropsFirst);
+    if (victim == held_.end()) return operation;
+    HeldOperation given_up = std::move(*victim);
+    held_.erase(victim);
+    held_.push_back(std::move(operation));
+    return given_up;
+}
+
+std::optional<HeldOperation> HoldingArea::Remember(HeldOperation operation, bool keep_start) {
+    const auto is = [](UINT code) {
+        return [code](const HeldOperation& held) { return held.code() == code; };
+    };
+    if (operation.code() == kOpOnStart) {
+        if (!keep_start || std::any_of(held_.begin(), held_.end(), is(kOpOnStart))) {
+            return operation;
+        }
+        held_.push_front(std::move(operation));
+        return std::nullopt;
+    }
+    if (operation.code() != kOpSetUser) return operation;
+    const auto earlier = std::find_if(held_.begin(), held_.end(), is(kOpSetUser));
+    if (earlier == held_.end()) {
+        held_.push_back(std::move(operation));
+        return std::nullopt;
+    }
+    std::swap(*earlier, operation);
+    return operation;
+}
+
+std::deque<HeldOperation> HoldingArea::KeepSessionOnly(bool keep_start) {
+    std::deque<HeldOperation> given_up;
+    for (HeldOperation& operation : TakeAll()) {
+        std::optional<HeldOperation> left = Remember(std::move(operation), keep_start);
+        if (left) given_up.push_back(std::move(*left));
+    }
+    return given_up;
+}
+
+std::size_t HoldingArea::MarkAllCounted() noexcept {
+    std::size_t marked = 0;
+    for (HeldOperation& operation : held_) {
+        if (operation.counted()) continue;
+        operation.MarkCounted();
+        ++marked;
+    }
+    return marked;
+}
+
+std::deque<HeldOperation> HoldingArea::TakeAll() noexcept {
+    std::deque<HeldOperation> taken;
+    taken.swap(held_);
+    return taken;
+}
+
+}  // namespace mirto
