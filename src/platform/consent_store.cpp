@@ -38,9 +38,6 @@ bool StoreConsent(const std::wstring& application_id, bool granted) {
 bool RemoveProfile(const std::wstring& application_id, PatientRemoval& removal) {
     const std::optional<std::wstring> profile = FindSavePath(application_id);
     if (!profile) return true;  // no such folder can exist
-    // The platform may keep a profile it has read in memory; all three texts null asks it to
-    // write its copy and forget it, so what is read after the removal is the disk's nothing.
-    WritePrivateProfileStringW(nullptr, nullptr, nullptr, profile->c_str());
     if (!removal.RemoveFile(*profile)) return false;
     PatientRemoval::RemoveFolderIfEmpty(profile->substr(0, profile->find_last_of(L'\\')));
     return true;
