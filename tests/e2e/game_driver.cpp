@@ -36,6 +36,9 @@
 //   stats [SIZE] | UnityGetDeliveryStats [SIZE]
 //                         print "stats size=<n> <field>=<value> ..." (SIZE: the size the
 //                         caller claims, default the whole struct; "null" passes no struct)
+//   SetConsentRequired N | UnitySetConsentRequired N | SetConsent N | UnitySetConsent N
+//   DeleteLocalData MS | UnityDeleteLocalData MS
+//                         print "deleted <1|0>"
 //   lock T | unlock       hold the file at path T open with no sharing, or let it go
 //   terminate CODE        end the process at once with TerminateProcess
 //   sleep MS | quit       quit: ExitProcess(0) at once, as a game's exit does
@@ -456,7 +459,10 @@ void PrintStats(bool unity, const std::vector<std::string>& a) {
         << " dropped_outbox_full=" << v.dropped_outbox_full
         << " dropped_damaged=" << v.dropped_damaged << " dropped_at_quit=" << v.dropped_at_quit
         << " oldest_waiting_age_ms=" << v.oldest_waiting_age_ms
-        << " operations_waiting=" << v.operations_waiting << " beyond=";
+        << " operations_waiting=" << v.operations_waiting << " consent_state=" << v.consent_state
+        << " operations_held=" << v.operations_held << " held_dropped_full=" << v.held_dropped_full
+        << " operations_dropped_consent=" << v.operations_dropped_consent
+        << " reports_dropped_consent=" << v.reports_dropped_consent << " beyond=";
     for (const unsigned char byte : buffer.beyond) out << (byte == 0xA5 ? '.' : 'x');
     Print(out.str());
 }
@@ -503,6 +509,19 @@ void Run(const std::vector<std::string>& a) {
         RunFlush(c == "UnityFlush", static_cast<unsigned int>(std::stoul(a.at(1))));
     } else if (c == "stats" || c == "UnityGetDeliveryStats") {
         PrintStats(c != "stats", a);
+    } else if (c == "SetConsentRequired") {
+        mirto::SetConsentRequired(Number(a.at(1)) != 0);
+    } else if (c == "UnitySetConsentRequired") {
+        UnitySetConsentRequired(Number(a.at(1)));
+    } else if (c == "SetConsent") {
+        mirto::SetConsent(Number(a.at(1)) != 0);
+    } else if (c == "UnitySetConsent") {
+        UnitySetConsent(Number(a.at(1)));
+    } else if (c == "DeleteLocalData" || c == "UnityDeleteLocalData") {
+        const auto timeout_ms = static_cast<unsigned int>(std::stoul(a.at(1)));
+        const bool deleted = c == "DeleteLocalData" ? mirto::DeleteLocalData(timeout_ms)
+                                                    : UnityDeleteLocalData(timeout_ms) != 0;
+        Print(deleted ? "deleted 1" : "deleted 0");
     } else if (c == "terminate") {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(Number(a.at(1))));
     } else if (c == "burst") {

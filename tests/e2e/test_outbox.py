@@ -2,100 +2,22 @@
 Wine, real files in the prefix's local application-data folder, the collector over TLS.
 
 The outbox's files are read and written here with Python's own struct and zlib, from the
-layout documented in src/outbox/stored_report.cpp, never with the library's code."""
+layout documented in src/outbox/stored_report.cpp, never with the library's code
+(outbox_files.py)."""
 
 import random
-import struct
 import subprocess
 import time
-import zlib
 
 import pytest
 
-from harness import NULL, Game, appdata_folder, unique_app_id, wait_accepted, wide
+from harness import NULL, Game, flush, stats, unique_app_id, wait_accepted, wide
+from outbox_files import encode, local_appdata, outbox_folder, part, saved
 
 FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
-MAGIC = b"MOBX"
-
-
-# --- the outbox seen from outside -----------------------------------------------------------
-
-def local_appdata():
-    return appdata_folder("Local")
-
-
-def outbox_folder(app_id):
-    return local_appdata() / "mirto" / app_id / "outbox"
-
-
-def encode(host, path, body, priority=1, secure=True, port=443, created_ms=1700000000000):
-    """One report, in the documented layout."""
-    h, p = host.encode("utf-16-le"), path.encode("utf-16-le")
-    head = MAGIC + struct.pack("<IIIIQIII", 1, priority, 1 if secure else 0, port, created_ms,
-                               len(h) // 2, len(p) // 2, len(body))
-    rest = h + p + body
-    return head + struct.pack("<I", zlib.crc32(rest, zlib.crc32(head))) + rest
-
-
-def part(sequence, report):
-    """A report's part of an outbox file: its sequence number, then the report."""
-    return struct.pack("<Q", sequence) + report
-
-
-def decode(data):
-    """(host, path, body) of a whole, undamaged report, or None."""
-    if len(data) < 44 or data[:4] != MAGIC:
-        return None
-    fmt, prio, flags, port, created, hu, pu, bl = struct.unpack("<IIIIQIII", data[4:40])
-    (crc,) = struct.unpack("<I", data[40:44])
-    if fmt != 1 or len(data) != 44 + 2 * (hu + pu) + bl:
-        return None
-    if zlib.crc32(data[44:], zlib.crc32(data[:40])) != crc:
-        return None
-    text = data[44:]
-    return (text[:2 * hu].decode("utf-16-le"), text[2 * hu:2 * (hu + pu)].decode("utf-16-le"),
-            text[2 * (hu + pu):])
-
-
-def parts(data):
-    """The (sequence, decoded or None) of each report in an outbox file; None for a damaged
-    rest."""
-    found, at = [], 0
-    while at < len(data):
-        if len(data) - at < 52:
-            return found + [(None, None)]
-        (sequence,) = struct.unpack("<Q", data[at:at + 8])
-        hu, pu, bl = struct.unpack("<III", data[at + 8 + 28:at + 8 + 40])
-        size = 8 + 44 + 2 * (hu + pu) + bl
-        if at + size > len(data):
-            return found + [(None, None)]
-        found.append((sequence, decode(data[at + 8:at + size])))
-        at += size
-    return found
-
-
-def saved(app_id):
-    """The saved reports still to be sent, oldest first: (sequence, decoded or None), and the
-    report whose attempt began last. The attempt file holds that one's sequence number, then
-    the last one the collector accepted: reports up to that one are never sent again."""
-    folder = outbox_folder(app_id)
-    mark = folder / "attempt"
-    marks = (mark.read_bytes() if mark.exists() else b"") + bytes(16)
-    marked, accepted = struct.unpack("<QQ", marks[:16])
-    reports = []
-    for f in sorted(folder.glob("*.rpt")):
-        reports.extend((seq, r) for seq, r in parts(f.read_bytes())
-                       if seq is None or seq > accepted)
-    return reports, marked
 
 
 # --- the game --------------------------------------------------------------------------------
-
-def stats(game, command="stats", *args):
-    (line,) = [x for x in game.ask(command, *args) if x.startswith("stats ")]
-    return {k: (v if k == "beyond" else int(v))
-            for k, v in (item.split("=") for item in line.split()[1:])}
-
 
 def wait_outbox_empty(game, timeout=30):
     """Waits until the game's outbox holds nothing more to send; returns its counters."""
@@ -106,12 +28,6 @@ def wait_outbox_empty(game, timeout=30):
             return s
         assert time.monotonic() < deadline, "the outbox did not empty: %r" % s
         time.sleep(0.05)
-
-
-def flush(game, timeout_ms, command="Flush"):
-    (line,) = [x for x in game.ask(command, timeout_ms) if x.startswith("flush ")]
-    _, result, elapsed = line.split()
-    return result == "1", float(elapsed)
 
 
 SESSION = [
@@ -266,10 +182,18 @@ def test_a_collector_that_does_not_answer_never_holds_up_storing(games, start_co
 
 # --- the counters and the refusals ----------------------------------------------------------
 
+# The header's struct: 4 four-byte fields, 15 counters of 8 bytes, then the consent state and
+# the held count (4 bytes each) and 3 counters of 8 bytes. The previous release's ended after the
+# 15 counters.
+STATS_SIZE = 4 * 4 + 15 * 8 + 2 * 4 + 3 * 8
+PREVIOUS_STATS_SIZE = 4 * 4 + 15 * 8
+
+
 def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_room_for(games):
     g = games()
     s = stats(g, "UnityGetDeliveryStats")
-    assert s["size"] == 136 and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert s["size"] == STATS_SIZE and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert s["consent_state"] == 0
     assert g.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue init failed\r\n"]
     assert g.call("UnitySetOutbox", 7) == []
     assert stats(g)["outbox_state"] == 1  # chosen, not started
@@ -290,9 +214,15 @@ def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_roo
     small = stats(g, "stats", 16)
     assert small["size"] == 16 and small["outbox_state"] == 2
     assert small["operations_accepted"] == 0xA5A5A5A5A5A5A5A5
+    # A caller built against the previous release: its fields filled, nothing past them.
+    previous = stats(g, "stats", PREVIOUS_STATS_SIZE)
+    assert previous["size"] == PREVIOUS_STATS_SIZE and previous["operations_accepted"] == 1
+    assert previous["consent_state"] == 0xA5A5A5A5
+    assert previous["reports_dropped_consent"] == 0xA5A5A5A5A5A5A5A5
     # A newer caller's larger struct: what the library knows, and the size it filled.
-    large = stats(g, "stats", 136 + 16)
-    assert large["size"] == 136 and large["operations_accepted"] == 1
+    large = stats(g, "stats", STATS_SIZE + 16)
+    assert large["size"] == STATS_SIZE and large["operations_accepted"] == 1
+    assert large["consent_state"] == 0 and large["reports_dropped_consent"] == 0
     assert large["beyond"] == "." * 16
 
 
