@@ -83,6 +83,9 @@ MANAGED_FORMS = {
     "SetOutbox": ("void", [("bool", "enabled")]),
     "Flush": ("bool", [("unsigned int32", "timeoutMs")]),
     "GetDeliveryStats": ("valuetype Mirto.DeliveryStats", []),
+    "SetConsentRequired": ("void", [("bool", "required")]),
+    "SetConsent": ("void", [("bool", "granted")]),
+    "DeleteLocalData": ("bool", [("unsigned int32", "timeoutMs")]),
 }
 # Public methods of the binding alone, with no native function of their own.
 BINDING_ONLY = {"FlushOnQuit": ("void", [("unsigned int32", "timeoutMs")])}
@@ -717,6 +720,26 @@ void UnityGetDeliveryStats(MirtoDeliveryStats* stats) {
     }
     stats->size = size;
 }
+
+void UnitySetConsentRequired(int required) {
+    fputs("UnitySetConsentRequired", stdout);
+    Integer(required);
+    End();
+}
+
+void UnitySetConsent(int granted) {
+    fputs("UnitySetConsent", stdout);
+    Integer(granted);
+    End();
+}
+
+/* As UnityFlush: 0, 1 or 2. */
+int UnityDeleteLocalData(unsigned int timeout_ms) {
+    fputs("UnityDeleteLocalData", stdout);
+    Unsigned(timeout_ms);
+    End();
+    return (int)(timeout_ms % 3);
+}
 """
 
 
@@ -804,6 +827,14 @@ CALLS = [
     ("Flush", [Unsigned(7)]),
     ("Flush", [Unsigned(2**32 - 1)]),
     ("GetDeliveryStats", []),
+    ("SetConsentRequired", [True]),
+    ("SetConsentRequired", [False]),
+    ("SetConsent", [False]),
+    ("SetConsent", [True]),
+    # As Flush: 1, 0 and 2 from the stand-in.
+    ("DeleteLocalData", [Unsigned(1000)]),
+    ("DeleteLocalData", [Unsigned(0)]),
+    ("DeleteLocalData", [Unsigned(2)]),
 ]
 
 
@@ -837,7 +868,7 @@ def expected_lines(name, arguments, struct):
         values = [int.from_bytes(pattern[f.offset:f.offset + f.size], "little") for f in fields]
         values[0] = size
         return [f"UnityGetDeliveryStats size:{size}", stats_line(fields, values)]
-    if name == "Flush":
+    if name in ("Flush", "DeleteLocalData"):
         return [" ".join(record), "=> " + ("true" if arguments[0] % 3 else "false")]
     return [" ".join(record)]
 
@@ -875,7 +906,7 @@ def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct):
              + ["FlushOnQuit|u:123", "quit"])
     results = []
     for name, _ in CALLS:
-        if name == "Flush":
+        if name in ("Flush", "DeleteLocalData"):
             results.append("=> true")
         elif name == "GetDeliveryStats":
             results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))
