@@ -128,8 +128,6 @@ void ConsentGate::Refuse(const std::wstring& application_id, bool discard_saved)
     for (HeldOperation& operation : held_.KeepSessionOnly(!SessionStarted())) {
         GiveUp(std::move(operation), Counters().operations_dropped_consent);
     }
-    // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
-    finished_(held_.MarkAllCounted());
     std::uint64_t reports = delivery_.DropWaiting();
     if (discard_saved && !application_id.empty()) {
         PatientRemoval removal(kRemovalBudgetMs);
@@ -137,15 +135,19 @@ void ConsentGate::Refuse(const std::wstring& application_id, bool discard_saved)
         StoreConsent(application_id, false);
     }
     Counters().reports_dropped_consent.fetch_add(reports);
+    // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
+    finished_(held_.MarkAllCounted());
 }
 
+// Whatever is given up is counted before Flush hears that it finished, so a game that reads
+// the counters once Flush returned sees every drop.
 void ConsentGate::Remember(HeldOperation operation) {
-    if (!operation.counted()) {
-        operation.MarkCounted();
-        finished_(1);
+    const bool counted = operation.counted();
+    operation.MarkCounted();
+    if (held_.Remember(std::move(operation), !SessionStarted())) {
+        Counters().operations_dropped_consent.fetch_add(1);
     }
-    std::optional<HeldOperation> given_up = held_.Remember(std::move(operation), !SessionStarted());
-    if (given_up) GiveUp(std::move(*given_up), Counters().operations_dropped_consent);
+    if (!counted) finished_(1);
 }
 
 void ConsentGate::GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& counter) noexcept {

@@ -18,28 +18,19 @@ void DeleteRecord(LPARAM record) noexcept {
     delete reinterpret_cast<Record*>(record);
 }
 
+// In the order of the operation codes from kOpOnStart.
+constexpr void (*kDeleteRecord[])(LPARAM) noexcept = {
+    DeleteRecord<OnStartRecord>,   DeleteRecord<SetUserRecord>,  DeleteRecord<SetLevelRecord>,
+    DeleteRecord<SetServerRecord>, DeleteRecord<OnChargeRecord>,
+};
+static_assert(sizeof(kDeleteRecord) / sizeof(kDeleteRecord[0]) == kOpOnCharge - kOpOnStart + 1,
+              "one entry per operation code");
+
 }  // namespace
 
 HeldOperation::~HeldOperation() {
-    if (record_ == 0) return;
-    switch (code_) {
-        case kOpOnStart:
-            DeleteRecord<OnStartRecord>(record_);
-            break;
-        case kOpSetUser:
-            DeleteRecord<SetUserRecord>(record_);
-            break;
-        case kOpSetLevel:
-            DeleteRecord<SetLevelRecord>(record_);
-            break;
-        case kOpSetServer:
-            DeleteRecord<SetServerRecord>(record_);
-            break;
-        case kOpOnCharge:
-            DeleteRecord<OnChargeRecord>(record_);
-            break;
-        default:
-            break;
+    if (record_ != 0 && code_ >= kOpOnStart && code_ <= kOpOnCharge) {
+        kDeleteRecord[code_ - kOpOnStart](record_);
     }
 }
 

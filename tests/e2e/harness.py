@@ -306,6 +306,17 @@ def flush(game, timeout_ms, command="Flush"):
 
 # --- shared steps and expected reports ---------------------------------------------------------
 
+# A short session after a start: a user, two levels, a server and a purchase.
+SESSION = [
+    ("SetUser", wide("u1"), wide("Ann")),
+    ("SetLevel", 3),
+    ("SetServer", wide("eu-1")),
+    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
+    ("SetLevel", 4),
+]
+SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
+
+
 def start(game, app_id, channel="store", version="1.2"):
     """OnStart, which the calling thread must accept without a line."""
     assert game.call("OnStart", wide(app_id), wide(channel), wide(version)) == []

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from harness import (NULL, appdata_folder, charge_texts, device_facts, device_identify_text,
+from harness import (NULL, SESSION, SESSION_REPORTS, appdata_folder, charge_texts, device_facts, device_identify_text,
                      flush, level_event_text, profile_file, server_event_text, stats,
                      stored_ids, stored_values, texts, unique_app_id, user_count_identify_text,
                      user_identify_text, wait_accepted, wide)
@@ -22,15 +22,6 @@ NEED_START_AND_USER = "Mirto: need call OnStart && SetUser first\r\n"
 
 # consent_state
 NOT_ASKED, WAITING, GRANTED, REFUSED = 0, 1, 2, 3
-
-SESSION = [
-    ("SetUser", wide("u1"), wide("Ann")),
-    ("SetLevel", 3),
-    ("SetServer", wide("eu-1")),
-    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
-    ("SetLevel", 4),
-]
-SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
 
 
 def session_texts(app_id, identify, install_uuid, facts):

@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from harness import NULL, Game, flush, stats, unique_app_id, wait_accepted, wide
+from harness import (NULL, SESSION, SESSION_REPORTS, Game, flush, stats, unique_app_id,
+                     wait_accepted, wide)
 from outbox_files import encode, local_appdata, outbox_folder, part, saved
 
 FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
@@ -28,16 +29,6 @@ def wait_outbox_empty(game, timeout=30):
             return s
         assert time.monotonic() < deadline, "the outbox did not empty: %r" % s
         time.sleep(0.05)
-
-
-SESSION = [
-    ("SetUser", wide("u1"), wide("Ann")),
-    ("SetLevel", 3),
-    ("SetServer", wide("eu-1")),
-    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
-    ("SetLevel", 4),
-]
-SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
 
 
 def play(game, app_id):
