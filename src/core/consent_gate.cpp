@@ -161,10 +161,9 @@ bool ConsentGate::Forget() {
         GiveUp(std::move(operation), Counters().operations_dropped_consent);
     }
     std::uint64_t reports = delivery_.DropWaiting();
-    delivery_.Disconnect();
     const std::wstring application = SessionApplication();
     // The next start begins the session anew, as on a machine that never ran the game.
-    CurrentReports() = ReportContext();
+    ResetReports();
     decision_ = Decision::kNone;
     application_.reset();
     forgotten_ = application;  // what a repeated deletion removes again

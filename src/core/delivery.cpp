@@ -45,7 +45,9 @@ OutboxPriority StoredPriority(ReportPriority priority) {
 }  // namespace
 
 bool Delivery::Connect(const std::wstring& application_id) noexcept {
-    client_.emplace();
+    // A session begun again (its local data deleted) goes on with the internet session it has:
+    // an attempt given up at its bound may still be using it.
+    if (!client_) client_.emplace();
     if (!client_->is_open()) {
         client_.reset();
         return false;

@@ -9,13 +9,16 @@
 #include <vector>
 
 #include "outbox/outbox.h"
+#include "platform/save_path.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
 namespace {
 
-// "<LocalAppData>\mirto\<application id>\", found without creating anything.
+// "<LocalAppData>\mirto\<application id>\", found without creating anything; never for an id
+// that would lead out of the library's own folder.
 bool ApplicationFolder(const std::wstring& application_id, std::wstring& folder) {
+    if (!IsApplicationFolderName(application_id)) return false;
     wchar_t base[MAX_PATH] = {};
     if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, base) != S_OK) return false;
     folder = std::wstring(base) + L"\\mirto\\" + application_id + L"\\";

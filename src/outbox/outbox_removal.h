@@ -18,7 +18,8 @@ struct OutboxDiscard {
 
 // Removes "<LocalAppData>\mirto\<application id>\outbox\" with everything in it, and the
 // application's folder above it when nothing else is left there. A missing folder is not
-// created. While another process holds the outbox (its lock file), nothing is removed.
+// created, and an id that is not a single folder name names nothing to remove. While another
+// process holds the outbox (its lock file), nothing is removed.
 OutboxDiscard DiscardOutbox(const std::wstring& application_id, PatientRemoval& removal);
 
 }  // namespace mirto
