@@ -154,9 +154,9 @@ MIRTO_API void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* produ
 MIRTO_API void MIRTO_CALL SetOutbox(bool enabled) noexcept;
 
 /* Waits on the calling thread until every operation queued before the call has been delivered
- * (with the outbox on: stored on disk), at most timeout_ms. Returns true when it was, false when
- * the time ran out first. Never waits longer than asked; any thread. Call it when the game is
- * about to quit. */
+ * (with the outbox on: stored on disk), and every SetConsent made before it is stored, at most
+ * timeout_ms. Returns true when it was, false when the time ran out first. Never waits longer
+ * than asked; any thread. Call it when the game is about to quit. */
 MIRTO_API bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept;
 
 /* Fills *stats (see MirtoDeliveryStats; set stats->size first). Never waits. Refused with

@@ -75,6 +75,12 @@ bool DecisionPending() noexcept {
     return shared.decisions_announced.load() != shared.decisions_taken.load();
 }
 
+std::uint32_t DecisionsPosted() noexcept { return shared.decisions_announced.load(); }
+
+bool DecisionsTaken(std::uint32_t posted) noexcept {
+    return static_cast<std::int32_t>(shared.decisions_taken.load() - posted) >= 0;
+}
+
 void NoteStartQueued() noexcept { shared.start_queued.store(true); }
 bool StartQueued() noexcept { return shared.start_queued.load(); }
 

@@ -57,6 +57,10 @@ bool PurgePending() noexcept;
 // A decision whose message is posted but not yet taken by the worker.
 void DecisionTaken() noexcept;  // worker
 bool DecisionPending() noexcept;
+// How many decisions were ever posted, and whether the worker has taken that many (Flush waits
+// for the decisions made before it, so that a game that quits right after one keeps it).
+std::uint32_t DecisionsPosted() noexcept;
+bool DecisionsTaken(std::uint32_t posted) noexcept;
 
 // The game has had an OnStart accepted in this process (DeleteLocalData needs one).
 void NoteStartQueued() noexcept;

@@ -91,12 +91,15 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
 
 void ConsentGate::Decide(WPARAM serial, LPARAM decision, OperationRunner& runner) {
     const auto made = static_cast<Decision>(decision);
-    DecisionTaken();
     if (made == Decision::kRefused) PurgeTaken();
     const auto number = static_cast<std::uint32_t>(serial);
     // Already taken into account: the worker came up after it was made, or a later one from
     // another thread overtook it.
-    if (static_cast<std::int32_t>(number - serial_) <= 0) return;
+    if (static_cast<std::int32_t>(number - serial_) <= 0) {
+        DecisionTaken();
+        finished_(0);
+        return;
+    }
     serial_ = number;
     const std::wstring application = SessionApplication();
     if (made == Decision::kGranted) {
@@ -106,7 +109,9 @@ void ConsentGate::Decide(WPARAM serial, LPARAM decision, OperationRunner& runner
     } else if (made == Decision::kRefused) {
         Refuse(application, true);
     }
+    DecisionTaken();  // once it is stored and carried out
     Publish();
+    finished_(0);  // a Flush may wait for this decision
 }
 
 void ConsentGate::Grant(OperationRunner& runner) {

@@ -287,16 +287,17 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     // The worker cannot wait for itself.
     if (GetCurrentThreadId() == worker.worker_thread_id.load()) return false;
     const std::uint64_t target = worker.operations_posted.load();
+    const std::uint32_t decisions = DecisionsPosted();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
     AcquireSRWLockExclusive(&flush_lock);
-    while (worker.operations_finished < target) {
+    while (worker.operations_finished < target || !DecisionsTaken(decisions)) {
         const ULONGLONG now = SteadyMs();
         // What is left is held for the player's decision, and waiting would not bring one.
         if (now >= deadline || HeldForDecision()) break;
         SleepConditionVariableSRW(&flush_progress, &flush_lock, static_cast<DWORD>(deadline - now),
                                   0);
     }
-    const bool finished = worker.operations_finished >= target;
+    const bool finished = worker.operations_finished >= target && DecisionsTaken(decisions);
     ReleaseSRWLockExclusive(&flush_lock);
     return finished;
 }

@@ -216,8 +216,8 @@ namespace Mirto
 
         /// <summary>
         /// Waits on the calling thread until every call queued before this one has been
-        /// delivered (with the outbox on: stored on disk), at most <paramref name="timeoutMs"/>
-        /// milliseconds. Any thread may call it; it never waits longer than asked. Meant for the
+        /// delivered (with the outbox on: stored on disk), and every <see cref="SetConsent"/>
+        /// answer stored, at most <paramref name="timeoutMs"/> milliseconds. Any thread may call it; it never waits longer than asked. Meant for the
         /// moment the game is about to quit (see <see cref="FlushOnQuit"/>), not for every frame.
         /// </summary>
         /// <param name="timeoutMs">The longest wait, in milliseconds.</param>
