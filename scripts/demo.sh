@@ -2,7 +2,10 @@
 # The library's main job, end to end: builds the DLL and the demo game, starts the local
 # collector on port 443 in a private network namespace, trusts its test CA in the demo's own
 # Wine prefix, runs the demo game under Wine (reporting to the built-in host, localhost) and
-# shows every report as the collector received it, then a one-line summary.
+# shows every report as the collector received it, then a one-line summary. Then the same for a
+# game with the outbox (a session while the collector is away, then the next start), and for a
+# game that asks for the player's consent (its reports held until the player agrees; then a
+# player who refuses, and nothing arrives).
 #
 #   scripts/demo.sh [--arch x64|x86]     (x64 by default; x86 needs a machine that runs
 #                                         32-bit code, where bootstrap adds wine32)

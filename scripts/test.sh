@@ -70,6 +70,13 @@ echo "$demo_output" | grep -q "^summary: 7 reports received: .*; 0 failed valida
     [ "$(echo "$demo_output" | grep -c "^\[saved while the collector was away\] \[.*\] #[1-6] ")" = 6 ] &&
     echo "$demo_output" | grep -q "^\[20[^]]*\] #7 POST /identify  device identify -> 200" ||
     { echo "demo: the saved reports did not arrive first" >&2; exit 1; }
+# The consent part: nothing arrives while the player has not answered, then the six held
+# reports; after a refusal nothing at all.
+echo "$demo_output" | grep -q "^demo: 0 reports arrived before the player agreed$" &&
+    echo "$demo_output" | grep -q "^summary: 6 reports received: .*; 0 failed validation$" ||
+    { echo "demo: the held reports did not wait for the player's answer" >&2; exit 1; }
+echo "$demo_output" | grep -q "^summary: 0 reports received; 0 failed validation$" ||
+    { echo "demo: reports arrived after the player refused" >&2; exit 1; }
 
 # Wine's sockets belong to its wineserver, which must therefore run inside the namespace:
 # stop one that an earlier run may have left for this prefix.

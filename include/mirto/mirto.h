@@ -31,6 +31,11 @@
  * GetDeliveryStats reads the delivery counters. A game that calls none of them behaves exactly
  * as described above. SetLogCallback hands every line the library writes to the debugger output
  * to the game's own log as well.
+ *
+ * And three for the player's privacy choices: SetConsentRequired holds every report until the
+ * player has decided; SetConsent records the decision (remembered across runs); and
+ * DeleteLocalData removes what the library keeps on this machine. A game that calls none of
+ * them behaves as described above too, except that a refusal stored by an earlier run holds.
  */
 #ifndef MIRTO_MIRTO_H
 #define MIRTO_MIRTO_H
@@ -92,6 +97,17 @@ typedef struct MirtoDeliveryStats {
     unsigned long long operations_waiting;    /* operations queued and not yet handled */
     unsigned long long dropped_expired;       /* saved reports older than 30 days, given up */
     unsigned long long dropped_out_of_memory; /* reports given up because memory ran out */
+    unsigned int consent_state;   /* 0 consent not required and nothing decided, 1 waiting for
+                                     the player's decision (operations held), 2 granted,
+                                     3 refused */
+    unsigned int operations_held; /* operations held now, waiting for the decision */
+    unsigned long long held_dropped_full;          /* held operations given up to stay within
+                                                      1000 (level and server events first) */
+    unsigned long long operations_dropped_consent; /* operations given up by a refusal or by
+                                                      DeleteLocalData, or made while refused */
+    unsigned long long reports_dropped_consent;    /* reports built and not delivered (in memory
+                                                      or saved in the outbox) given up by a
+                                                      refusal or by DeleteLocalData */
 } MirtoDeliveryStats;
 
 /* Receives the library's lines (see SetLogCallback): `line` is NUL-terminated UTF-8 without the
@@ -149,9 +165,9 @@ MIRTO_API void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* produ
 MIRTO_API void MIRTO_CALL SetOutbox(bool enabled) noexcept;
 
 /* Waits on the calling thread until every operation queued before the call has been delivered
- * (with the outbox on: stored on disk), at most timeout_ms. Returns true when it was, false when
- * the time ran out first. Never waits longer than asked; any thread. Call it when the game is
- * about to quit. */
+ * (with the outbox on: stored on disk), and every SetConsent made before it is stored, at most
+ * timeout_ms. Returns true when it was, false when the time ran out first. Never waits longer
+ * than asked; any thread. Call it when the game is about to quit. */
 MIRTO_API bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept;
 
 /* Fills *stats (see MirtoDeliveryStats; set stats->size first). Never waits. Refused with
@@ -173,6 +189,31 @@ MIRTO_API void MIRTO_CALL GetDeliveryStats(DeliveryStats* stats) noexcept;
  * - Keep the callback short, and let no exception leave it. Any thread, any time, also before
  *   OnStart. */
 MIRTO_API void MIRTO_CALL SetLogCallback(MirtoLogCallback callback, void* context) noexcept;
+
+/* Holds every operation in memory until the player has decided (SetConsent): nothing is sent
+ * and nothing is written to disk meanwhile (no profile folder, no outbox). Held operations keep
+ * their order, at most 1000 (when full, the oldest level and server events are given up
+ * first). Flush returns false at once while they are held. Off by default. Only before the
+ * first OnStart; a later call is refused ("SetConsentRequired failed, OnStart already
+ * called"). A decision stored by an earlier run applies at once. */
+MIRTO_API void MIRTO_CALL SetConsentRequired(bool required) noexcept;
+
+/* The player's decision; any time, any thread, with or without SetConsentRequired; a later call
+ * replaces an earlier one. It is stored in the application's profile and holds at every later
+ * start. true: the held operations run in the order they were made, giving the reports a
+ * session without the question would have sent, and everything after flows. false: what is held,
+ * queued or saved in the outbox is dropped and counted, later calls are accepted but produce no
+ * report and no ids are made (a report already on the wire may still arrive); a later true
+ * reports from then on, the session's start and latest user included. */
+MIRTO_API void MIRTO_CALL SetConsent(bool granted) noexcept;
+
+/* Drops every report held, queued or saved, and deletes the application's profile (its ids and
+ * the stored decision) and its outbox folder. The session then reports nothing until the next
+ * OnStart, which starts as on a new installation (new ids). The library's thread does the work;
+ * the call waits at most timeout_ms and returns true when everything was removed in time (files
+ * that another program holds are tried again for about a second and a half). Only after OnStart
+ * ("DeleteLocalData failed, need call OnStart first" and false before). */
+MIRTO_API bool MIRTO_CALL DeleteLocalData(unsigned int timeout_ms) noexcept;
 
 }  // namespace mirto
 
@@ -196,6 +237,10 @@ MIRTO_API int MIRTO_CALL UnityFlush(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnitySetLogCallback(MirtoLogCallback callback,
                                               void* context) MIRTO_NOEXCEPT;
+/* required, granted: 0 false, anything else true. DeleteLocalData returns 1 or 0. */
+MIRTO_API void MIRTO_CALL UnitySetConsentRequired(int required) MIRTO_NOEXCEPT;
+MIRTO_API void MIRTO_CALL UnitySetConsent(int granted) MIRTO_NOEXCEPT;
+MIRTO_API int MIRTO_CALL UnityDeleteLocalData(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/consent.h"
 #include "core/delivery_stats.h"
 #include "core/worker.h"
 #include "log/log_line.h"
@@ -49,6 +50,11 @@ MirtoDeliveryStats Snapshot() noexcept {
     stats.operations_waiting = waiting > 0 ? static_cast<unsigned long long>(waiting) : 0;
     stats.dropped_expired = counters.dropped_expired.load();
     stats.dropped_out_of_memory = counters.dropped_out_of_memory.load();
+    stats.consent_state = static_cast<unsigned int>(CurrentConsentState());
+    stats.operations_held = counters.operations_held.load();
+    stats.held_dropped_full = counters.held_dropped_full.load();
+    stats.operations_dropped_consent = counters.operations_dropped_consent.load();
+    stats.reports_dropped_consent = counters.reports_dropped_consent.load();
     return stats;
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "api/argument_rules.h"
+#include "core/consent.h"
 #include "core/delivery_stats.h"
 #include "core/host_slot.h"
 #include "core/operations.h"
@@ -86,10 +87,12 @@ const char* QueueStart(const wchar_t* application_id, const wchar_t* channel,
     if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
         return ParamsRefusal(kOnStartLines);
     }
-    return Post(kOpOnStart,
-                std::make_unique<OnStartRecord>(
-                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
-                kOnStartLines);
+    const char* refusal = Post(kOpOnStart,
+                               std::make_unique<OnStartRecord>(
+                                   OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
+                               kOnStartLines);
+    if (refusal == nullptr) NoteStartQueued();
+    return refusal;
 }
 
 }  // namespace

@@ -88,4 +88,14 @@ void MIRTO_CALL UnitySetLogCallback(MirtoLogCallback callback, void* context) no
     mirto::SetLogCallback(callback, context);
 }
 
+void MIRTO_CALL UnitySetConsentRequired(int required) noexcept {
+    mirto::SetConsentRequired(required != 0);
+}
+
+void MIRTO_CALL UnitySetConsent(int granted) noexcept { mirto::SetConsent(granted != 0); }
+
+int MIRTO_CALL UnityDeleteLocalData(unsigned int timeout_ms) noexcept {
+    return mirto::DeleteLocalData(timeout_ms) ? 1 : 0;
+}
+
 }  // extern "C"

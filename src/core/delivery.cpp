@@ -65,32 +65,72 @@ AttemptOutcome AttemptOrFail(const WinInetClient& client, const HttpParams& requ
 }  // namespace
 
 bool Delivery::Connect(const std::wstring& application_id) noexcept {
-    client_.emplace();
+    // A session begun again (its local data deleted) goes on with the internet session it has:
+    // an attempt given up at its bound may still be using it.
+    if (!client_) client_.emplace();
     if (!client_->is_open()) {
         client_.reset();
         return false;
     }
-    if (outbox_chosen_ && !outbox_ && !fell_back_) {
-        try {
-            outbox_ = Outbox::Open(application_id, drops_);
-            // A batch never grows past its bound, so gathering it never allocates.
-            if (outbox_) {
-                batch_.reserve(2 * kMaxBatchOperations);
-                batch_tickets_.reserve(2 * kMaxBatchOperations);
-            }
-        } catch (...) {
-            outbox_.reset();
-        }
-        if (outbox_) {
-            restored_counted_ = outbox_->size();
-            Counters().restored.fetch_add(restored_counted_);
-            Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kOn));
-        } else {
-            FallBack();
-        }
-        PublishWaiting();
-    }
+    OpenOutbox(application_id);
     return true;
+}
+
+void Delivery::OpenOutbox(const std::wstring& application_id) noexcept {
+    if (!outbox_chosen_ || outbox_ || fell_back_) return;
+    try {
+        outbox_ = Outbox::Open(application_id, drops_);
+        // A batch never grows past its bound, so gathering it never allocates.
+        if (outbox_) {
+            batch_.reserve(2 * kMaxBatchOperations);
+            batch_tickets_.reserve(2 * kMaxBatchOperations);
+        }
+    } catch (...) {
+        outbox_.reset();
+    }
+    if (outbox_) {
+        restored_counted_ = outbox_->size();
+        Counters().restored.fetch_add(restored_counted_);
+        Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kOn));
+    } else {
+        FallBack();
+    }
+    PublishWaiting();
+}
+
+std::uint64_t Delivery::DropWaiting() noexcept {
+    const std::uint64_t dropped = batch_.size() + unstored_.size();
+    batch_.clear();
+    batch_tickets_.clear();
+    batch_operations_ = 0;
+    batch_bytes_ = 0;
+    Counters().waiting_in_memory.fetch_sub(unstored_.size());
+    unstored_.clear();
+    // An outbox opened later starts its attempts afresh.
+    outbox_.reset();
+    restored_counted_ = 0;
+    last_sequence_ = 0;
+    last_attempted_ = false;
+    last_cut_off_ = false;
+    next_attempt_ms_ = 0;
+    restored_failing_since_ = 0;
+    restored_hold_spent_ = 0;
+    if (outbox_chosen_ && !fell_back_) {
+        Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
+    }
+    PublishWaiting();
+    PublishFinished();
+    return dropped;
+}
+
+void Delivery::HoldBack(std::uint64_t oldest_held) noexcept {
+    held_back_ = oldest_held;
+    PublishFinished();
+}
+
+void Delivery::CountUndelivered(std::uint64_t reports) noexcept {
+    (abandon_() ? Counters().reports_dropped_consent : Counters().dropped_at_quit)
+        .fetch_add(reports);
 }
 
 void Delivery::Disconnect() noexcept {
@@ -114,6 +154,10 @@ void Delivery::Disconnect() noexcept {
 
 void Delivery::Submit(const wchar_t* path, const std::string& body,
                       ReportPriority priority) noexcept {
+    if (abandon_()) {
+        Counters().reports_dropped_consent.fetch_add(1);
+        return;
+    }
     try {
         if (batching()) {
             // Stored with the other reports of the operations handled together (Commit).
@@ -196,13 +240,14 @@ bool Delivery::DeliverHeld(const HttpParams& request, std::uint64_t ticket) {
     memory_report_created_ms_ = 0;
     held_ticket_ = 0;
     Counters().waiting_in_memory.fetch_sub(1);
-    if (!delivered) Counters().dropped_at_quit.fetch_add(1);
+    if (!delivered) CountUndelivered(1);
     PublishWaiting();
     return delivered;
 }
 
 DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) noexcept {
-    if (!client_ || !outbox_) return INFINITE;
+    // A refusal or a deletion is on its way: nothing more is begun before it is carried out.
+    if (!client_ || !outbox_ || abandon_()) return INFINITE;
     try {
         if (fell_back_) return DeliverBacklogFromMemory();
         const ULONGLONG now = SteadyMs();
@@ -284,9 +329,9 @@ DWORD Delivery::DeliverBacklogFromMemory() {
         if (SendPick(*pick, nullptr)) continue;
         const ULONGLONG now = SteadyMs();
         if (next_attempt_ms_ > now &&
-            !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now))) {
+            !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now), abandon_)) {
             PublishWaiting();
-            return 0;  // quitting: it stays saved
+            return 0;  // quitting (or given up for the player): it stays saved
         }
     }
     PublishWaiting();
@@ -294,9 +339,10 @@ DWORD Delivery::DeliverBacklogFromMemory() {
         Unstored next = std::move(unstored_.front());
         unstored_.pop_front();
         if (!DeliverHeld(RequestFor(next.report), next.ticket)) {
-            // Quitting: what was held in memory is lost, as it would be without the outbox.
+            // Quitting (or given up for the player): what was held in memory is lost, as it
+            // would be without the outbox.
             Counters().waiting_in_memory.fetch_sub(unstored_.size());
-            Counters().dropped_at_quit.fetch_add(unstored_.size());
+            CountUndelivered(unstored_.size());
             unstored_.clear();
             PublishFinished();
             return 0;
@@ -321,7 +367,7 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) noexcept 
     for (int attempt = 1;; ++attempt) {
         // A quitting worker still makes each report's first attempt (quick when the collector
         // is there) but does not wait to repeat it.
-        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs)) return false;
+        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs, abandon_)) return false;
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;
         if (TryOnce(request, connect_flags, cut_off)) return true;
     }
@@ -377,7 +423,7 @@ void Delivery::PublishWaiting() noexcept {
 
 void Delivery::PublishFinished() noexcept {
     // The oldest operation that has not finished: the one being handled, or the oldest with a
-    // report still gathered for the outbox, or waiting in memory.
+    // report still gathered for the outbox, or waiting in memory, or held by the consent gate.
     std::uint64_t oldest = handling_ ? ticket_ : 0;
     const auto consider = [&oldest](std::uint64_t ticket) {
         if (ticket != 0 && (oldest == 0 || ticket < oldest)) oldest = ticket;
@@ -385,7 +431,8 @@ void Delivery::PublishFinished() noexcept {
     if (!batch_tickets_.empty()) consider(batch_tickets_.front());
     if (!unstored_.empty()) consider(unstored_.front().ticket);
     consider(held_ticket_);
-    const std::uint64_t through = oldest != 0 ? oldest - 1 : ticket_;
+    consider(held_back_);
+    const std::uint64_t through = oldest != 0 ? oldest - 1 : last_taken_;
     if (through > finished_through_) {
         finished_through_ = through;
         finished_(through);

@@ -26,6 +26,12 @@
 // No exception leaves it: a report that cannot be built for want of memory is given up and
 // counted; an attempt that cannot be made counts as failed and is tried again later.
 //
+// When the player refuses or the game deletes its local data, what waits is given up
+// (DropWaiting) and, from the moment such a purge is announced, a report is neither begun nor
+// tried again (the delivery's `abandon` check); an attempt already under way may still end in
+// a delivery. Operations the consent gate holds (core/consent_gate.h) have not finished
+// either: the gate says which is the oldest (HoldBack).
+//
 // Owned by the worker thread (one per worker, living as long as its loop) and used there only;
 // the client it holds is the process's internet session. Everything it does is counted in
 // core/delivery_stats.h.
@@ -58,10 +64,15 @@ class Delivery final : public ReportSink {
    public:
     // Told the number up to which every operation has finished.
     using FinishedThrough = void (*)(std::uint64_t ticket);
+    // True while what waits is to be given up rather than delivered.
+    using AbandonCheck = bool (*)();
 
     // `outbox_chosen`: the game asked for the outbox before its first start.
-    explicit Delivery(bool outbox_chosen = false, FinishedThrough finished = nullptr) noexcept
-        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : Ignore) {}
+    explicit Delivery(bool outbox_chosen = false, FinishedThrough finished = nullptr,
+                      AbandonCheck abandon = nullptr) noexcept
+        : outbox_chosen_(outbox_chosen),
+          finished_(finished != nullptr ? finished : Ignore),
+          abandon_(abandon != nullptr ? abandon : NeverAbandon) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
@@ -73,9 +84,14 @@ class Delivery final : public ReportSink {
 
     [[nodiscard]] bool connected() const noexcept { return client_.has_value(); }
 
-    // The reports submitted from now on are `ticket`'s, the worker's number for the operation
-    // it is about to handle.
+    // The worker has taken the operation numbered `ticket` off its queue (to run, hold or
+    // give up).
+    void NoteTaken(std::uint64_t ticket) noexcept {
+        if (ticket > last_taken_) last_taken_ = ticket;
+    }
+    // The reports submitted from now on are `ticket`'s: the operation about to be handled.
     void BeginOperation(std::uint64_t ticket) noexcept {
+        NoteTaken(ticket);
         ticket_ = ticket;
         handling_ = true;
     }
@@ -103,8 +119,22 @@ class Delivery final : public ReportSink {
     // One piece of the outbox's own work; false when none is due.
     bool DoChore() noexcept;
 
+    // Opens the outbox the game chose, when the session does not hold it (at the start, or
+    // again after a refusal was lifted).
+    void OpenOutbox(const std::wstring& application_id) noexcept;
+
+    // Gives up every report that waits in memory and lets go of the outbox (whose files the
+    // caller removes); returns how many reports were given up.
+    std::uint64_t DropWaiting() noexcept;
+
+    // The oldest operation the consent gate holds unfinished (0: none), and a nudge to Flush
+    // when something it waits for (a decision) was taken.
+    void HoldBack(std::uint64_t oldest_held) noexcept;
+    void WakeFlush() noexcept { finished_(finished_through_); }
+
     // Delivers one request from memory: returns true once it is accepted; false at once when
-    // not connected, and without further attempts once the thread is told to quit.
+    // not connected, and without further attempts once the thread is told to quit or the
+    // report is abandoned.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
     bool Deliver(const HttpParams& request, bool cut_off_before = false) noexcept;
 
@@ -122,6 +152,9 @@ class Delivery final : public ReportSink {
     // One attempt at a saved report; true when it was accepted. Sets when the next is due.
     bool SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting);
     static void Ignore(std::uint64_t /*ticket*/) noexcept {}
+    static bool NeverAbandon() noexcept { return false; }
+    // Counts reports that left memory undelivered: given up for the player, or lost at quit.
+    void CountUndelivered(std::uint64_t reports) noexcept;
     // Without the outbox any more: what it still holds, then what could not be stored, oldest
     // first, then one attempt at a report set aside if one is due. Returns how long until the
     // next is due (INFINITE: none waits), or 0 when the worker is quitting.
@@ -135,6 +168,7 @@ class Delivery final : public ReportSink {
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
     const FinishedThrough finished_;
+    const AbandonCheck abandon_;
     std::unique_ptr<Outbox> outbox_;      // open while saved reports are sent from it
     std::uint64_t restored_counted_ = 0;  // what this outbox added to the restored count
     bool fell_back_ = false;
@@ -149,6 +183,8 @@ class Delivery final : public ReportSink {
     std::uint64_t ticket_ = 0;  // the operation being handled, or handled last
     bool handling_ = false;
     std::uint64_t held_ticket_ = 0;  // the operation whose report Deliver holds, 0 when none
+    std::uint64_t held_back_ = 0;    // the oldest the consent gate holds, 0 when none
+    std::uint64_t last_taken_ = 0;   // the newest the worker took
     std::uint64_t finished_through_ = 0;
     OutboxDrops drops_;
     // The last report attempted from the outbox, and its attempts in this process.

@@ -39,6 +39,12 @@ struct DeliveryCounters {
     std::atomic<std::uint32_t> last_failure_status{0};
     std::atomic<std::uint32_t> last_failure_error{0};
     std::atomic<std::uint32_t> outbox_state{0};
+    // The player's choice (core/consent_gate.h): operations held now, held ones given up to
+    // stay within the bound, and operations and reports given up for a refusal or a deletion.
+    std::atomic<std::uint32_t> operations_held{0};
+    std::atomic<std::uint64_t> held_dropped_full{0};
+    std::atomic<std::uint64_t> operations_dropped_consent{0};
+    std::atomic<std::uint64_t> reports_dropped_consent{0};
 };
 
 DeliveryCounters& Counters() noexcept;

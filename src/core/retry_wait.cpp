@@ -1,6 +1,7 @@
 // Waits on the thread's message queue rather than sleeping, so that a quit message posted
 // meanwhile is noticed at once. Other messages (the game's next operations) wake the wait
-// too; they are left in the queue for the worker's loop and the wait resumes.
+// too; they are left in the queue for the worker's loop and the wait resumes, unless the
+// caller's check says the wait is to be given up (a refusal's message is among them).
 //
 // The pause is measured with the performance counter, whose ticks are far finer than a
 // millisecond: a millisecond clock that advances in steps of 15.6 ms could end it early. A
@@ -43,13 +44,13 @@ ULONGLONG SteadyMs() noexcept {
                                   now % frequency.QuadPart * 1000 / frequency.QuadPart);
 }
 
-bool WaitBeforeRetry(DWORD milliseconds) noexcept {
+bool WaitBeforeRetry(DWORD milliseconds, bool (*give_up)()) noexcept {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     const LONGLONG deadline =
         Now() + (static_cast<LONGLONG>(milliseconds) * frequency.QuadPart + 999) / 1000;
     for (;;) {
-        if (QuitWaiting()) return false;
+        if (QuitWaiting() || (give_up != nullptr && give_up())) return false;
         const DWORD left = MillisecondsUntil(deadline, frequency.QuadPart);
         if (left == 0) return true;
         // Wakes for messages posted after the last look at the queue, or at the deadline.

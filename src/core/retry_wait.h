@@ -11,8 +11,9 @@ namespace mirto {
 // A steady clock in milliseconds, from the performance counter.
 ULONGLONG SteadyMs() noexcept;
 
-// Waits up to `milliseconds`; false when the thread is quitting.
-bool WaitBeforeRetry(DWORD milliseconds) noexcept;
+// Waits up to `milliseconds`; false when the thread is quitting, or once `give_up` (checked
+// whenever a message arrives) says so.
+bool WaitBeforeRetry(DWORD milliseconds, bool (*give_up)() = nullptr) noexcept;
 
 }  // namespace mirto
 

@@ -10,9 +10,12 @@
 #include <atomic>
 #include <memory>
 
+#include "core/consent.h"
+#include "core/consent_gate.h"
 #include "core/delivery.h"
 #include "core/operations.h"
 #include "core/retry_wait.h"
+#include "core/worker_request.h"
 #include "reports/handlers.h"
 #include "win/module_reference.h"
 #include "win/scoped_handle.h"
@@ -90,36 +93,75 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOpOnCharge - kOpO
 
 bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpOnCharge; }
 
-// What the worker's loop carries from message to message: the delivery, and the number of the
-// operation it took last.
+// The game's decisions and deletions: they change what the outbox holds, so they wait until
+// an attempt of the outbox is over.
+bool IsRequest(UINT message) { return message == kOpConsent || message == kOpDeleteLocalData; }
+
+// Runs the operations the consent gate lets through, each under the number the worker gave it
+// when it took it.
+class RunNow final : public OperationRunner {
+   public:
+    explicit RunNow(Delivery& delivery) noexcept : delivery_(delivery) {}
+
+    void Run(HeldOperation operation) override {
+        const UINT code = operation.code();
+        delivery_.BeginOperation(operation.ticket());
+        kOperations[code - kOpOnStart](operation.Release(), delivery_);
+        delivery_.EndOperation();
+    }
+
+   private:
+    Delivery& delivery_;
+};
+
+// What the worker's loop carries from message to message: the delivery, the consent gate, and
+// the number of the operation it took last.
 struct Dispatch {
     Delivery& delivery;
+    ConsentGate& gate;
     WorkerBookkeeping& worker;
     std::uint64_t taken = 0;
 };
 
 // Handles one message taken from the worker's queue.
 void Handle(const MSG& message, Dispatch& dispatch) noexcept {
+    RunNow runner(dispatch.delivery);
     if (IsOperation(message.message)) {
-        dispatch.delivery.BeginOperation(++dispatch.taken);
-        kOperations[message.message - kOpOnStart](message.lParam, dispatch.delivery);
+        const std::uint64_t ticket = ++dispatch.taken;
+        dispatch.delivery.NoteTaken(ticket);
+        try {
+            dispatch.gate.Admit(message.message, message.lParam, ticket, runner);
+        } catch (...) {
+            // Out of memory while holding it: the operation is lost, the loop goes on.
+        }
         dispatch.worker.pending_operations.fetch_sub(1);
-        dispatch.delivery.EndOperation();
+    } else if (message.message == kOpConsent) {
+        try {
+            dispatch.gate.Decide(message.wParam, message.lParam, runner);
+        } catch (...) {
+        }
+    } else if (message.message == kOpDeleteLocalData) {
+        bool removed = false;
+        try {
+            removed = dispatch.gate.Forget();
+        } catch (...) {
+        }
+        AnswerRequest(message.lParam, removed);
     } else {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
 
-// Handles the messages queued now, up to a quit message (which stays in the queue for the loop)
-// or as many operations as one batch holds, then stores the reports they made in one go. False
-// when a quit message is next.
-bool HandleQueued(Dispatch& dispatch) noexcept {
-    bool quit_next = false;
+// Handles the messages queued now, up to a quit message (which stays in the queue for the loop),
+// or as many operations as one batch holds, or, `during_attempt`, a decision or deletion; then
+// stores the reports they made in one go. False when it stopped at a quit message or a request.
+bool HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
+    bool stopped = false;
     MSG message;
     while (!dispatch.delivery.batch_full() && PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_next = true;
+        if (message.message == WM_QUIT || (during_attempt && IsRequest(message.message))) {
+            stopped = true;
             break;
         }
         // The message just seen is the first of its kind in the queue.
@@ -127,7 +169,7 @@ bool HandleQueued(Dispatch& dispatch) noexcept {
         Handle(message, dispatch);
     }
     dispatch.delivery.Commit();
-    return !quit_next;
+    return !stopped;
 }
 
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
@@ -136,7 +178,7 @@ class WorkWhileSending final : public AttemptWaitHook {
    public:
     explicit WorkWhileSending(Dispatch& dispatch) noexcept : dispatch_(dispatch) {}
 
-    bool OnMessage() noexcept override { return HandleQueued(dispatch_); }
+    bool OnMessage() noexcept override { return HandleQueued(dispatch_, true); }
     bool OnChore() noexcept override { return dispatch_.delivery.DoChore(); }
 
    private:
@@ -228,13 +270,15 @@ bool PostOperation(UINT code, void* record) noexcept {
     return true;
 }
 
-bool ChooseOutbox(bool enabled) noexcept {
+bool ChooseBeforeFirstStart(std::atomic<bool>& choice, bool value) noexcept {
     AcquireSRWLockExclusive(&start_lock);
     const bool before_start = !start_in_progress && !worker_created;
-    if (before_start) outbox_chosen.store(enabled);
+    if (before_start) choice.store(value);
     ReleaseSRWLockExclusive(&start_lock);
     return before_start;
 }
+
+bool ChooseOutbox(bool enabled) noexcept { return ChooseBeforeFirstStart(outbox_chosen, enabled); }
 
 bool OutboxChosen() noexcept { return outbox_chosen.load(); }
 
@@ -243,15 +287,17 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     // The worker cannot wait for itself.
     if (GetCurrentThreadId() == worker.worker_thread_id.load()) return false;
     const std::uint64_t target = worker.operations_posted.load();
+    const std::uint32_t decisions = DecisionsPosted();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
     AcquireSRWLockExclusive(&flush_lock);
-    while (worker.finished_through < target) {
+    while (worker.finished_through < target || !DecisionsTaken(decisions)) {
         const ULONGLONG now = SteadyMs();
-        if (now >= deadline) break;
+        // What is left is held for the player's decision, and waiting would not bring one.
+        if (now >= deadline || HeldForDecision()) break;
         SleepConditionVariableSRW(&flush_progress, &flush_lock, static_cast<DWORD>(deadline - now),
                                   0);
     }
-    const bool finished = worker.finished_through >= target;
+    const bool finished = worker.finished_through >= target && DecisionsTaken(decisions);
     ReleaseSRWLockExclusive(&flush_lock);
     return finished;
 }
@@ -275,8 +321,9 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
     {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load(), FinishedThrough);
-        Dispatch dispatch{delivery, worker};
+        Delivery delivery(outbox_chosen.load(), FinishedThrough, PurgePending);
+        ConsentGate gate(delivery);
+        Dispatch dispatch{delivery, gate, worker};
         WorkWhileSending while_sending(dispatch);
         bool quitting = false;
         while (!quitting) {
@@ -284,7 +331,7 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
             // reports are stored together), then the outbox gets its turn: its attempt handles
             // the operations that arrive while it runs. Then the loop waits for the next
             // operation or until a saved report is due.
-            if (!HandleQueued(dispatch)) {
+            if (!HandleQueued(dispatch, false)) {
                 PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
                 quitting = true;
             }

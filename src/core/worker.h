@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace mirto {
@@ -55,6 +56,10 @@ DWORD WorkerForCall() noexcept;
 // nothing changes) once a start has begun.
 bool ChooseOutbox(bool enabled) noexcept;
 bool OutboxChosen() noexcept;
+
+// Sets a choice that holds for the whole session, under the same rule: only before the first
+// start; false (and nothing changes) once a start has begun.
+bool ChooseBeforeFirstStart(std::atomic<bool>& choice, bool value) noexcept;
 
 // Waits until every operation posted before the call has finished (its reports delivered, or
 // stored in the outbox), at most `timeout_ms`; false when the time ran out first.

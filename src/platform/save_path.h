@@ -14,6 +14,13 @@ namespace mirto {
 // folder name ("." or "..", or holding "\" or "/").
 std::optional<std::wstring> CreateSavePath(const std::wstring& application_id);
 
+// The same path, found without creating anything (the file may not exist). Nothing when the
+// application-data folder cannot be found or the id is not a single folder name.
+std::optional<std::wstring> FindSavePath(const std::wstring& application_id);
+
+// Whether the id can name the application's folder (a single folder name).
+bool IsApplicationFolderName(const std::wstring& application_id);
+
 }  // namespace mirto
 
 #endif  // MIRTO_PLATFORM_SAVE_PATH_H

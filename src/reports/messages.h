@@ -35,6 +35,10 @@ constexpr const char* kSetHostParamsError = "Mirto: SetHost failed, params error
 constexpr const char* kSetOutboxTooLateLine = "Mirto: SetOutbox failed, OnStart already called\r\n";
 constexpr const char* kGetDeliveryStatsParamsError =
     "Mirto: GetDeliveryStats failed, params error\r\n";
+constexpr const char* kSetConsentRequiredTooLateLine =
+    "Mirto: SetConsentRequired failed, OnStart already called\r\n";
+constexpr const char* kDeleteLocalDataNeedStartLine =
+    "Mirto: DeleteLocalData failed, need call OnStart first\r\n";
 
 // The handlers' lines.
 constexpr const char* kDuplicateStartLine = "Mirto: duplicate call OnStart\r\n";

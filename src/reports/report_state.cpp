@@ -12,4 +12,6 @@ ReportContext& CurrentReports() noexcept {
     return *context;
 }
 
+void ResetReports() { CurrentReports() = ReportContext(); }
+
 }  // namespace mirto

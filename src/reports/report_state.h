@@ -1,5 +1,6 @@
 // The report context of the process (report_context.h), owned by the reports layer. Only the
-// handlers change it, on the worker thread, one at a time; nothing is reset once set.
+// handlers change it, on the worker thread, one at a time; nothing is reset once set, unless the
+// game deletes its local data (ResetReports, on the worker too).
 #ifndef MIRTO_REPORTS_REPORT_STATE_H
 #define MIRTO_REPORTS_REPORT_STATE_H
 
@@ -11,6 +12,9 @@ namespace mirto {
 // is (possibly inside a string assignment), and nothing may then run destructors over what it
 // was changing.
 ReportContext& CurrentReports() noexcept;
+
+// Forgets the session (the game deleted its local data): the next start begins it anew.
+void ResetReports();
 
 }  // namespace mirto
 

@@ -36,6 +36,9 @@
 //   stats [SIZE] | UnityGetDeliveryStats [SIZE]
 //                         print "stats size=<n> <field>=<value> ..." (SIZE: the size the
 //                         caller claims, default the whole struct; "null" passes no struct)
+//   SetConsentRequired N | UnitySetConsentRequired N | SetConsent N | UnitySetConsent N
+//   DeleteLocalData MS | UnityDeleteLocalData MS
+//                         print "deleted <1|0>"
 //   lock T | unlock       hold the file at path T open with no sharing (more than one may be
 //                         held), or let every one go
 //   flush-while MS CALLS  Flush(MS) on a thread of its own; once it has begun, this thread
@@ -510,7 +513,11 @@ void PrintStats(bool unity, const std::vector<std::string>& a) {
         << " oldest_waiting_age_ms=" << v.oldest_waiting_age_ms
         << " operations_waiting=" << v.operations_waiting
         << " dropped_expired=" << v.dropped_expired
-        << " dropped_out_of_memory=" << v.dropped_out_of_memory << " beyond=";
+        << " dropped_out_of_memory=" << v.dropped_out_of_memory
+        << " consent_state=" << v.consent_state << " operations_held=" << v.operations_held
+        << " held_dropped_full=" << v.held_dropped_full
+        << " operations_dropped_consent=" << v.operations_dropped_consent
+        << " reports_dropped_consent=" << v.reports_dropped_consent << " beyond=";
     for (const unsigned char byte : buffer.beyond) out << (byte == 0xA5 ? '.' : 'x');
     Print(out.str());
 }
@@ -557,6 +564,19 @@ void Run(const std::vector<std::string>& a) {
         RunFlush(c == "UnityFlush", static_cast<unsigned int>(std::stoul(a.at(1))));
     } else if (c == "stats" || c == "UnityGetDeliveryStats") {
         PrintStats(c != "stats", a);
+    } else if (c == "SetConsentRequired") {
+        mirto::SetConsentRequired(Number(a.at(1)) != 0);
+    } else if (c == "UnitySetConsentRequired") {
+        UnitySetConsentRequired(Number(a.at(1)));
+    } else if (c == "SetConsent") {
+        mirto::SetConsent(Number(a.at(1)) != 0);
+    } else if (c == "UnitySetConsent") {
+        UnitySetConsent(Number(a.at(1)));
+    } else if (c == "DeleteLocalData" || c == "UnityDeleteLocalData") {
+        const auto timeout_ms = static_cast<unsigned int>(std::stoul(a.at(1)));
+        const bool deleted = c == "DeleteLocalData" ? mirto::DeleteLocalData(timeout_ms)
+                                                    : UnityDeleteLocalData(timeout_ms) != 0;
+        Print(deleted ? "deleted 1" : "deleted 0");
     } else if (c == "terminate") {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(Number(a.at(1))));
     } else if (c == "burst") {

@@ -260,17 +260,30 @@ def appdata_folder(kind="Roaming"):
     raise FileNotFoundError(users)
 
 
-def stored_ids(app_id):
-    """The two ids in an application's profile file, decoded from the checksummed struct form
-    (hex bytes, then one checksum byte): UTF-16 code units up to the zero unit."""
+def profile_file(app_id):
+    """An application's profile file, seen from this side."""
+    return appdata_folder() / "mirto" / app_id / "mirto.ini"
+
+
+def stored_values(app_id):
+    """Every text value in an application's profile file ("__length" companions left out),
+    decoded from the checksummed struct form (hex bytes, then one checksum byte: their sum, low
+    8 bits): UTF-16 code units up to the zero unit."""
     values = {}
-    text = (appdata_folder() / "mirto" / app_id / "mirto.ini").read_text("latin-1")
-    for line in text.splitlines():
-        key, _, value = line.partition("=")
-        if key in ("MirtoId", "InstallUUID"):
-            data = bytes.fromhex(value.strip())[:-1]
-            values[key] = data.decode("utf-16-le").split("\0", 1)[0]
+    for line in profile_file(app_id).read_text("latin-1").splitlines():
+        key, equals, value = line.partition("=")
+        if not equals or key.endswith("__length"):
+            continue
+        data = bytes.fromhex(value.strip())
+        assert sum(data[:-1]) & 0xFF == data[-1], "damaged entry %s" % key
+        values[key] = data[:-1].decode("utf-16-le").split("\0", 1)[0]
     return values
+
+
+def stored_ids(app_id):
+    """The two ids in an application's profile file."""
+    values = stored_values(app_id)
+    return {key: values[key] for key in ("MirtoId", "InstallUUID") if key in values}
 
 
 def wait_accepted(collector, count, timeout=60):
@@ -286,7 +299,32 @@ def wait_accepted(collector, count, timeout=60):
         time.sleep(0.05)
 
 
+# --- reading the game's answers ------------------------------------------------------------
+
+def stats(game, command="stats", *args):
+    (line,) = [x for x in game.ask(command, *args) if x.startswith("stats ")]
+    return {k: (v if k == "beyond" else int(v))
+            for k, v in (item.split("=") for item in line.split()[1:])}
+
+
+def flush(game, timeout_ms, command="Flush"):
+    (line,) = [x for x in game.ask(command, timeout_ms) if x.startswith("flush ")]
+    _, result, elapsed = line.split()
+    return result == "1", float(elapsed)
+
+
 # --- shared steps and expected reports ---------------------------------------------------------
+
+# A short session after a start: a user, two levels, a server and a purchase.
+SESSION = [
+    ("SetUser", wide("u1"), wide("Ann")),
+    ("SetLevel", 3),
+    ("SetServer", wide("eu-1")),
+    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
+    ("SetLevel", 4),
+]
+SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
+
 
 def start(game, app_id, channel="store", version="1.2"):
     """OnStart, which the calling thread must accept without a line."""
@@ -362,3 +400,35 @@ def user_count_identify_text(app_id, identify, install_uuid, count=1):
         '"identifyType":"mobile","ga_ver":"0.0.3","device":"Windows","install_uuid":"%s",'
         '"persist_uuid":"%s","user_count":%d}}' % (app_id, identify, install_uuid,
                                                   install_uuid, count))
+
+
+def level_event_text(app_id, user_id, level):
+    """The exact text of a level event."""
+    return ('{"name":"level","module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s",'
+            '"properties":{"identifyType":"user","level":%d,"ga_ver":"0.0.3","device":"Windows"}}'
+            % (app_id, user_id, level))
+
+
+def server_event_text(app_id, user_id, server):
+    """The exact text of a server event."""
+    return ('{"name":"server","module":"DodeZarevuze","index":"game_analysis-%s","identify":"%s",'
+            '"properties":{"identifyType":"user","server":"%s","ga_ver":"0.0.3",'
+            '"device":"Windows"}}' % (app_id, user_id, server))
+
+
+def charge_texts(app_id, identify, install_uuid, user_id, order, product, amount, currency,
+                 virtual_amount, payment):
+    """The exact texts of a purchase's device charge event and, with a user, its user charge
+    event."""
+    values = '"order_id":"%s","product":"%s","currency_type":"%s","payment":"%s","amount":%d,' \
+             '"virtual_currency_amount":%d' % (order, product, currency, payment, amount,
+                                               virtual_amount)
+    device = ('{"name":"charge","module":"DodeZarevuze","index":"game_analysis-%s",'
+              '"identify":"%s","properties":{"identifyType":"mobile","ga_ver":"0.0.3",'
+              '"device":"Windows",%s,"install_uuid":"%s","persist_uuid":"%s"}}'
+              % (app_id, identify, values, install_uuid, install_uuid))
+    if not user_id:
+        return [device]
+    return [device, '{"name":"charge","module":"DodeZarevuze","index":"game_analysis-%s",'
+                    '"identify":"%s","properties":{"identifyType":"user","ga_ver":"0.0.3",'
+                    '"device":"Windows",%s}}' % (app_id, user_id, values)]

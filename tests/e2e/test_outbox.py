@@ -6,180 +6,18 @@ layout documented in src/outbox/stored_report.cpp, never with the library's code
 
 import random
 import socket
-import struct
 import subprocess
 import time
-import zlib
 
 import pytest
 
-from harness import NULL, Game, appdata_folder, run_windows, unique_app_id, wait_accepted, wide
+from harness import (NULL, SESSION, SESSION_REPORTS, Game, flush, run_windows, stats,
+                     unique_app_id, wait_accepted, wide)
+from outbox_files import (batch_sizes, batched_file, encode, local_appdata, outbox_folder, part,
+                          saved, windows_path)
 
 FALLBACK_LINE = "Mirto: outbox failed, can not use the disk, delivering from memory only\r\n"
-MAGIC = b"MOBX"
-
-
-# --- the outbox seen from outside -----------------------------------------------------------
-
-def local_appdata():
-    return appdata_folder("Local")
-
-
-def outbox_folder(app_id):
-    return local_appdata() / "mirto" / app_id / "outbox"
-
-
-def encode(host, path, body, priority=1, secure=True, port=443, created_ms=None):
-    """One report, in the documented layout; built now unless `created_ms` says otherwise."""
-    created_ms = int(time.time() * 1000) if created_ms is None else created_ms
-    h, p = host.encode("utf-16-le"), path.encode("utf-16-le")
-    head = MAGIC + struct.pack("<IIIIQIII", 1, priority, 1 if secure else 0, port, created_ms,
-                               len(h) // 2, len(p) // 2, len(body))
-    rest = h + p + body
-    return head + struct.pack("<I", zlib.crc32(rest, zlib.crc32(head))) + rest
-
-
-def part(sequence, report):
-    """A report's part of an outbox file: its sequence number, then the report."""
-    return struct.pack("<Q", sequence) + report
-
-
-def decode(data):
-    """(host, path, body) of a whole, undamaged report, or None."""
-    if len(data) < 44 or data[:4] != MAGIC:
-        return None
-    fmt, prio, flags, port, created, hu, pu, bl = struct.unpack("<IIIIQIII", data[4:40])
-    (crc,) = struct.unpack("<I", data[40:44])
-    if fmt != 1 or len(data) != 44 + 2 * (hu + pu) + bl:
-        return None
-    if zlib.crc32(data[44:], zlib.crc32(data[:40])) != crc:
-        return None
-    text = data[44:]
-    return (text[:2 * hu].decode("utf-16-le"), text[2 * hu:2 * (hu + pu)].decode("utf-16-le"),
-            text[2 * (hu + pu):])
-
-
-def parts(data):
-    """The (sequence, decoded or None) of each report in an outbox file, in the layout of
-    src/outbox/file_layout.h: a 16-byte header ("MOBF", layout 2, 0, CRC-32), then batches (a
-    16-byte header: "MOBB", reports, payload bytes, CRC-32 of those 12 bytes and the payload;
-    then per report its sequence number and the report). Files of the versions before are read
-    too: bare parts, or one report alone. (None, None) stands for a damaged rest."""
-    if data[:4] == b"MOBF":
-        head_ok = (len(data) >= 16 and struct.unpack("<II", data[4:12]) == (2, 0) and
-                   struct.unpack("<I", data[12:16])[0] == zlib.crc32(data[:12]))
-        if not head_ok:
-            return [(None, None)]
-        found, at = [], 16
-        while at < len(data):
-            if len(data) - at < 16 or data[at:at + 4] != b"MOBB":
-                return found + [(None, None)]
-            count, size, crc = struct.unpack("<III", data[at + 4:at + 16])
-            payload = data[at + 16:at + 16 + size]
-            if len(payload) != size or zlib.crc32(payload, zlib.crc32(data[at:at + 12])) != crc:
-                return found + [(None, None)]
-            batch = bare_parts(payload)
-            if len(batch) != count:
-                return found + [(None, None)]
-            found += batch
-            at += 16 + size
-        return found
-    if data[:4] == MAGIC:
-        return [(None, decode(data))]  # one report, its sequence number the file's name
-    return bare_parts(data)
-
-
-def bare_parts(data):
-    """Sequence number and report, one after another."""
-    found, at = [], 0
-    while at < len(data):
-        if len(data) - at < 52:
-            return found + [(None, None)]
-        (sequence,) = struct.unpack("<Q", data[at:at + 8])
-        hu, pu, bl = struct.unpack("<III", data[at + 8 + 28:at + 8 + 40])
-        size = 8 + 44 + 2 * (hu + pu) + bl
-        if at + size > len(data):
-            return found + [(None, None)]
-        found.append((sequence, decode(data[at + 8:at + size])))
-        at += size
-    return found
-
-
-def batched_file(reports):
-    """An outbox file of the current layout holding one batch of (sequence, report) pairs."""
-    head = b"MOBF" + struct.pack("<II", 2, 0)
-    head += struct.pack("<I", zlib.crc32(head))
-    payload = b"".join(part(seq, report) for seq, report in reports)
-    batch = b"MOBB" + struct.pack("<II", len(reports), len(payload))
-    return head + batch + struct.pack("<I", zlib.crc32(payload, zlib.crc32(batch))) + payload
-
-
-def batch_sizes(data):
-    """How many reports each batch of an outbox file holds (a file of the versions before
-    batches had headers is one batch)."""
-    if data[:4] != b"MOBF":
-        return [len(parts(data))]
-    sizes, at = [], 16
-    while at + 16 <= len(data):
-        count, size = struct.unpack("<II", data[at + 4:at + 12])
-        sizes.append(count)
-        at += 16 + size
-    return sizes
-
-
-def windows_path(app_id, name):
-    """A file of an application's outbox, as the game sees it."""
-    user = appdata_folder("Local").parent.parent.name
-    return "C:\\users\\%s\\AppData\\Local\\mirto\\%s\\outbox\\%s" % (user, app_id, name)
-
-
-def marks(app_id):
-    """(attempted, accepted ranges) from the outbox's "marks" file (src/outbox/marks_layout.h):
-    two 4096-byte slots, the whole one with the higher generation counts. Each: "MOBM", layout 1,
-    generation (8), attempted (8), ranges (4), CRC-32 of the 28 bytes before and of the ranges;
-    then the ranges, (file, first, last) of 8 bytes each."""
-    path = outbox_folder(app_id) / "marks"
-    data = path.read_bytes() if path.exists() else b""
-    best = None
-    for at in (0, 4096):
-        slot = data[at:at + 4096]
-        if len(slot) < 32 or slot[:4] != b"MOBM":
-            continue
-        layout, generation, attempted, count, crc = struct.unpack("<IQQII", slot[4:32])
-        ranges = slot[32:32 + 24 * count]
-        if layout != 1 or len(ranges) != 24 * count or \
-                zlib.crc32(ranges, zlib.crc32(slot[:28])) != crc:
-            continue
-        if best is None or generation > best[0]:
-            best = (generation, attempted,
-                    [struct.unpack("<QQQ", ranges[i:i + 24]) for i in range(0, len(ranges), 24)])
-    return (best[1], best[2]) if best else (0, [])
-
-
-def saved(app_id):
-    """The saved reports still to be sent, oldest first: (sequence, decoded or None), and the
-    report whose attempt began last. Reports in a range the marks hold for their file were
-    accepted and are never sent again."""
-    folder = outbox_folder(app_id)
-    marked, accepted = marks(app_id)
-    reports = []
-    for f in sorted(folder.glob("*.rpt")):
-        name = int(f.stem, 16)
-        for seq, r in parts(f.read_bytes()):
-            seq = name if seq is None and r is not None else seq
-            if not any(file == name and first <= (seq or 0) <= last
-                       for file, first, last in accepted):
-                reports.append((seq, r))
-    return reports, marked
-
-
 # --- the game --------------------------------------------------------------------------------
-
-def stats(game, command="stats", *args):
-    (line,) = [x for x in game.ask(command, *args) if x.startswith("stats ")]
-    return {k: (v if k == "beyond" else int(v))
-            for k, v in (item.split("=") for item in line.split()[1:])}
-
 
 def wait_outbox_empty(game, timeout=30):
     """Waits until the game's outbox holds nothing more to send; returns its counters."""
@@ -190,22 +28,6 @@ def wait_outbox_empty(game, timeout=30):
             return s
         assert time.monotonic() < deadline, "the outbox did not empty: %r" % s
         time.sleep(0.05)
-
-
-def flush(game, timeout_ms, command="Flush"):
-    (line,) = [x for x in game.ask(command, timeout_ms) if x.startswith("flush ")]
-    _, result, elapsed = line.split()
-    return result == "1", float(elapsed)
-
-
-SESSION = [
-    ("SetUser", wide("u1"), wide("Ann")),
-    ("SetLevel", 3),
-    ("SetServer", wide("eu-1")),
-    ("OnCharge", wide("o1"), wide("gem"), 5, wide("EUR"), 50, wide("card")),
-    ("SetLevel", 4),
-]
-SESSION_REPORTS = 8  # device identify, user and user-count identify, 5 events
 
 
 def play(game, app_id):
@@ -356,10 +178,18 @@ def test_a_collector_that_does_not_answer_never_holds_up_storing(games, start_co
 
 # --- the counters and the refusals ----------------------------------------------------------
 
+# The header's struct: 4 four-byte fields, 17 counters of 8 bytes, then the consent state and
+# the held count (4 bytes each) and 3 counters of 8 bytes. The previous release's ended after
+# the first 15 counters.
+STATS_SIZE = 4 * 4 + 17 * 8 + 2 * 4 + 3 * 8
+PREVIOUS_STATS_SIZE = 4 * 4 + 15 * 8
+
+
 def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_room_for(games):
     g = games()
     s = stats(g, "UnityGetDeliveryStats")
-    assert s["size"] == 152 and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert s["size"] == STATS_SIZE and s["outbox_state"] == 0 and s["operations_accepted"] == 0
+    assert s["consent_state"] == 0
     assert g.call("SetLevel", 1) == ["Mirto: SetLevel failed, operation queue init failed\r\n"]
     assert g.call("UnitySetOutbox", 7) == []
     assert stats(g)["outbox_state"] == 1  # chosen, not started
@@ -380,9 +210,15 @@ def test_counters_count_refusals_by_reason_and_read_only_what_the_caller_has_roo
     small = stats(g, "stats", 16)
     assert small["size"] == 16 and small["outbox_state"] == 2
     assert small["operations_accepted"] == 0xA5A5A5A5A5A5A5A5
+    # A caller built against the previous release: its fields filled, nothing past them.
+    previous = stats(g, "stats", PREVIOUS_STATS_SIZE)
+    assert previous["size"] == PREVIOUS_STATS_SIZE and previous["operations_accepted"] == 1
+    assert previous["consent_state"] == 0xA5A5A5A5
+    assert previous["reports_dropped_consent"] == 0xA5A5A5A5A5A5A5A5
     # A newer caller's larger struct: what the library knows, and the size it filled.
-    large = stats(g, "stats", 152 + 16)
-    assert large["size"] == 152 and large["operations_accepted"] == 1
+    large = stats(g, "stats", STATS_SIZE + 16)
+    assert large["size"] == STATS_SIZE and large["operations_accepted"] == 1
+    assert large["consent_state"] == 0 and large["reports_dropped_consent"] == 0
     assert large["beyond"] == "." * 16
 
 

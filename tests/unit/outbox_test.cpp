@@ -18,6 +18,7 @@
 
 #include "core/delivery.h"
 #include "core/delivery_stats.h"
+#include "outbox/outbox_removal.h"
 #include "outbox/stored_report.h"
 #include "support/process.h"
 #include "win/wall_clock.h"
@@ -28,6 +29,10 @@ using mirto::Outbox;
 using mirto::OutboxDrops;
 using mirto::OutboxPriority;
 using mirto::StoredReport;
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring FolderOf(const std::wstring& app_id) {
     wchar_t base[MAX_PATH] = {};
@@ -556,6 +561,46 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
     EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(drops.damaged, 0U);
     EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"lock", L"marks"}));
+}
+
+TEST(OutboxDiscard, AnIdThatIsNoFolderNameRemovesNothingOutsideTheLibrarysFolder) {
+    // "..\outbox\" below the library's folder is "<LocalAppData>\outbox\": not the library's.
+    const std::wstring foreign = FolderOf(L"..");
+    ASSERT_TRUE(CreateDirectoryW(foreign.c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::wstring file = foreign + L"lock";
+    const HANDLE created = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(created, INVALID_HANDLE_VALUE);
+    CloseHandle(created);
+    mirto::PatientRemoval removal(0);
+    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(L"..", removal);
+    EXPECT_TRUE(discard.removed);  // nothing of the library's was there
+    EXPECT_EQ(discard.reports, 0u);
+    EXPECT_TRUE(Exists(file));
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(foreign.c_str());
+}
+
+TEST(OutboxDiscard, AnOutboxInUseElsewhereIsLeftWholeAndSaysSo) {
+    const std::wstring app_id = L"discard-held-" + std::to_wstring(GetCurrentProcessId());
+    OutboxDrops drops;
+    std::unique_ptr<Outbox> holder = Outbox::Open(app_id, drops);
+    ASSERT_NE(holder, nullptr);
+    ASSERT_EQ(holder->Store(Report("kept")), Outbox::StoreResult::kStored);
+    mirto::PatientRemoval removal(0);
+    const mirto::OutboxDiscard held = mirto::DiscardOutbox(app_id, removal);
+    EXPECT_FALSE(held.removed);
+    WIN32_FIND_DATAW data;
+    const HANDLE saved = FindFirstFileW((FolderOf(app_id) + L"*.rpt").c_str(), &data);
+    EXPECT_NE(saved, INVALID_HANDLE_VALUE) << "the saved report's file was removed";
+    if (saved != INVALID_HANDLE_VALUE) FindClose(saved);
+    holder.reset();
+    // Let go of, it goes, its report counted.
+    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(app_id, removal);
+    EXPECT_TRUE(discard.removed);
+    EXPECT_EQ(discard.reports, 1u);
+    EXPECT_FALSE(Exists(FolderOf(app_id)));
 }
 
 }  // namespace

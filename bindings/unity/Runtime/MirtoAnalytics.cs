@@ -12,8 +12,9 @@
 // code page by .NET Framework and by older Unity runtimes on Windows, and every character outside
 // that code page would reach the DLL as '?'.
 //
-// In a Unity build for any platform other than Windows the methods do nothing (Flush returns true,
-// GetDeliveryStats returns zeros), so game code that calls them still builds and runs there.
+// In a Unity build for any platform other than Windows the methods do nothing (Flush and
+// DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that calls them still
+// builds and runs there.
 // Outside Unity (no UNITY_* symbols) they always call the DLL.
 //
 // The flush at quit hangs on UnityEngine.Application.quitting in a Unity build, and on
@@ -45,6 +46,12 @@ namespace Mirto
     /// disk across quits, crashes and outages; <see cref="Flush"/> waits, for a bounded time,
     /// until what was queued is delivered (or stored); <see cref="FlushOnQuit"/> makes that wait
     /// when the game quits; <see cref="GetDeliveryStats"/> reads the delivery counters.
+    /// </para>
+    /// <para>
+    /// Privacy: <see cref="SetConsentRequired"/>, before <see cref="OnStart"/>, holds every
+    /// report until the player has decided; <see cref="SetConsent"/> records the decision, which
+    /// is remembered across runs; <see cref="DeleteLocalData"/> removes what the library keeps on
+    /// the machine.
     /// </para>
     /// <para>
     /// No method but <see cref="Flush"/> waits for the network or the disk, and none throws for
@@ -221,8 +228,8 @@ namespace Mirto
 
         /// <summary>
         /// Waits on the calling thread until every call queued before this one has been
-        /// delivered (with the outbox on: stored on disk), at most <paramref name="timeoutMs"/>
-        /// milliseconds. Any thread may call it; it never waits longer than asked. Meant for the
+        /// delivered (with the outbox on: stored on disk), and every <see cref="SetConsent"/>
+        /// answer stored, at most <paramref name="timeoutMs"/> milliseconds. Any thread may call it; it never waits longer than asked. Meant for the
         /// moment the game is about to quit (see <see cref="FlushOnQuit"/>), not for every frame.
         /// </summary>
         /// <param name="timeoutMs">The longest wait, in milliseconds.</param>
@@ -298,6 +305,83 @@ namespace Mirto
 #if MIRTO_NATIVE_AVAILABLE
             LogRouting.SetTarget(callback);
             LogRouting.Route();
+#endif
+        }
+
+        /// <summary>
+        /// Asks for the player's consent before anything leaves the machine: until
+        /// <see cref="SetConsent"/> is called, every call is checked and accepted as usual but held
+        /// in memory, in order (at most 1000; when full, the oldest level and server reports are
+        /// given up first), nothing is sent and nothing is written to disk. Off by default. Call it
+        /// before the first <see cref="OnStart"/>; a later call is refused
+        /// ("Mirto: SetConsentRequired failed, OnStart already called").
+        /// </summary>
+        /// <remarks>
+        /// A decision stored by an earlier run applies at once: a grant lets the session report
+        /// straight away, a refusal holds. While calls are held, <see cref="Flush"/> returns false
+        /// without waiting.
+        /// </remarks>
+        /// <param name="required">True to hold every report until the player decides.</param>
+        public static void SetConsentRequired(bool required)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
+            NativeMethods.UnitySetConsentRequired(required ? 1 : 0);
+#endif
+        }
+
+        /// <summary>
+        /// Records the player's decision; it is stored in the game's profile and holds at every
+        /// later start, whether or not <see cref="SetConsentRequired"/> is called. Any time, any
+        /// thread; a later call replaces the earlier decision.
+        /// </summary>
+        /// <remarks>
+        /// <para>
+        /// True: the held calls are reported in the order they were made, exactly as without the
+        /// question, and everything after is reported as usual.
+        /// </para>
+        /// <para>
+        /// False: the held calls, the reports still waiting to be sent and (with
+        /// <see cref="SetOutbox"/>) the saved reports are dropped and counted
+        /// (<see cref="DeliveryStats.OperationsDroppedConsent"/>,
+        /// <see cref="DeliveryStats.ReportsDroppedConsent"/>); later calls are accepted but
+        /// report nothing, and no ids are made. A report already on its way may still arrive. A
+        /// later true reports from that moment on, the session's start and current player
+        /// included; nothing made while the refusal stood is ever sent.
+        /// </para>
+        /// </remarks>
+        /// <param name="granted">The player's answer.</param>
+        public static void SetConsent(bool granted)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
+            NativeMethods.UnitySetConsent(granted ? 1 : 0);
+#endif
+        }
+
+        /// <summary>
+        /// Drops every report held, waiting or saved, and deletes the game's profile (its ids and
+        /// the stored decision) and its outbox folder; the session then reports nothing until the
+        /// next <see cref="OnStart"/>, which starts as on a new installation (new ids). The
+        /// library's own thread does the work; this call waits at most
+        /// <paramref name="timeoutMs"/> milliseconds for it. Only after <see cref="OnStart"/>
+        /// (before: "Mirto: DeleteLocalData failed, need call OnStart first" and false).
+        /// </summary>
+        /// <remarks>
+        /// The stored decision goes too: to keep a refusal, call <see cref="SetConsent"/>(false)
+        /// again afterwards. Files that another program (an antivirus scanner, say) holds are
+        /// tried again for about a second and a half.
+        /// </remarks>
+        /// <param name="timeoutMs">The longest wait, in milliseconds.</param>
+        /// <returns>True when everything was removed in time. True on platforms where the library
+        /// does not run.</returns>
+        public static bool DeleteLocalData(uint timeoutMs)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
+            return NativeMethods.UnityDeleteLocalData(timeoutMs) != 0;
+#else
+            return true;
 #endif
         }
 
@@ -430,6 +514,25 @@ namespace Mirto
 
         /// <summary>Reports given up because memory ran out.</summary>
         public ulong DroppedOutOfMemory;
+
+        /// <summary>The player's consent: 0 not asked for and nothing decided, 1 waiting for the
+        /// decision (calls are held), 2 granted, 3 refused.</summary>
+        public uint ConsentState;
+
+        /// <summary>Calls held now, waiting for the player's decision.</summary>
+        public uint OperationsHeld;
+
+        /// <summary>Held calls given up to stay within 1000 (level and server reports
+        /// first).</summary>
+        public ulong HeldDroppedFull;
+
+        /// <summary>Calls given up by a refusal or by DeleteLocalData, or made while
+        /// refused.</summary>
+        public ulong OperationsDroppedConsent;
+
+        /// <summary>Reports built and not delivered (in memory or saved) given up by a refusal or
+        /// by DeleteLocalData.</summary>
+        public ulong ReportsDroppedConsent;
     }
 
     /// <summary>The text form the DLL's functions take.</summary>
@@ -455,8 +558,8 @@ namespace Mirto
 
     /// <summary>
     /// The DLL's flat entry points: plain exported names, caller-cleans (cdecl) convention,
-    /// NUL-terminated UTF-8 text as byte arrays; only UnityFlush returns a result (an int: 1 or
-    /// 0).
+    /// NUL-terminated UTF-8 text as byte arrays; only UnityFlush and UnityDeleteLocalData return
+    /// a result (an int: 1 or 0).
     /// </summary>
     internal static class NativeMethods
     {
@@ -514,5 +617,17 @@ namespace Mirto
         [DllImport(Library, EntryPoint = "UnitySetLogCallback",
                    CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         internal static extern void UnitySetLogCallback(LogCallback callback, IntPtr context);
+
+        [DllImport(Library, EntryPoint = "UnitySetConsentRequired",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern void UnitySetConsentRequired(int required);
+
+        [DllImport(Library, EntryPoint = "UnitySetConsent",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern void UnitySetConsent(int granted);
+
+        [DllImport(Library, EntryPoint = "UnityDeleteLocalData",
+                   CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int UnityDeleteLocalData(uint timeoutMs);
     }
 }

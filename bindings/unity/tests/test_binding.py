@@ -95,6 +95,9 @@ MANAGED_FORMS = {
     # Lines go to a managed callback (or, with null, the console); the binding keeps the native
     # callback to itself, and no context is needed.
     "SetLogCallback": ("void", [("class [mscorlib]System.Action`1<string>", "callback")]),
+    "SetConsentRequired": ("void", [("bool", "required")]),
+    "SetConsent": ("void", [("bool", "granted")]),
+    "DeleteLocalData": ("bool", [("unsigned int32", "timeoutMs")]),
 }
 # Public methods of the binding alone, with no native function of their own.
 BINDING_ONLY = {"FlushOnQuit": ("void", [("unsigned int32", "timeoutMs")])}
@@ -999,6 +1002,26 @@ void RecorderEmit(const char* line, int on_thread) {
         pthread_join(thread, NULL);
     }
 }
+
+void UnitySetConsentRequired(int required) {
+    fputs("UnitySetConsentRequired", stdout);
+    Integer(required);
+    End();
+}
+
+void UnitySetConsent(int granted) {
+    fputs("UnitySetConsent", stdout);
+    Integer(granted);
+    End();
+}
+
+/* As UnityFlush: 0, 1 or 2. */
+int UnityDeleteLocalData(unsigned int timeout_ms) {
+    fputs("UnityDeleteLocalData", stdout);
+    Unsigned(timeout_ms);
+    End();
+    return (int)(timeout_ms % 3);
+}
 """
 
 
@@ -1086,6 +1109,14 @@ CALLS = [
     ("Flush", [Unsigned(7)]),
     ("Flush", [Unsigned(2**32 - 1)]),
     ("GetDeliveryStats", []),
+    ("SetConsentRequired", [True]),
+    ("SetConsentRequired", [False]),
+    ("SetConsent", [False]),
+    ("SetConsent", [True]),
+    # As Flush: 1, 0 and 2 from the stand-in.
+    ("DeleteLocalData", [Unsigned(1000)]),
+    ("DeleteLocalData", [Unsigned(0)]),
+    ("DeleteLocalData", [Unsigned(2)]),
 ]
 
 
@@ -1119,7 +1150,7 @@ def expected_lines(name, arguments, struct):
         values = [int.from_bytes(pattern[f.offset:f.offset + f.size], "little") for f in fields]
         values[0] = size
         return [f"UnityGetDeliveryStats size:{size}", stats_line(fields, values)]
-    if name == "Flush":
+    if name in ("Flush", "DeleteLocalData"):
         return [" ".join(record), "=> " + ("true" if arguments[0] % 3 else "false")]
     return [" ".join(record)]
 
@@ -1166,7 +1197,7 @@ def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct):
              + ["SetLogCallback|log", "FlushOnQuit|u:123", "quit"])
     results = []
     for name, _ in CALLS:
-        if name == "Flush":
+        if name in ("Flush", "DeleteLocalData"):
             results.append("=> true")
         elif name == "GetDeliveryStats":
             results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))

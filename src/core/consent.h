@@ -1,0 +1,80 @@
+// The player's choice as the game's threads state it, and what they and the worker share about
+// it. Plain atomics, constant-initialised and never destroyed, like the worker's bookkeeping.
+//
+// Game threads record decisions here (SetConsent); once a worker runs, each decision is also
+// posted to it as a kOpConsent message, behind the operations already queued, so the worker
+// applies it exactly where it falls among them (core/consent_gate.h). Every decision gets a
+// serial number; the worker takes the latest one when it comes up, and a message whose serial
+// it has already passed changes nothing, so callers that race on several threads always leave
+// the worker and the counters agreeing on one final decision.
+//
+// A refusal and a deletion (DeleteLocalData) are "purges": everything queued before them is
+// dropped, not sent. A purge is announced here before its message is posted, so the worker
+// can tell, for each operation it takes and for each retry it is about to wait for, that a
+// purge behind it is on its way.
+#ifndef MIRTO_CORE_CONSENT_H
+#define MIRTO_CORE_CONSENT_H
+
+#include <cstdint>
+
+namespace mirto {
+
+// The thread messages of the library's own requests, after the operation codes. Neither is
+// counted as a pending operation.
+constexpr unsigned kOpConsent = 2491;          // wParam: serial, lParam: the Decision
+constexpr unsigned kOpDeleteLocalData = 2492;  // lParam: the WorkerRequest (core/worker_request.h)
+
+enum class Decision : std::uint32_t { kNone = 0, kGranted = 1, kRefused = 2 };
+
+// What GetDeliveryStats reports as consent_state.
+enum class ConsentState : std::uint32_t {
+    kNotAsked = 0,  // no consent required, nothing decided: reports flow as without the gate
+    kWaiting = 1,   // required and not decided yet: operations are held in memory
+    kGranted = 2,
+    kRefused = 3,
+};
+
+struct DecisionStamp {
+    std::uint32_t serial;  // 0: no decision was ever made in this process
+    Decision decision;
+};
+
+// SetConsentRequired: only before the first start; false (nothing changes) after.
+bool ChooseConsentRequired(bool required) noexcept;
+bool ConsentRequired() noexcept;
+
+// SetConsent: records the decision and, when a worker runs, posts it to the worker.
+void RecordDecision(bool granted) noexcept;
+// The latest decision recorded, as the worker takes it when it comes up.
+DecisionStamp LatestDecision() noexcept;
+
+// A purge (refusal or deletion) whose message is posted but not yet taken by the worker.
+void AnnouncePurge() noexcept;
+void WithdrawPurge() noexcept;  // its message could not be posted
+void PurgeTaken() noexcept;     // worker: took a purge's message
+bool PurgePending() noexcept;
+
+// A decision whose message is posted but not yet taken by the worker.
+void DecisionTaken() noexcept;  // worker
+bool DecisionPending() noexcept;
+// How many decisions were ever posted, and whether the worker has taken that many (Flush waits
+// for the decisions made before it, so that a game that quits right after one keeps it).
+std::uint32_t DecisionsPosted() noexcept;
+bool DecisionsTaken(std::uint32_t posted) noexcept;
+
+// The game has had an OnStart accepted in this process (DeleteLocalData needs one).
+void NoteStartQueued() noexcept;
+bool StartQueued() noexcept;
+
+// Published by the worker: operations are held for the player's decision and nothing queued
+// can change that (no decision is on its way), so waiting for them is in vain (Flush).
+void PublishHeldForDecision(bool held) noexcept;
+bool HeldForDecision() noexcept;
+
+// The consent state: the worker's once it runs, before that what the game has said.
+void PublishConsentState(ConsentState state) noexcept;
+ConsentState CurrentConsentState() noexcept;
+
+}  // namespace mirto
+
+#endif  // MIRTO_CORE_CONSENT_H

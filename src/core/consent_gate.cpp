@@ -1,0 +1,213 @@
+// Admitting operations, applying decisions and forgetting the session.
+#include "core/consent_gate.h"
+
+#include <cwchar>
+#include <utility>
+
+#include "core/delivery_stats.h"
+#include "core/operations.h"
+#include "outbox/outbox_removal.h"
+#include "platform/consent_store.h"
+#include "platform/save_path.h"
+#include "reports/records.h"
+#include "reports/report_state.h"
+#include "transport/protocol.h"
+
+namespace mirto {
+namespace {
+
+bool SessionStarted() { return CurrentReports().started(); }
+
+const OnStartRecord& StartOf(LPARAM record) { return *reinterpret_cast<OnStartRecord*>(record); }
+
+bool Matches(StoredConsent stored, Decision decision) {
+    return (stored == StoredConsent::kGranted && decision == Decision::kGranted) ||
+           (stored == StoredConsent::kRefused && decision == Decision::kRefused);
+}
+
+}  // namespace
+
+ConsentGate::ConsentGate(Delivery& delivery) noexcept : delivery_(delivery) {
+    const DecisionStamp latest = LatestDecision();
+    decision_ = latest.decision;
+    serial_ = latest.serial;
+    Publish();
+}
+
+bool ConsentGate::Flowing() const noexcept {
+    return decision_ == Decision::kGranted || (decision_ == Decision::kNone && !ConsentRequired());
+}
+
+// The application whose files the session's decisions and deletions are about: the one whose
+// start succeeded, else the first start seen that can name a folder.
+std::wstring ConsentGate::SessionApplication() const {
+    const ReportContext& reports = CurrentReports();
+    if (reports.started()) return reports.index.substr(std::wcslen(kIndexPrefix));
+    if (application_) return *application_;
+    return forgotten_;
+}
+
+void ConsentGate::NoteStart(LPARAM record) {
+    const std::wstring& id = StartOf(record).application_id;
+    if (!application_ && !SessionStarted() && IsApplicationFolderName(id)) application_ = id;
+}
+
+void ConsentGate::Admit(UINT code, LPARAM record, std::uint64_t ticket, OperationRunner& runner) {
+    HeldOperation operation(code, record, ticket);
+    if (code == kOpOnStart) NoteStart(record);
+    // A start that may begin the session learns what an earlier run of the application
+    // decided; a decision the game made before it is stored now.
+    if (code == kOpOnStart && !SessionStarted() && !PurgePending()) {
+        Examine(StartOf(record).application_id, runner);
+    }
+    if (decision_ == Decision::kRefused || PurgePending()) {
+        // Refused, or about to be (a refusal or deletion is queued behind this operation).
+        Remember(std::move(operation));
+    } else if (Flowing()) {
+        runner.Run(std::move(operation));
+    } else {
+        std::optional<HeldOperation> given_up = held_.Hold(std::move(operation));
+        if (given_up) GiveUp(std::move(*given_up), Counters().held_dropped_full);
+    }
+    Publish();
+}
+
+void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& runner) {
+    start_examined_ = true;
+    const StoredConsent stored = ReadStoredConsent(application_id);
+    if (decision_ != Decision::kNone) {
+        if (!Matches(stored, decision_))
+            StoreConsent(application_id, decision_ == Decision::kGranted);
+        return;
+    }
+    if (stored == StoredConsent::kGranted) {
+        decision_ = Decision::kGranted;
+        Grant(runner);
+    } else if (stored == StoredConsent::kRefused) {
+        Refuse(application_id, false);
+    }
+}
+
+void ConsentGate::Decide(WPARAM serial, LPARAM decision, OperationRunner& runner) {
+    const auto made = static_cast<Decision>(decision);
+    if (made == Decision::kRefused) PurgeTaken();
+    const auto number = static_cast<std::uint32_t>(serial);
+    // Already taken into account: the worker came up after it was made, or a later one from
+    // another thread overtook it.
+    if (static_cast<std::int32_t>(number - serial_) <= 0) {
+        DecisionTaken();
+        Progress();
+        return;
+    }
+    serial_ = number;
+    const std::wstring application = SessionApplication();
+    if (made == Decision::kGranted) {
+        decision_ = Decision::kGranted;
+        if (!application.empty()) StoreConsent(application, true);
+        Grant(runner);
+    } else if (made == Decision::kRefused) {
+        Refuse(application, true);
+    }
+    DecisionTaken();  // once it is stored and carried out
+    Publish();
+    Progress();  // a Flush may wait for this decision
+}
+
+void ConsentGate::Grant(OperationRunner& runner) {
+    // A session that a refusal interrupted takes up its outbox again.
+    if (SessionStarted()) delivery_.OpenOutbox(SessionApplication());
+    for (HeldOperation& operation : held_.TakeAll()) RunReleased(std::move(operation), runner);
+}
+
+void ConsentGate::RunReleased(HeldOperation operation, OperationRunner& runner) {
+    if (decision_ == Decision::kRefused || PurgePending()) {
+        Remember(std::move(operation));
+    } else {
+        runner.Run(std::move(operation));
+    }
+}
+
+void ConsentGate::Refuse(const std::wstring& application_id, bool discard_saved) {
+    decision_ = Decision::kRefused;
+    for (HeldOperation& operation : held_.KeepSessionOnly(!SessionStarted())) {
+        GiveUp(std::move(operation), Counters().operations_dropped_consent);
+    }
+    std::uint64_t reports = delivery_.DropWaiting();
+    if (discard_saved && !application_id.empty()) {
+        PatientRemoval removal(kRemovalBudgetMs);
+        reports += DiscardOutbox(application_id, removal).reports;
+        StoreConsent(application_id, false);
+    }
+    Counters().reports_dropped_consent.fetch_add(reports);
+    // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
+    held_.MarkAllCounted();
+    Progress();
+}
+
+// Whatever is given up is counted before Flush hears that it finished, so a game that reads
+// the counters once Flush returned sees every drop.
+void ConsentGate::Remember(HeldOperation operation) {
+    operation.MarkCounted();
+    if (held_.Remember(std::move(operation), !SessionStarted())) {
+        Counters().operations_dropped_consent.fetch_add(1);
+    }
+    Progress();
+}
+
+void ConsentGate::GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& counter) noexcept {
+    counter.fetch_add(1);
+    static_cast<void>(operation);  // its record goes with it
+    Progress();
+}
+
+bool ConsentGate::Forget() {
+    PurgeTaken();
+    for (HeldOperation& operation : held_.TakeAll()) {
+        GiveUp(std::move(operation), Counters().operations_dropped_consent);
+    }
+    std::uint64_t reports = delivery_.DropWaiting();
+    const std::wstring application = SessionApplication();
+    // The next start begins the session anew, as on a machine that never ran the game.
+    ResetReports();
+    decision_ = Decision::kNone;
+    application_.reset();
+    forgotten_ = application;  // what a repeated deletion removes again
+    start_examined_ = false;
+    bool removed = true;
+    if (!application.empty()) {
+        PatientRemoval removal(kRemovalBudgetMs);
+        const OutboxDiscard discard = DiscardOutbox(application, removal);
+        reports += discard.reports;
+        removed = RemoveProfile(application, removal) && discard.removed;
+    }
+    Counters().reports_dropped_consent.fetch_add(reports);
+    Publish();
+    return removed;
+}
+
+void ConsentGate::Publish() noexcept {
+    ConsentState state = ConsentState::kNotAsked;
+    if (decision_ == Decision::kGranted) {
+        state = ConsentState::kGranted;
+    } else if (decision_ == Decision::kRefused) {
+        state = ConsentState::kRefused;
+    } else if (ConsentRequired()) {
+        state = ConsentState::kWaiting;
+    }
+    PublishConsentState(state);
+    const bool waiting = state == ConsentState::kWaiting;
+    Counters().operations_held.store(waiting ? static_cast<std::uint32_t>(held_.size()) : 0);
+    // Held with nothing to release them but the player: a Flush waiting for them is told.
+    const bool held = waiting && start_examined_ && !held_.empty();
+    PublishHeldForDecision(held);
+    if (held && !held_published_) delivery_.WakeFlush();
+    held_published_ = held;
+    delivery_.HoldBack(held_.OldestUncounted());
+}
+
+void ConsentGate::Progress() noexcept {
+    delivery_.HoldBack(held_.OldestUncounted());
+    delivery_.WakeFlush();
+}
+
+}  // namespace mirto

@@ -1,0 +1,92 @@
+// The worker's side of the player's choice: every operation the worker takes off its queue
+// passes here and is run, held or given up, and the game's decisions and deletions are
+// carried out here, in their place among the operations.
+//
+// - Nothing decided and no consent required: operations run as they always have. A start
+//   looks for a decision stored by an earlier run (reading only), and a stored refusal holds.
+// - Consent required and nothing decided: operations are held in memory, in order
+//   (core/holding_area.h); nothing is sent and nothing is written to disk.
+// - Granted: the decision is stored in the profile, then the held operations run in the order
+//   they were made, and everything after flows.
+// - Refused: the held operations, the reports that wait (in memory and in the outbox) and the
+//   operations still queued behind are given up and counted, and the decision is stored. Later
+//   operations produce nothing; only the session's start and its latest user are remembered,
+//   so that a later grant starts the session (and makes its ids) from that moment on.
+// - Deleted (DeleteLocalData): everything waiting is given up, the profile (ids and decision)
+//   and the outbox folder are removed, and the session is as before its first start.
+//
+// Operations given up count as finished for Flush, and so do the start and user a refusal
+// remembers; held ones do not, and while nothing on its way can release them Flush is told
+// not to wait for them (core/consent.h).
+//
+// Owned by the worker's loop, next to its delivery; worker thread only.
+#ifndef MIRTO_CORE_CONSENT_GATE_H
+#define MIRTO_CORE_CONSENT_GATE_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/consent.h"
+#include "core/delivery.h"
+#include "core/holding_area.h"
+
+namespace mirto {
+
+// How long one refusal or deletion may wait, in all, for files that other programs hold.
+constexpr DWORD kRemovalBudgetMs = 1500;
+
+// Runs an operation now, through its handler, under the number the worker gave it.
+class OperationRunner {
+   public:
+    virtual void Run(HeldOperation operation) = 0;
+
+   protected:
+    ~OperationRunner() = default;
+};
+
+class ConsentGate {
+   public:
+    // Starts from the latest decision the game recorded before the worker came up.
+    explicit ConsentGate(Delivery& delivery) noexcept;
+    ConsentGate(const ConsentGate&) = delete;
+    ConsentGate& operator=(const ConsentGate&) = delete;
+    ~ConsentGate() = default;
+
+    // An operation taken off the queue, numbered `ticket` (the gate owns its record from here
+    // on).
+    void Admit(UINT code, LPARAM record, std::uint64_t ticket, OperationRunner& runner);
+    // A kOpConsent message.
+    void Decide(WPARAM serial, LPARAM decision, OperationRunner& runner);
+    // A kOpDeleteLocalData message; true when the profile and the outbox folder are gone.
+    bool Forget();
+
+   private:
+    [[nodiscard]] bool Flowing() const noexcept;
+    [[nodiscard]] std::wstring SessionApplication() const;
+    void NoteStart(LPARAM record);
+    void Examine(const std::wstring& application_id, OperationRunner& runner);
+    void Grant(OperationRunner& runner);
+    void Refuse(const std::wstring& application_id, bool discard_saved);
+    void RunReleased(HeldOperation operation, OperationRunner& runner);
+    void Remember(HeldOperation operation);
+    void GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& counter) noexcept;
+    void Publish() noexcept;
+    // Tells the delivery what the gate holds unfinished, and Flush that something changed.
+    void Progress() noexcept;
+
+    Delivery& delivery_;
+    Decision decision_;
+    std::uint32_t serial_;
+    HoldingArea held_;
+    std::optional<std::wstring> application_;  // from the first start seen, until one succeeds
+    std::wstring forgotten_;                   // the application of the last deletion
+    bool start_examined_ = false;
+    bool held_published_ = false;
+};
+
+}  // namespace mirto
+
+#endif  // MIRTO_CORE_CONSENT_GATE_H

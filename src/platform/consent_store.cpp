@@ -1,0 +1,46 @@
+// Reading and writing the decision entry, and removing the profile.
+#include "platform/consent_store.h"
+
+#include <windows.h>
+
+#include <optional>
+
+#include "platform/profile_store.h"
+#include "platform/save_path.h"
+
+namespace mirto {
+namespace {
+
+constexpr const wchar_t* kGrantedText = L"granted";
+constexpr const wchar_t* kRefusedText = L"refused";
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+StoredConsent ReadStoredConsent(const std::wstring& application_id) {
+    const std::optional<std::wstring> profile = FindSavePath(application_id);
+    if (!profile || !Exists(*profile)) return StoredConsent::kNone;
+    const std::wstring text = ReadProfileValue(*profile, kConsentKey);
+    if (text == kGrantedText) return StoredConsent::kGranted;
+    if (text == kRefusedText) return StoredConsent::kRefused;
+    return StoredConsent::kNone;
+}
+
+bool StoreConsent(const std::wstring& application_id, bool granted) {
+    const std::optional<std::wstring> profile = CreateSavePath(application_id);
+    return profile &&
+           WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText);
+}
+
+bool RemoveProfile(const std::wstring& application_id, PatientRemoval& removal) {
+    const std::optional<std::wstring> profile = FindSavePath(application_id);
+    if (!profile) return true;  // no such folder can exist
+    if (!removal.RemoveFile(*profile)) return false;
+    PatientRemoval::RemoveFolderIfEmpty(profile->substr(0, profile->find_last_of(L'\\')));
+    return true;
+}
+
+}  // namespace mirto
