@@ -64,6 +64,12 @@ AttemptOutcome AttemptOrFail(const WinInetClient& client, const HttpParams& requ
 
 }  // namespace
 
+Delivery::~Delivery() {
+    const std::uint64_t lost = unstored_.size() + batch_.size();
+    Counters().waiting_in_memory.fetch_sub(unstored_.size());
+    Counters().dropped_at_quit.fetch_add(lost);
+}
+
 bool Delivery::Connect(const std::wstring& application_id) noexcept {
     // A session begun again (its local data deleted) goes on with the internet session it has:
     // an attempt given up at its bound may still be using it.
@@ -111,8 +117,9 @@ std::uint64_t Delivery::DropWaiting() noexcept {
     restored_counted_ = 0;
     last_sequence_ = 0;
     last_attempted_ = false;
-    last_cut_off_ = false;
     next_attempt_ms_ = 0;
+    set_aside_due_ms_ = 0;
+    set_aside_pause_ms_ = 0;
     restored_failing_since_ = 0;
     restored_hold_spent_ = 0;
     if (outbox_chosen_ && !fell_back_) {
@@ -257,11 +264,15 @@ DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) noexcept {
             return static_cast<DWORD>(
                 std::min<ULONGLONG>(next_attempt_ms_ - now, outbox_->ChoreDueInMs()));
         }
-        const std::optional<Outbox::Pick> pick = outbox_->Next();
+        const std::optional<Outbox::Pick> pick = outbox_->Next(now >= set_aside_due_ms_);
         PublishWaiting();
         if (!pick) {
             if (outbox_->DoChore()) return 0;
-            return outbox_->ChoreDueInMs();
+            DWORD wait = outbox_->ChoreDueInMs();
+            if (outbox_->size() > 0 && set_aside_due_ms_ > now) {
+                wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, set_aside_due_ms_ - now));
+            }
+            return wait;
         }
         if (SendPick(*pick, while_waiting)) return 0;
         const ULONGLONG after = SteadyMs();
@@ -279,10 +290,10 @@ bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting
     if (pick.sequence != last_sequence_) {
         last_sequence_ = pick.sequence;
         last_attempted_ = false;
-        last_cut_off_ = false;
     }
     const HttpParams request = RequestFor(pick.report);
-    if (outbox_->MarkTried(pick.sequence)) last_cut_off_ = true;
+    // An earlier attempt (of this process, or the one before) may have reached the collector.
+    bool cut_off = outbox_->MarkTried(pick.sequence);
     const DWORD connect_flags = last_attempted_ ? 0 : kFirstAttemptConnectFlags;
     last_attempted_ = true;
     // Operations handled while the attempt runs store their reports, but never in place of
@@ -290,7 +301,7 @@ bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting
     outbox_->Pin(pick.sequence);
     attempt_running_ = true;
     const ULONGLONG started = SteadyMs();
-    const bool delivered = TryOnce(request, connect_flags, last_cut_off_, while_waiting);
+    const bool delivered = TryOnce(request, connect_flags, cut_off, while_waiting);
     attempt_running_ = false;
     outbox_->Pin(0);
     const ULONGLONG now = SteadyMs();
@@ -299,14 +310,34 @@ bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting
             restored_hold_spent_ += now - restored_failing_since_;
             restored_failing_since_ = 0;
         }
+        if (pick.set_aside) set_aside_pause_ms_ = 0;
         // A report whose acceptance can be neither recorded nor taken off the disk would be
-        // sent again by the next start: rather than that, this session stops using the outbox.
-        if (!outbox_->Accepted(pick.sequence)) FallBack();
+        // sent again by the next start: it is counted so, and this session stops using the
+        // outbox.
+        if (!outbox_->Accepted(pick.sequence)) {
+            Counters().possible_duplicates.fetch_add(1);
+            FallBack();
+        }
         PublishWaiting();
         next_attempt_ms_ = 0;
         return true;
     }
-    if (!last_cut_off_) outbox_->UnmarkTried(pick.sequence);
+    if (cut_off) {
+        outbox_->NoteMayHaveArrived(pick.sequence);
+    } else {
+        outbox_->UnmarkTried(pick.sequence);
+    }
+    if (pick.set_aside) {
+        // Tried again when nothing else waits, less and less often: it never holds up what
+        // comes after it.
+        set_aside_pause_ms_ =
+            set_aside_pause_ms_ == 0
+                ? kRetryWaitMs
+                : std::min<ULONGLONG>(2 * set_aside_pause_ms_, kSetAsideLongestPauseMs);
+        set_aside_due_ms_ = now + set_aside_pause_ms_;
+        outbox_->SetAside(pick.sequence);  // to the back of those set aside
+        return false;
+    }
     next_attempt_ms_ = now + kRetryWaitMs;
     if (pick.restored) {
         // Reports saved by an earlier process hold this session's up for a while at most: past
@@ -314,7 +345,7 @@ bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting
         if (restored_failing_since_ == 0) restored_failing_since_ = started;
         if (restored_hold_spent_ + (now - restored_failing_since_) >= kRestoredHoldMs) {
             outbox_->SetAside(pick.sequence);
-            if (!pick.set_aside) next_attempt_ms_ = now;  // the next report goes at once
+            next_attempt_ms_ = now;  // the next report goes at once
         }
     }
     return false;
@@ -324,8 +355,8 @@ DWORD Delivery::DeliverBacklogFromMemory() {
     // What the outbox still holds (but what was set aside) goes first, each report retried
     // until it is accepted or set aside.
     while (outbox_ && client_) {
-        const std::optional<Outbox::Pick> pick = outbox_->Next();
-        if (!pick || pick->set_aside) break;
+        const std::optional<Outbox::Pick> pick = outbox_->Next(false);
+        if (!pick) break;
         if (SendPick(*pick, nullptr)) continue;
         const ULONGLONG now = SteadyMs();
         if (next_attempt_ms_ > now &&
@@ -336,9 +367,12 @@ DWORD Delivery::DeliverBacklogFromMemory() {
     }
     PublishWaiting();
     while (!unstored_.empty()) {
-        Unstored next = std::move(unstored_.front());
+        // The request is made before the report leaves the list: without memory for it, the
+        // report stays, and is tried again later.
+        const HttpParams request = RequestFor(unstored_.front().report);
+        const std::uint64_t ticket = unstored_.front().ticket;
         unstored_.pop_front();
-        if (!DeliverHeld(RequestFor(next.report), next.ticket)) {
+        if (!DeliverHeld(request, ticket)) {
             // Quitting (or given up for the player): what was held in memory is lost, as it
             // would be without the outbox.
             Counters().waiting_in_memory.fetch_sub(unstored_.size());
@@ -352,13 +386,13 @@ DWORD Delivery::DeliverBacklogFromMemory() {
     PublishWaiting();
     if (!outbox_ || !client_ || outbox_->size() == 0) return INFINITE;
     // Only reports set aside are left: one attempt when it is due.
-    const ULONGLONG now = SteadyMs();
-    if (now >= next_attempt_ms_) {
-        const std::optional<Outbox::Pick> pick = outbox_->Next();
+    if (SteadyMs() >= set_aside_due_ms_) {
+        const std::optional<Outbox::Pick> pick = outbox_->Next(true);
         if (pick && SendPick(*pick, nullptr)) return 0;
     }
     const ULONGLONG after = SteadyMs();
-    return after >= next_attempt_ms_ ? kRetryWaitMs : static_cast<DWORD>(next_attempt_ms_ - after);
+    return after >= set_aside_due_ms_ ? kRetryWaitMs
+                                      : static_cast<DWORD>(set_aside_due_ms_ - after);
 }
 
 bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) noexcept {
@@ -410,6 +444,11 @@ void Delivery::GiveUpForWantOfMemory(std::uint64_t reports) noexcept {
 
 void Delivery::PublishWaiting() noexcept {
     DeliveryCounters& counters = Counters();
+    // Files another program held at the start are listed later: their reports are restored too.
+    if (outbox_ && outbox_->restored() > restored_counted_) {
+        counters.restored.fetch_add(outbox_->restored() - restored_counted_);
+        restored_counted_ = outbox_->restored();
+    }
     counters.waiting_in_outbox.store(outbox_ ? outbox_->size() : 0);
     counters.dropped_outbox_full.store(drops_.full);
     counters.dropped_damaged.store(drops_.damaged);

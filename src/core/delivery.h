@@ -59,6 +59,11 @@ constexpr std::uint64_t kMaxBatchOperations = 64;
 constexpr std::uint64_t kMaxBatchBytes = std::uint64_t{48} * 1024;
 // How long restored reports may hold up this session's with failed attempts, in all.
 constexpr ULONGLONG kRestoredHoldMs = 60000;
+// The longest pause between two tries of reports set aside.
+constexpr ULONGLONG kSetAsideLongestPauseMs = ULONGLONG{5} * 60 * 1000;
+// Reports that may wait in memory while an attempt runs, after the disk failed, before the
+// worker stops taking operations until the attempt is over (the queue then holds them).
+constexpr std::size_t kMaxUnstoredDuringAttempt = 2 * kMaxBatchOperations;
 
 class Delivery final : public ReportSink {
    public:
@@ -75,7 +80,8 @@ class Delivery final : public ReportSink {
           abandon_(abandon != nullptr ? abandon : NeverAbandon) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
-    ~Delivery() = default;
+    // What still waits in memory is lost with it, and counted so (dropped_at_quit).
+    ~Delivery();
 
     bool Connect(const std::wstring& application_id) noexcept override;
     void Disconnect() noexcept override;
@@ -101,9 +107,11 @@ class Delivery final : public ReportSink {
     // Reports are being gathered for the outbox: the operations handled since the last Commit
     // have finished only once it has stored them.
     [[nodiscard]] bool batching() const noexcept { return outbox_ != nullptr && !fell_back_; }
-    // The reports gathered since the last Commit are as many as one batch holds.
+    // The reports gathered since the last Commit are as many as one batch holds (or, the disk
+    // having failed, as many as may wait in memory behind the attempt that runs).
     [[nodiscard]] bool batch_full() const noexcept {
-        return batch_operations_ >= kMaxBatchOperations || batch_bytes_ >= kMaxBatchBytes;
+        return batch_operations_ >= kMaxBatchOperations || batch_bytes_ >= kMaxBatchBytes ||
+               (attempt_running_ && unstored_.size() >= kMaxUnstoredDuringAttempt);
     }
 
     // Stores the reports gathered since the last call, in one batch; when the disk refuses,
@@ -190,7 +198,9 @@ class Delivery final : public ReportSink {
     // The last report attempted from the outbox, and its attempts in this process.
     std::uint64_t last_sequence_ = 0;
     bool last_attempted_ = false;
-    bool last_cut_off_ = false;
+    // Reports set aside: when the next may be tried, and the pause that grows between tries.
+    ULONGLONG set_aside_due_ms_ = 0;
+    ULONGLONG set_aside_pause_ms_ = 0;
     ULONGLONG next_attempt_ms_ = 0;  // SteadyMs() before which no attempt is made
     // Failed attempts at restored reports: since when they fail, and the time spent so before.
     ULONGLONG restored_failing_since_ = 0;

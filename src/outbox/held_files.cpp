@@ -29,8 +29,20 @@ bool IsPassingFileError(DWORD error) noexcept {
 
 FileHandle OpenHeldFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition) {
     return TryWhileHeld([&] {
-        return FileHandle(CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        // A folder where the file should be is refused as access denied too, and that does
+        // not pass.
+        if (!file && GetLastError() == ERROR_ACCESS_DENIED) {
+            const DWORD attributes = GetFileAttributesW(path.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                SetLastError(ERROR_DIRECTORY);
+            } else {
+                SetLastError(ERROR_ACCESS_DENIED);
+            }
+        }
+        return file;
     });
 }
 

@@ -75,16 +75,20 @@ std::optional<Marks> DecodeMarks(const unsigned char* data, std::size_t size) {
     return marks;
 }
 
-Marks NewestMarks(const std::string& file) {
+Marks NewestMarks(const std::string& file, std::size_t* slot) {
     const auto* data = reinterpret_cast<const unsigned char*>(file.data());
     std::optional<Marks> newest;
-    for (std::size_t slot = 0; slot < 2; ++slot) {
-        const std::size_t at = slot * kMarksSlotBytes;
+    if (slot != nullptr) *slot = 0;
+    for (std::size_t index = 0; index < 2; ++index) {
+        const std::size_t at = index * kMarksSlotBytes;
         if (file.size() <= at) break;
         const std::size_t size =
             file.size() - at < kMarksSlotBytes ? file.size() - at : kMarksSlotBytes;
         std::optional<Marks> marks = DecodeMarks(data + at, size);
-        if (marks && (!newest || marks->generation > newest->generation)) newest = std::move(marks);
+        if (marks && (!newest || marks->generation > newest->generation)) {
+            newest = std::move(marks);
+            if (slot != nullptr) *slot = index;
+        }
     }
     return newest ? std::move(*newest) : Marks{};
 }

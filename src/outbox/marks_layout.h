@@ -49,8 +49,9 @@ std::string EncodeMarks(const Marks& marks);
 // The marks one slot's bytes hold, or nothing when they are not a whole slot of this layout.
 std::optional<Marks> DecodeMarks(const unsigned char* data, std::size_t size);
 
-// The newest whole slot of a marks file's bytes; empty marks when neither is whole.
-Marks NewestMarks(const std::string& file);
+// The newest whole slot of a marks file's bytes; empty marks when neither is whole. `slot`, when
+// given, is set to the slot it was found in (0 when neither is whole).
+Marks NewestMarks(const std::string& file, std::size_t* slot = nullptr);
 
 }  // namespace mirto
 

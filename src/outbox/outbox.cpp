@@ -34,6 +34,7 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     std::vector<bool> keep(batch.size(), true);
     std::vector<std::uint64_t> victims;
     ChooseVictims(priorities, sizes, keep, victims);
+    if (next_sequence_ + batch.size() > kMaxSequence) return StoreResult::kFailed;
 
     const std::uint64_t first = next_sequence_;
     std::uint64_t sequence = first;
@@ -54,16 +55,34 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     if (!Append(Batch(added.size(), payload), first)) return StoreResult::kFailed;
     next_sequence_ = sequence;
     drops_.full += given_up;
-    FileState& state = files_[segment_file_];
-    state.listed += added.size();
-    for (Entry& entry : added) {
-        entry.file = segment_file_;
-        if (cached_bytes_ + entry.cached.size() <= kCacheBytes) {
-            cached_bytes_ += entry.cached.size();
-        } else {
-            std::string().swap(entry.cached);  // nothing kept, not even the buffer
+    const std::uint64_t file = segment_file_;
+    FileState& state = files_[file];
+    try {
+        for (Entry& entry : added) {
+            entry.file = file;
+            if (cached_bytes_ + entry.cached.size() <= kCacheBytes) {
+                cached_bytes_ += entry.cached.size();
+            } else {
+                std::string().swap(entry.cached);  // nothing kept, not even the buffer
+            }
+            entries_.push_back(std::move(entry));
+            ++state.listed;
         }
-        entries_.push_back(std::move(entry));
+    } catch (...) {
+        // The batch is on the disk but the list has no room for it: its file is listed again,
+        // whole, once memory allows (a chore), and nothing of it is lost.
+        for (auto entry = entries_.begin(); entry != entries_.end();) {
+            if (entry->file == file) {
+                cached_bytes_ -= entry->cached.size();
+                entry = entries_.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+        CloseSegment();
+        state.listed = 0;
+        state.unread = true;
+        return StoreResult::kStored;
     }
     // Only now, with the batch on the disk, does what made room for it go.
     for (const std::uint64_t victim : victims) {
@@ -80,31 +99,32 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     std::uint64_t adding_bytes = 0;
     for (const std::uint64_t size : sizes) adding_bytes += size;
     const std::uint64_t overhead = sizes.empty() ? 0 : kFileHeaderBytes + kBatchHeaderBytes;
+    // What the files will take once those that lost reports are written again.
+    const auto taken = [this] { return disk_bytes_ - std::min(disk_bytes_, dead_bytes_); };
     // Files whose reports were all accepted cost nothing to lose: they go first.
-    if (disk_bytes_ + overhead + adding_bytes > kOutboxMaxBytes) {
+    if (taken() + overhead + adding_bytes > kOutboxMaxBytes) {
         std::vector<std::uint64_t> accepted;
         for (const auto& [file, state] : files_) {
             if (state.to_remove) accepted.push_back(file);
         }
         for (const std::uint64_t file : accepted) {
-            if (disk_bytes_ + overhead + adding_bytes <= kOutboxMaxBytes) break;
+            if (taken() + overhead + adding_bytes <= kOutboxMaxBytes) break;
             RemoveFile(file);
         }
     }
     std::size_t count = entries_.size();
-    std::uint64_t bytes = disk_bytes_ + overhead;
+    std::uint64_t bytes = taken() + overhead;
     // Candidates are taken oldest first, level and server events before the rest; the report
-    // being attempted is never one.
-    std::size_t next_drop_first = 0;
-    std::size_t next_any = 0;
+    // being attempted is never one. What was taken for a report that is given up after all is
+    // taken back.
     std::vector<bool> chosen(entries_.size(), false);
-    auto take = [&](std::size_t& cursor, bool drop_first_only) -> bool {
-        for (; cursor < entries_.size(); ++cursor) {
-            const Entry& entry = entries_[cursor];
-            if (chosen[cursor] || entry.sequence == pinned_) continue;
+    const auto take = [&](bool drop_first_only, std::vector<std::size_t>& tentative) -> bool {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            const Entry& entry = entries_[i];
+            if (chosen[i] || entry.sequence == pinned_) continue;
             if (drop_first_only && entry.priority != OutboxPriority::kDropFirst) continue;
-            chosen[cursor] = true;
-            victims.push_back(entry.sequence);
+            chosen[i] = true;
+            tentative.push_back(i);
             --count;
             bytes -= std::min(bytes, entry.bytes);
             return true;
@@ -123,16 +143,26 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
             ++count;
             bytes += sizes[i];
         }
+        std::vector<std::size_t> tentative;
         while (over()) {
-            if (take(next_drop_first, true)) continue;
+            if (take(true, tentative)) continue;
             if (adding && priorities[i] == OutboxPriority::kDropFirst) break;
-            if (!take(next_any, false)) break;
+            if (!take(false, tentative)) break;
         }
         if (adding && over()) {
-            keep[i] = false;  // worth less than everything stored, or nothing else can go
+            // Worth less than everything stored, or nothing else can go: this one is given up,
+            // and what was taken for it stays.
+            keep[i] = false;
             --count;
             bytes -= sizes[i];
+            for (const std::size_t index : tentative) {
+                chosen[index] = false;
+                ++count;
+                bytes += entries_[index].bytes;
+            }
+            continue;
         }
+        for (const std::size_t index : tentative) victims.push_back(entries_[index].sequence);
     }
 }
 
@@ -144,6 +174,7 @@ bool Outbox::Append(const std::string& batch, std::uint64_t first_sequence) {
             at.Offset = static_cast<DWORD>(state.size & 0xFFFFFFFFU);
             at.OffsetHigh = static_cast<DWORD>(state.size >> 32);
             DWORD written = 0;
+            if (read_file_ == segment_file_) read_file_ = 0;  // what was read of it is outdated
             if (::WriteFile(segment_.get(), batch.data(), static_cast<DWORD>(batch.size()),
                             &written, &at) &&
                 written == batch.size() && FlushFileBuffers(segment_.get())) {
@@ -165,10 +196,7 @@ bool Outbox::Append(const std::string& batch, std::uint64_t first_sequence) {
     const std::wstring temporary = PathOf(first_sequence, kTemporaryExtension);
     const std::string content = FileHeader() + batch;
     FileHandle file = WriteFlushedFile(temporary, content);
-    if (!file) {
-        DeleteHeldFile(temporary);
-        return false;
-    }
+    if (!file) return false;  // (a temporary it could write to but not fill is left empty)
     if (!ReplaceHeldFile(temporary, PathOf(first_sequence, kSavedExtension))) {
         SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
         SetEndOfFile(file.get());
@@ -190,6 +218,7 @@ void Outbox::CloseSegment() noexcept {
 
 void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
     const std::uint64_t file = entry->file;
+    const std::uint64_t entry_bytes = entry->bytes;
     cached_bytes_ -= entry->cached.size();
     if (entry->sequence == pinned_) pinned_ = 0;
     entries_.erase(entry);
@@ -200,6 +229,8 @@ void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
         RemoveFile(file);
     } else {
         changed_files_.insert(file);
+        state.dead += entry_bytes;
+        dead_bytes_ += entry_bytes;
     }
 }
 
@@ -241,6 +272,8 @@ bool Outbox::RewriteFile(std::uint64_t file) {
     FileState& state = files_[file];
     disk_bytes_ = disk_bytes_ - std::min(disk_bytes_, state.size) + content.size();
     state.size = content.size();
+    dead_bytes_ -= std::min(dead_bytes_, state.dead);
+    state.dead = 0;
     changed_files_.erase(file);
     if (read_file_ == file) read_file_ = 0;
     // The file holds only reports still to send now: its ranges are of no more use.
@@ -281,6 +314,7 @@ bool Outbox::RemoveFile(std::uint64_t file) {
         return false;
     }
     disk_bytes_ -= std::min(disk_bytes_, state.size);
+    dead_bytes_ -= std::min(dead_bytes_, state.dead);
     files_.erase(file);
     changed_files_.erase(file);
     const auto before = marks_.accepted.size();
@@ -302,14 +336,20 @@ bool Outbox::WriteMarks(bool flush) noexcept {
     try {
         ++marks_.generation;
         const std::string bytes = EncodeMarks(marks_);
+        // Never into the slot that holds the marks last flushed: until the next flush, a power
+        // loss may undo or cut short any write since, and that slot must still be whole.
+        const std::uint64_t slot = 1 - flushed_slot_;
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>((marks_.generation % 2) * kMarksSlotBytes);
+        at.Offset = static_cast<DWORD>(slot * kMarksSlotBytes);
         DWORD written = 0;
         if (::WriteFile(marks_file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                         &at) &&
             written == bytes.size() && (!flush || FlushFileBuffers(marks_file_.get()))) {
             marks_changed_ = false;
-            if (flush) marks_flushed_at_ = GetTickCount64();
+            if (flush) {
+                flushed_slot_ = slot;
+                marks_flushed_at_ = GetTickCount64();
+            }
             return true;
         }
     } catch (...) {
@@ -331,7 +371,7 @@ bool Outbox::Covered(std::uint64_t file, std::uint64_t sequence) const noexcept 
                        });
 }
 
-bool Outbox::AddRange(std::uint64_t file, std::uint64_t sequence) {
+bool Outbox::AddRange(std::uint64_t file, std::uint64_t sequence) noexcept {
     // A range may grow over sequence numbers that its file does not hold any more, never over
     // a report of the file still to be sent.
     const auto unsent_between = [this, file](std::uint64_t low, std::uint64_t high) {

@@ -114,17 +114,21 @@ class Outbox {
         bool set_aside = false;  // a restored report set aside
         StoredReport report;
     };
-    // The report whose turn it is, or nothing when none can be read now. Reports found damaged
-    // or too old on the way are removed and counted.
-    std::optional<Pick> Next();
-    // Records that `sequence`'s attempt begins; true when an earlier process had attempted it.
+    // The report whose turn it is, or nothing when none can be read now. Reports set aside are
+    // taken only with `include_set_aside`. Reports found damaged or too old on the way are
+    // removed and counted.
+    std::optional<Pick> Next(bool include_set_aside = true);
+    // Records that `sequence`'s attempt begins; true when an earlier attempt (of this process or
+    // an earlier one) may have reached the collector.
     bool MarkTried(std::uint64_t sequence);
+    // An attempt at `sequence` ended without an answer after the request may have gone out.
+    void NoteMayHaveArrived(std::uint64_t sequence) noexcept;
     // Takes the mark back after an attempt that certainly never reached the collector.
     void UnmarkTried(std::uint64_t sequence);
     // Records that the collector accepted `sequence`, which is never sent again (the record
     // is written with the next attempt's mark, or as the next chore). False when that could be
     // neither recorded nor taken off the disk.
-    bool Accepted(std::uint64_t sequence);
+    bool Accepted(std::uint64_t sequence) noexcept;
     // Puts the restored reports for `sequence`'s host and port after this session's; one
     // already set aside goes to the back of those set aside.
     void SetAside(std::uint64_t sequence);
@@ -141,6 +145,9 @@ class Outbox {
     [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
     // What the outbox's files take on the disk (files that could not be read yet included).
     [[nodiscard]] std::uint64_t bytes() const noexcept { return disk_bytes_; }
+    // Reports saved by earlier processes that it has listed, at the opening or since (a file
+    // another program held is listed once it is let go).
+    [[nodiscard]] std::uint64_t restored() const noexcept { return restored_; }
     // When the oldest waiting report was built (ms since 1970), 0 when there is none.
     [[nodiscard]] std::uint64_t oldest_created_ms() const noexcept;
 
@@ -151,7 +158,8 @@ class Outbox {
         std::uint64_t bytes;  // its part of the file: sequence number and report
         std::uint64_t created_ms;
         OutboxPriority priority;
-        bool tried_earlier;       // named in the marks when the outbox was opened
+        bool tried_earlier;       // an attempt may have reached the collector: named in the
+                                  // marks at the opening, or cut off in this process
         bool restored;            // saved by an earlier process
         std::uint32_t host;       // host and port (an index into hosts_), for setting aside
         std::uint64_t set_aside;  // 0, or its place among the reports set aside
@@ -164,6 +172,7 @@ class Outbox {
         DWORD held_pause = 0;      // the pause after it was last found held
         bool unread = false;       // never read yet: another program held it
         bool to_remove = false;    // every report in it accepted (or given up)
+        std::uint64_t dead = 0;    // bytes of reports given up, until it is written again
     };
 
     Outbox(std::wstring folder, FileHandle lock, OutboxDrops& drops)
@@ -195,7 +204,7 @@ class Outbox {
     // The marks were last flushed kMarksFlushMs ago or more.
     [[nodiscard]] bool FlushDue() const noexcept;
     // Records `sequence` of `file` as accepted; false when the marks have no room for it.
-    bool AddRange(std::uint64_t file, std::uint64_t sequence);
+    bool AddRange(std::uint64_t file, std::uint64_t sequence) noexcept;
     [[nodiscard]] bool Covered(std::uint64_t file, std::uint64_t sequence) const noexcept;
 
     // Reading back (outbox_sending.cpp).
@@ -221,13 +230,17 @@ class Outbox {
     std::vector<FilePart> read_parts_;
     std::uint64_t legacy_accepted_up_to_ = 0;  // the version before's one mark, while listing
     std::uint64_t disk_bytes_ = 0;
+    std::uint64_t dead_bytes_ = 0;  // of all files: what they lose once written again
     std::uint64_t cached_bytes_ = 0;
     std::uint64_t next_sequence_ = 1;
     std::uint64_t set_aside_count_ = 0;
     std::uint64_t pinned_ = 0;
-    bool marks_changed_ = false;    // marks_ differ from what the file holds
-    ULONGLONG marks_retry_at_ = 0;  // after a write of them failed
+    bool marks_changed_ = false;           // marks_ differ from what the file holds
+    std::uint64_t attempted_at_open_ = 0;  // the report an earlier process attempted last
+    std::uint64_t restored_ = 0;           // reports listed from the disk, ever
+    ULONGLONG marks_retry_at_ = 0;         // after a write of them failed
     ULONGLONG marks_flushed_at_ = 0;
+    std::uint64_t flushed_slot_ = 1;  // the slot the last flushed write went to
 };
 
 }  // namespace mirto

@@ -31,21 +31,30 @@ std::optional<OwnName> ParseOutboxFileName(const std::wstring& name) {
             digit = static_cast<unsigned>(c - L'0');
         } else if (c >= L'a' && c <= L'f') {
             digit = static_cast<unsigned>(c - L'a' + 10);
+        } else if (c >= L'A' && c <= L'F') {
+            // NTFS does not tell cases apart: this is the name the outbox would write.
+            digit = static_cast<unsigned>(c - L'A' + 10);
         } else {
             return std::nullopt;
         }
         sequence = (sequence << 4) | digit;
     }
-    const std::wstring extension = name.substr(kSequenceDigits);
-    if (sequence == 0 || (extension != kSavedExtension && extension != kTemporaryExtension)) {
+    std::wstring extension = name.substr(kSequenceDigits);
+    for (wchar_t& c : extension) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    if (sequence == 0 || sequence > kMaxSequence ||
+        (extension != kSavedExtension && extension != kTemporaryExtension)) {
         return std::nullopt;
     }
     return OwnName{sequence, extension == kTemporaryExtension};
 }
 
 FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes) {
-    const FileHandle file = OpenHeldFile(
-        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    // One try: a file another program holds is read later, without holding up the worker.
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileRead::kGone;
@@ -61,11 +70,11 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
     bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     if (!bytes.empty() &&
-        (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-         read != bytes.size())) {
-        return FileRead::kDamaged;
+        !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        // A range another program has locked (a backup tool) reads as a lock violation.
+        return IsPassingFileError(GetLastError()) ? FileRead::kHeld : FileRead::kDamaged;
     }
-    return FileRead::kRead;
+    return read == bytes.size() ? FileRead::kRead : FileRead::kDamaged;
 }
 
 FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) {
@@ -87,10 +96,7 @@ FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) 
 bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_path,
                     const std::string& bytes) {
     FileHandle file = WriteFlushedFile(temporary, bytes);
-    if (!file) {
-        DeleteHeldFile(temporary);
-        return false;
-    }
+    if (!file) return false;  // (a temporary it could write to but not fill is left empty)
     file.reset();
     if (ReplaceHeldFile(temporary, final_path)) return true;
     // The temporary is whole: were it left so, a later start would take it for a store that

@@ -20,6 +20,9 @@ constexpr const wchar_t* kTemporaryExtension = L".tmp";
 constexpr DWORD kHeldFirstPauseMs = 2000;
 constexpr DWORD kHeldLongestPauseMs = 60000;
 
+// No sequence number beyond this is the outbox's: numbers never wrap, whatever a file says.
+constexpr std::uint64_t kMaxSequence = std::uint64_t{1} << 62;
+
 // "<16 hex digits><extension>".
 std::wstring OutboxFileName(std::uint64_t sequence, const wchar_t* extension);
 
@@ -37,7 +40,7 @@ enum class FileRead {
     kGone,     // no such file
     kDamaged,  // too large for an outbox file, or it could not be read whole
 };
-// Reads a whole file of at most `largest` bytes into `bytes`.
+// Reads a whole file of at most `largest` bytes into `bytes`, in one try.
 FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes);
 
 // Writes `bytes` to a new file at `path` and flushes it; the open handle when it did (shared for

@@ -65,14 +65,29 @@ bool Outbox::OpenMarks() {
         read = 0;
     }
     bytes.resize(read);
-    marks_ = NewestMarks(bytes);
+    std::size_t slot = 0;
+    marks_ = NewestMarks(bytes, &slot);
+    flushed_slot_ = slot;
+    // Nothing from disk raises sequence numbers past the outbox's own.
+    if (marks_.attempted > kMaxSequence) marks_.attempted = 0;
+    marks_.accepted.erase(std::remove_if(marks_.accepted.begin(), marks_.accepted.end(),
+                                         [](const AcceptedRange& range) {
+                                             return range.last > kMaxSequence ||
+                                                    range.first > range.last;
+                                         }),
+                          marks_.accepted.end());
+    // Room for every range it may hold: recording an acceptance never needs memory.
+    marks_.accepted.reserve(kMaxAcceptedRanges);
+    attempted_at_open_ = marks_.attempted;
     return true;
 }
 
 // A temporary is a file written by a process that ended before renaming it, or whose rename a
-// power loss undid after it had been reported stored. One that holds a whole batch is kept (as
-// the file it was to become); any other is a store that never finished, and goes. Returns the
-// saved files, with their sizes.
+// power loss undid after it had been reported stored (and was appended to afterwards, through
+// the handle kept open). Where no saved file of its name is left, it is kept as that file, with
+// whatever whole batches it holds. Where one is, the temporary is that file written again
+// without what it lost (one batch), kept when it is whole. Any other is a store that never
+// finished, and goes. Returns the saved files, with their sizes.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries() {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> saved;
     std::vector<std::uint64_t> temporaries;
@@ -97,15 +112,16 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
         const FileRead read = ReadWholeFile(temporary, kLargestOutboxFile, bytes);
         if (read == FileRead::kHeld) continue;  // looked at again at the next start
         const ParsedFile parsed = ParseOutboxFile(bytes, file);
-        const bool whole = read == FileRead::kRead && parsed.layout == FileLayout::kBatches &&
-                           parsed.batches == 1 && !parsed.damaged;
-        if (!whole) {
+        const auto known = std::find_if(saved.begin(), saved.end(),
+                                        [file](const auto& s) { return s.first == file; });
+        const bool batches = read == FileRead::kRead && parsed.layout == FileLayout::kBatches;
+        const bool keep = known == saved.end() ? batches && parsed.batches > 0
+                                               : batches && parsed.batches == 1 && !parsed.damaged;
+        if (!keep) {
             DeleteHeldFile(temporary);
             continue;
         }
         if (!ReplaceHeldFile(temporary, PathOf(file, kSavedExtension))) continue;
-        const auto known = std::find_if(saved.begin(), saved.end(),
-                                        [file](const auto& s) { return s.first == file; });
         if (known == saved.end()) {
             saved.emplace_back(file, bytes.size());
         } else {
@@ -129,8 +145,12 @@ void Outbox::Index() {
         DWORD read = 0;
         old_marks_found = static_cast<bool>(old);
         if (old && ::ReadFile(old.get(), bytes, sizeof(bytes), &read, nullptr) && read >= 8) {
-            if (marks_.attempted == 0) marks_.attempted = LittleEndian(bytes);
-            if (read >= 16) legacy_accepted_up_to_ = LittleEndian(bytes + 8);
+            if (marks_.attempted == 0 && LittleEndian(bytes) <= kMaxSequence) {
+                marks_.attempted = attempted_at_open_ = LittleEndian(bytes);
+            }
+            if (read >= 16 && LittleEndian(bytes + 8) <= kMaxSequence) {
+                legacy_accepted_up_to_ = LittleEndian(bytes + 8);
+            }
         }
     }
     next_sequence_ = std::max({next_sequence_, marks_.attempted + 1, legacy_accepted_up_to_ + 1});
@@ -139,8 +159,10 @@ void Outbox::Index() {
     }
 
     for (const auto& [file, size] : SettleTemporaries()) {
-        files_[file].size = size;
-        disk_bytes_ += size;
+        // (One larger than any outbox file is damaged once it can be read; until then it takes
+        // nothing from the caps.)
+        files_[file].size = size <= kLargestOutboxFile ? size : 0;
+        disk_bytes_ += files_[file].size;
         if (ListFile(file) == FileRead::kHeld) {
             FileState& state = files_[file];
             state.unread = true;
@@ -195,6 +217,14 @@ FileRead Outbox::ListFile(std::uint64_t file) {
     const std::uint64_t now = WallClockMs();
     std::vector<Entry> listed;
     for (const FilePart& part : parsed.parts) {
+        // A number that is not the outbox's own, or that another report has already: damaged.
+        if (part.sequence == 0 || part.sequence > kMaxSequence ||
+            Find(part.sequence) != entries_.end() ||
+            std::any_of(listed.begin(), listed.end(),
+                        [&part](const Entry& e) { return e.sequence == part.sequence; })) {
+            damaged = changed = true;
+            continue;
+        }
         next_sequence_ = std::max(next_sequence_, part.sequence + 1);
         // Accepted by the collector already: the file outlived its process.
         if (Covered(file, part.sequence)) continue;
@@ -213,11 +243,12 @@ FileRead Outbox::ListFile(std::uint64_t file) {
             continue;
         }
         listed.push_back(Entry{part.sequence, file, kSequenceBytes + part.size, report->created_ms,
-                               report->priority, part.sequence == marks_.attempted, true,
+                               report->priority, part.sequence == attempted_at_open_, true,
                                HostIndex(report->host, report->port), 0, std::string()});
     }
     if (damaged) ++drops_.damaged;
     files_[file].listed = listed.size();
+    restored_ += listed.size();
     for (Entry& entry : listed) {
         const auto at = std::lower_bound(
             entries_.begin(), entries_.end(), entry.sequence,

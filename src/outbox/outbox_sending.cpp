@@ -10,7 +10,7 @@
 
 namespace mirto {
 
-std::optional<Outbox::Pick> Outbox::Next() {
+std::optional<Outbox::Pick> Outbox::Next(bool include_set_aside) {
     for (;;) {
         const ULONGLONG tick = GetTickCount64();
         // Restored reports not set aside, then this session's, in sequence order; then those set
@@ -22,7 +22,7 @@ std::optional<Outbox::Pick> Outbox::Next() {
                        files_[entry.file].held_until <= tick;
             });
         }
-        if (pick == entries_.end()) {
+        if (pick == entries_.end() && include_set_aside) {
             for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
                 if (entry->set_aside == 0 || files_[entry->file].held_until > tick) continue;
                 if (pick == entries_.end() || entry->set_aside < pick->set_aside) pick = entry;
@@ -76,10 +76,12 @@ void Outbox::UnmarkTried(std::uint64_t sequence) {
     WriteMarks(FlushDue());
 }
 
-bool Outbox::Accepted(std::uint64_t sequence) {
+bool Outbox::Accepted(std::uint64_t sequence) noexcept {
     const auto entry = Find(sequence);
     if (entry == entries_.end()) return true;
     const std::uint64_t file = entry->file;
+    // Neither needs memory (the ranges have room reserved): the report is never handed out
+    // again, whatever follows.
     const bool recorded = AddRange(file, sequence);
     cached_bytes_ -= entry->cached.size();
     if (entry->sequence == pinned_) pinned_ = 0;
@@ -95,8 +97,17 @@ bool Outbox::Accepted(std::uint64_t sequence) {
     // Written with the next attempt's mark, or as the next chore.
     if (recorded) return true;
     // No room in the marks: it must leave its file now, or the next start would send it again.
-    if (state.listed == 0) return RemoveFile(file);
-    return RewriteFile(file);
+    try {
+        if (state.listed == 0) return RemoveFile(file);
+        return RewriteFile(file);
+    } catch (...) {
+        return false;
+    }
+}
+
+void Outbox::NoteMayHaveArrived(std::uint64_t sequence) noexcept {
+    const auto entry = Find(sequence);
+    if (entry != entries_.end()) entry->tried_earlier = true;
 }
 
 void Outbox::SetAside(std::uint64_t sequence) {

@@ -134,8 +134,18 @@ std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::s
 }
 
 bool IsSendable(const StoredReport& report) {
+    const auto is_path = [&report](const wchar_t* path) {
+        std::size_t i = 0;
+        for (; path[i] != L'\0'; ++i) {
+            if (i >= report.path.size() || report.path[i] != static_cast<char16_t>(path[i])) {
+                return false;
+            }
+        }
+        return i == report.path.size();
+    };
     return report.secure && report.port == kReportPort &&
-           IsCollectionHost(report.host.data(), report.host.size());
+           IsCollectionHost(report.host.data(), report.host.size()) &&
+           (is_path(kIdentifyPath) || is_path(kEventPath));
 }
 
 }  // namespace mirto

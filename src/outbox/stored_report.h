@@ -50,8 +50,9 @@ std::optional<std::size_t> DeclaredStoredReportSize(const unsigned char* data,
 // report of this format.
 std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::size_t size);
 
-// Whether a report may be sent as it stands: to port 443 over TLS, to a host that SetHost would
-// take. A report read back from the disk that is not is damaged, whatever its checksum says.
+// Whether a report may be sent as it stands: to one of the collector's two paths, on port 443
+// over TLS, to a host that SetHost would take. A report read back from the disk that is not is
+// damaged, whatever its checksum says.
 bool IsSendable(const StoredReport& report);
 
 }  // namespace mirto

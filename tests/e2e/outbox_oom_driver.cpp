@@ -5,7 +5,9 @@
 // the built-in host.
 //
 //   outbox_oom_driver MODE FIRST LAST
-//     MODE: "outbox", or "memory" (the outbox's folder cannot be made)
+//     MODE: "outbox", "memory" (the outbox's folder cannot be made), or "fallback" (the outbox
+//           opens, then refuses the first store: the session goes on from memory, after what
+//           the outbox holds)
 //     For n from FIRST to LAST, a session of its own (a fresh application) whose n-th
 //     allocation fails (0: none fails). This thread plays the worker, told to quit from the
 //     start, so that a report delivered from memory gets one attempt. Prints per run
@@ -82,7 +84,8 @@ std::wstring LocalFolder() {
     return std::wstring(base) + L"\\mirto\\";
 }
 
-void Run(bool outbox, int n) {
+void Run(const std::string& mode, int n) {
+    const bool outbox = mode != "memory";
     const std::wstring app = L"oom-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(n);
     const std::string tag = "r" + std::to_string(n);
@@ -95,6 +98,11 @@ void Run(bool outbox, int n) {
         for (int i = 0; i < 2 && earlier; ++i) {
             sent.push_back(tag + "-saved-" + std::to_string(i));
             earlier->Store(Saved(sent.back()));
+        }
+        if (mode == "fallback") {
+            // A folder where the next store's temporary file would go.
+            CreateDirectoryW((LocalFolder() + app + L"\\outbox\\0000000000000003.tmp").c_str(),
+                             nullptr);
         }
     } else {
         // A file where the outbox's folder would be.
@@ -177,7 +185,7 @@ void OnTerminate() {
 int main(int argc, char** argv) {
     std::set_terminate(OnTerminate);
     if (argc < 4) return 2;
-    const bool outbox = std::string(argv[1]) == "outbox";
+    const std::string mode = argv[1];
     const int first = std::atoi(argv[2]);
     const int last = std::atoi(argv[3]);
     MSG message;
@@ -185,7 +193,7 @@ int main(int argc, char** argv) {
     PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
     // What the process had made before any session (the host's slot, built on first use).
     static_cast<void>(mirto::CollectionHost().Get());
-    for (int n = first; n <= last; ++n) Run(outbox, n);
+    for (int n = first; n <= last; ++n) Run(mode, n);
     std::puts("done");
     return 0;
 }

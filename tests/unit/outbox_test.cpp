@@ -319,6 +319,63 @@ TEST(Outbox, DamagedFilesAreCountedTemporariesSettledForeignAndEarlierVersionsFi
     EXPECT_EQ(drops.damaged, 4U);
 }
 
+// Sequence numbers come from the disk: one beyond the outbox's own, or one that another report
+// already has, is damaged (else new numbers would wrap round, and one report be handed out for
+// ever). A name in capitals is the outbox's own as far as NTFS is concerned.
+TEST(Outbox, SequenceNumbersFromTheDiskAreHeldToTheOutboxsOwn) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"numbers");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    const std::wstring folder = FolderOf(app_id);
+    WriteFile(folder + Name(1), Part(1, Report("a")) + Part(0xFFFFFFFFFFFFFFFDULL, Report("huge")));
+    WriteFile(folder + L"000000000000000A.RPT", Part(1, Report("again")) + Part(10, Report("b")));
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(drops.damaged, 2U);
+    ASSERT_EQ(outbox->Store(Report("c")), Outbox::StoreResult::kStored);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b", "c"}));
+    outbox->Store(Report("d"));
+    EXPECT_EQ(outbox->Next()->sequence, 12U);
+}
+
+// What is taken to make room for a report that is then given up after all stays; a file that
+// cannot be written again without what it lost (another program holds it) makes no more room
+// go than the reports stored need.
+TEST(Outbox, MakingRoomTakesOnlyWhatTheStoredReportsNeed) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"room");
+    OutboxDrops drops;
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    const std::string pad(2048 - 16, '.');
+    ASSERT_EQ(outbox->Store(Report("small level", OutboxPriority::kDropFirst)),
+              Outbox::StoreResult::kStored);
+    // Purchases up to 300 bytes short of the byte cap (and never more than one short of it).
+    std::size_t stored = 1;
+    const std::size_t each = Part(1, Report("c0" + pad)).size() + 16 + 16;
+    while (outbox->bytes() + each + 300 <= mirto::kOutboxMaxBytes) {
+        ASSERT_EQ(outbox->Store(Report("c" + std::to_string(stored++) + pad)),
+                  Outbox::StoreResult::kStored);
+    }
+    // A level event twice as large: it cannot fit, and the small one stays.
+    outbox->Store(Report("large level" + pad + pad, OutboxPriority::kDropFirst));
+    EXPECT_EQ(drops.full, 1U);
+    EXPECT_EQ(outbox->size(), stored);
+    // The same with a small purchase behind it, which fits without anything going.
+    outbox->Store(std::vector<StoredReport>{
+        Report("large level" + pad + pad, OutboxPriority::kDropFirst), Report("tiny")});
+    EXPECT_EQ(drops.full, 2U);
+    EXPECT_EQ(outbox->size(), stored + 1);
+    EXPECT_EQ(outbox->Next()->report.body, "small level");
+    // Purchases more while the oldest file is held: about one given up for each (the first
+    // may need the small level event and a purchase).
+    {
+        const HeldFile backup(FolderOf(app_id) + Name(1), 5000);
+        for (int i = 0; i < 12; ++i) outbox->Store(Report("more" + std::to_string(i) + pad));
+    }
+    EXPECT_GE(drops.full - 2, 12U);
+    EXPECT_LE(drops.full - 2, 13U);
+}
+
 TEST(Outbox, WhenFullLevelAndServerEventsGoFirstThenTheOldestOfTheRest) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"caps");
     OutboxDrops drops;
@@ -489,28 +546,41 @@ TEST(Outbox, ReportsFoundByAStartThatFailedAreCountedOnceRestored) {
 TEST(Outbox, FilesHeldByOtherProgramsAreWaitedForOrLeftForLaterNeverLost) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"held");
     OutboxDrops drops;
-    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    {
+        // An earlier process began "a"'s attempt, and ended.
+        std::unique_ptr<Outbox> earlier = Outbox::Open(app_id, drops);
+        ASSERT_NE(earlier, nullptr);
+        earlier->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+        earlier->MarkTried(earlier->Next()->sequence);
+    }
     const std::wstring folder = FolderOf(app_id);
-    WriteFile(folder + Name(1), Part(1, Report("a")) + Part(2, Report("b")));
     WriteFile(folder + Name(3), Part(3, Report("c")));
     {
-        // Held for longer than the outbox waits while it opens: not listed, not removed.
-        const HeldFile scanner(folder + Name(1), 2500);
+        // Held while the outbox opens: not listed, not removed, and this session goes on.
+        const HeldFile scanner(folder + Name(1), 1500);
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         EXPECT_EQ(outbox->size(), 1U);
-        // This session's report, sent and accepted before the held file is read.
         outbox->Store(Report("new"));
+        EXPECT_FALSE(outbox->MarkTried(outbox->Next()->sequence));  // "c"
         EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"c", "new"}));
+        // Let go of, it is read, in this session: its reports go, "a" known as attempted
+        // before although this process has marked others since it opened.
+        Sleep(2500);
+        while (outbox->DoChore()) {
+        }
+        const std::optional<Outbox::Pick> a = outbox->Next();
+        ASSERT_TRUE(a.has_value());
+        EXPECT_EQ(a->report.body, "a");
+        EXPECT_TRUE(outbox->MarkTried(a->sequence));
+        ASSERT_TRUE(outbox->Accepted(a->sequence));
+        EXPECT_EQ(outbox->restored(), 3U);
     }
     {
-        // The lock and a file to be removed, held for a moment each: the outbox waits.
+        // The lock and a file to be removed, each held for a moment: the outbox waits.
         const HeldFile lock(folder + L"lock", 300);
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
-        const std::optional<Outbox::Pick> a = outbox->Next();
-        ASSERT_EQ(a->report.body, "a");
-        ASSERT_TRUE(outbox->Accepted(a->sequence));
         const std::optional<Outbox::Pick> b = outbox->Next();
         ASSERT_EQ(b->report.body, "b");
         ASSERT_TRUE(outbox->Accepted(b->sequence));
@@ -542,6 +612,16 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
     // The file's rename was undone: only its temporary, whole, is left. And the marks' last
     // write ("b" accepted) was cut short: its slot is damaged, the one before it is whole.
     ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
+    {
+        // A file whose rename was undone after batches had been appended to it.
+        std::unique_ptr<Outbox> other = Outbox::Open(app_id + L"-2", drops);
+        ASSERT_NE(other, nullptr);
+        other->Store(Report("x"));
+        other->Store(Report("y"));
+    }
+    const std::wstring other_folder = FolderOf(app_id + L"-2");
+    ASSERT_TRUE(
+        MoveFileW((other_folder + Name(1)).c_str(), (other_folder + Name(1, L".tmp")).c_str()));
     std::string marks = ReadFile(folder + L"marks");
     ASSERT_GE(marks.size(), 4096U + 32U);
     std::size_t newest = 0;  // the slot with the higher generation (bytes 8-15)
@@ -561,6 +641,9 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
     EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(drops.damaged, 0U);
     EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"lock", L"marks"}));
+    std::unique_ptr<Outbox> other = Outbox::Open(app_id + L"-2", drops);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(Drain(*other), (std::vector<std::string>{"x", "y"}));
 }
 
 TEST(OutboxDiscard, AnIdThatIsNoFolderNameRemovesNothingOutsideTheLibrarysFolder) {
