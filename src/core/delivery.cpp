@@ -15,11 +15,13 @@ namespace mirto {
 namespace {
 
 // Failures after which the request may have reached the collector: not those where no
-// connection was ever made.
+// connection was ever made, nor attempts that were never made (no thread to spare, stopping).
 bool MayHaveArrived(const AttemptOutcome& outcome) {
     return outcome.status == 0 && outcome.error != ERROR_INTERNET_CANNOT_CONNECT &&
            outcome.error != ERROR_INTERNET_NAME_NOT_RESOLVED &&
-           outcome.error != ERROR_INVALID_HANDLE && outcome.error != ERROR_NOT_ENOUGH_MEMORY;
+           outcome.error != ERROR_INVALID_HANDLE && outcome.error != ERROR_NOT_ENOUGH_MEMORY &&
+           outcome.error != ERROR_TOO_MANY_TCBS &&
+           outcome.error != ERROR_INTERNET_OPERATION_CANCELLED;
 }
 
 std::u16string Units(const std::wstring& text) {

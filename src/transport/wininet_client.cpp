@@ -11,15 +11,17 @@
 
 namespace mirto {
 
-WinInetClient::WinInetClient() noexcept
-    : session_(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
+WinInetClient::WinInetClient(HANDLE stop) noexcept
+    : session_(SharedSession::Adopt(
+          InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))),
+      stop_(stop) {
     if (session_) ApplyTimeouts(session_.get());
 }
 
 AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_flags,
                                        AttemptWaitHook* while_waiting) const {
     if (!session_) return AttemptOutcome{false, 0, ERROR_INVALID_HANDLE};
-    AttemptRequest attempt{session_.get(),
+    AttemptRequest attempt{session_,
                            request.host,
                            request.port,
                            request.path,
@@ -30,7 +32,7 @@ AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_
                                : std::string(),
                            connect_flags,
                            request.secure ? kSecureRequestFlags : kPlainRequestFlags};
-    return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting);
+    return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting, stop_);
 }
 
 }  // namespace mirto
