@@ -40,7 +40,10 @@ WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
 SRWLOCK start_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE start_settled = CONDITION_VARIABLE_INIT;
 bool start_in_progress = false;  // guarded by start_lock
-bool worker_created = false;     // guarded by start_lock: a worker is never started twice
+// Guarded by start_lock: the moment by which the start in progress, and every wait for it, ends
+// (kWorkerStartWaitMs after the start began).
+ULONGLONG start_deadline = 0;
+bool worker_created = false;  // guarded by start_lock: a worker is never started twice
 std::atomic<bool> start_in_progress_hint{false};
 std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any start
 
@@ -54,7 +57,8 @@ void CountFinished(std::uint64_t count) noexcept {
     WakeAllConditionVariable(&flush_progress);
 }
 
-// Waits, holding start_lock, until no first start is in progress or the deadline passes.
+// Waits, holding start_lock, until no first start is in progress or `deadline` (a tick count)
+// has passed.
 void WaitWhileStarting(ULONGLONG deadline) noexcept {
     while (start_in_progress) {
         const ULONGLONG now = GetTickCount64();
@@ -140,8 +144,9 @@ class WorkWhileSending final : public AttemptWaitHook {
     WorkerBookkeeping& worker_;
 };
 
-// True when the thread was created (it may still be coming up).
-bool StartWorker() noexcept {
+// True when the thread was created (it may still be coming up); waits for its queue until
+// `deadline` at the latest.
+bool StartWorker(ULONGLONG deadline) noexcept {
     WorkerBookkeeping& worker = GetWorker();
 
     // The worker gets its own handle to the ready event. Whichever side finishes last closes
@@ -166,7 +171,10 @@ bool StartWorker() noexcept {
         if (HMODULE held = worker.worker_module.exchange(nullptr)) FreeLibrary(held);
         return false;
     }
-    if (ready) WaitForSingleObject(ready.get(), kWorkerStartWaitMs);
+    if (ready) {
+        const ULONGLONG now = GetTickCount64();
+        WaitForSingleObject(ready.get(), now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
+    }
     return true;
 }
 
@@ -177,16 +185,19 @@ DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
 std::int32_t PendingOperations() noexcept { return GetWorker().pending_operations.load(); }
 
 FirstStart::FirstStart() noexcept {
-    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
     AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(deadline);
+    WaitWhileStarting(start_deadline);
     if (!start_in_progress && !worker_created) {
         start_in_progress = true;
+        // Every wait of this start, and for it, ends by this moment, taken before anything
+        // that could block (the loader's lock, which another thread may hold).
+        start_deadline = GetTickCount64() + kWorkerStartWaitMs;
         start_in_progress_hint.store(true);
         starting_here_ = true;
     }
+    const ULONGLONG deadline = start_deadline;
     ReleaseSRWLockExclusive(&start_lock);
-    if (starting_here_) created_ = StartWorker();
+    if (starting_here_) created_ = StartWorker(deadline);
 }
 
 FirstStart::~FirstStart() {
@@ -205,9 +216,8 @@ DWORD WorkerForCall() noexcept {
     // means that operation is already ahead of this call.
     const DWORD published = GetWorker().worker_thread_id.load();
     if (!start_in_progress_hint.load()) return published;
-    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
     AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(deadline);
+    WaitWhileStarting(start_deadline);
     ReleaseSRWLockExclusive(&start_lock);
     return GetWorker().worker_thread_id.load();
 }

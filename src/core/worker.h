@@ -26,10 +26,10 @@ DWORD WorkerThreadId() noexcept;
 std::int32_t PendingOperations() noexcept;
 
 // OnStart's part in starting the worker. Constructed before OnStart's checks: if no worker runs
-// and no start is in progress, this thread becomes the one that starts it (waiting at most
-// kWorkerStartWaitMs for its queue) and, until the guard is destroyed (after OnStart has queued
-// its own operation), every other queueing call waits for it. Concurrent first starts are
-// serialised: exactly one worker is ever started.
+// and no start is in progress, this thread becomes the one that starts it (waiting for its queue
+// until kWorkerStartWaitMs after the start began) and, until the guard is destroyed (after
+// OnStart has queued its own operation), every other queueing call waits for it, until that same
+// moment at the latest. Concurrent first starts are serialised: exactly one worker is started.
 class FirstStart {
    public:
     FirstStart() noexcept;
@@ -43,8 +43,8 @@ class FirstStart {
 };
 
 // The worker a queueing call may post to, or 0 when none runs. A call made while another
-// thread's first start is in progress waits (at most kWorkerStartWaitMs) until that start has
-// queued its own operation, so it is queued behind it.
+// thread's first start is in progress waits until that start has queued its own operation (so
+// it is queued behind it), at most until the start's own deadline.
 DWORD WorkerForCall() noexcept;
 
 // Counts the operation and posts it. On failure the count is restored and the caller keeps
