@@ -62,6 +62,7 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
         const TextArgument checked(host);
         if (!checked.FitsHost()) {
             OutputDebugStringA(kSetHostParamsError);
+            Counters().refused_params.fetch_add(1);
             return;
         }
         CollectionHost().Set(checked.Copy());

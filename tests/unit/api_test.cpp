@@ -60,12 +60,21 @@ TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments
               Refusal("SetLevel", "operation queue init failed"));
 }
 
+unsigned long long RefusedParams() {
+    mirto::DeliveryStats stats{};
+    stats.size = sizeof(stats);
+    mirto::GetDeliveryStats(&stats);
+    return stats.refused_params;
+}
+
 TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {
     if (mirto_test::RanInFreshProcess()) return;
     EXPECT_EQ(LinesOf([] { mirto::SetHost(nullptr); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(L""); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(129).c_str()); }), kSetHostError);
+    EXPECT_EQ(RefusedParams(), 3u) << "every refusal counts as a params error";
     EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(128).c_str()); }), Lines{});
+    EXPECT_EQ(RefusedParams(), 3u);
     // Reports of this process go nowhere: the worker stays in its first delivery.
     EXPECT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
 }

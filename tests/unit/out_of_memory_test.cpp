@@ -13,10 +13,12 @@
 #include "core/delivery.h"
 #include "core/host_slot.h"
 #include "json/json.h"
+#include "mirto/mirto.h"
 #include "reports/envelope.h"
 #include "reports/handlers.h"
 #include "reports/report_state.h"
 #include "support/import_patch.h"
+#include "support/process.h"
 
 namespace {
 
@@ -156,6 +158,16 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
         ASSERT_LT(n, 2000);
     }
     EXPECT_FALSE(mirto::CurrentReports().index.empty()) << "the start never succeeded";
+}
+
+TEST(OutOfMemory, TheFirstUseOfTheHostSlotNeedsNoMemory) {
+    if (mirto_test::RanInFreshProcess()) return;
+    // The built-in host ("localhost") is longer than a string holds without the heap.
+    {
+        FailAllocation fail(1);
+        mirto::SetHost(L"x");  // a host short enough to need no heap either
+    }
+    EXPECT_EQ(mirto::CollectionHost().Get(), L"x");
 }
 
 }  // namespace
