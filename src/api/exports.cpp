@@ -1,7 +1,8 @@
 // The six exported functions of namespace mirto. They run on the game's threads: check the
-// queue and the arguments, copy the arguments into a record and post it to the worker. The
-// only wait is the first OnStart's, for the worker to come up. No exception leaves them: a
-// call whose copy runs out of memory is dropped before anything is counted or posted.
+// queue (taking a place in it) and the arguments, copy the arguments into a record and post it
+// to the worker. The only wait is the first OnStart's, for the worker to come up. No exception
+// leaves them: a call whose copy runs out of memory is dropped before anything is posted, and
+// gives its place back.
 #include <windows.h>
 
 #include <memory>
@@ -18,18 +19,21 @@
 namespace mirto {
 namespace {
 
-// A worker runs and has room for one more operation. Checked before the arguments, so a
-// missing worker or a full queue is what the caller hears about even for bad arguments.
-// A call made while another thread's first OnStart brings the worker up waits for that start;
-// OnStart itself has settled that already (FirstStart) and does not wait again.
-bool QueueAccepts(const RefusalLines& lines, bool wait_for_start = true) noexcept {
+// A worker runs and `place` holds one of the queue's places for the operation. Checked before
+// the arguments, so a missing worker or a full queue is what the caller hears about even for
+// bad arguments. After Shutdown, as before the first start, there is no worker. A call made
+// while another thread's first OnStart brings the worker up waits for that start; OnStart itself
+// has settled that already (FirstStart) and does not wait again.
+bool QueueAccepts(QueuePlace& place, const RefusalLines& lines,
+                  bool wait_for_start = true) noexcept {
     const DWORD worker = wait_for_start ? WorkerForCall() : WorkerThreadId();
-    if (worker == 0) {
+    // The queue's gate is entered only now: a call never holds it while it waits for a start.
+    if (worker == 0 || !place.Enter()) {
         OutputDebugStringA(lines.no_worker);
         Counters().refused_no_worker.fetch_add(1);
         return false;
     }
-    if (PendingOperations() >= kMaxPendingOperations) {
+    if (!place.Take()) {
         OutputDebugStringA(lines.queue_full);
         Counters().refused_queue_full.fetch_add(1);
         return false;
@@ -42,12 +46,15 @@ void RefuseParams(const RefusalLines& lines) noexcept {
     Counters().refused_params.fetch_add(1);
 }
 
-// Hands the record to the worker. A post that fails (the worker has ended, or its queue is
-// at the system's limit) would otherwise leak the record and leave it counted for ever.
+// Hands the record, and its place, to the worker. A post that fails (the worker has ended, or
+// its queue is at the system's limit) would otherwise leak the record and keep its place for
+// ever.
 template <typename Record>
-void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
+void Enqueue(QueuePlace& place, UINT code, std::unique_ptr<Record> record,
+             const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
         static_cast<void>(record.release());  // the worker owns it now
+        place.HandOver();
         Counters().accepted.fetch_add(1);
         return;
     }
@@ -77,7 +84,8 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
         // Held until this call's operation is queued (or refused), so calls that other threads
         // make while this one starts the worker are queued behind it.
         const FirstStart start;
-        if (!QueueAccepts(kOnStartLines, false)) return;
+        QueuePlace place;
+        if (!QueueAccepts(place, kOnStartLines, false)) return;
         const TextArgument id(application_id);
         const TextArgument channel_text(channel);
         const TextArgument version(game_version);
@@ -85,7 +93,7 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
             RefuseParams(kOnStartLines);
             return;
         }
-        Enqueue(kOpOnStart,
+        Enqueue(place, kOpOnStart,
                 std::make_unique<OnStartRecord>(
                     OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
                 kOnStartLines);
@@ -95,14 +103,16 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
 
 void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexcept {
     try {
-        if (!QueueAccepts(kSetUserLines)) return;
+        QueuePlace place;
+        if (!QueueAccepts(place, kSetUserLines)) return;
         const TextArgument id(user_id);
         const TextArgument name(user_name);
         if (!id.FitsRequired() || !name.FitsOptional()) {
             RefuseParams(kSetUserLines);
             return;
         }
-        Enqueue(kOpSetUser, std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
+        Enqueue(place, kOpSetUser,
+                std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
                 kSetUserLines);
     } catch (...) {
     }
@@ -110,12 +120,13 @@ void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexce
 
 void MIRTO_CALL SetLevel(int level) noexcept {
     try {
-        if (!QueueAccepts(kSetLevelLines)) return;
+        QueuePlace place;
+        if (!QueueAccepts(place, kSetLevelLines)) return;
         if (level < 0) {
             RefuseParams(kSetLevelLines);
             return;
         }
-        Enqueue(kOpSetLevel, std::make_unique<SetLevelRecord>(SetLevelRecord{level}),
+        Enqueue(place, kOpSetLevel, std::make_unique<SetLevelRecord>(SetLevelRecord{level}),
                 kSetLevelLines);
     } catch (...) {
     }
@@ -123,14 +134,15 @@ void MIRTO_CALL SetLevel(int level) noexcept {
 
 void MIRTO_CALL SetServer(const wchar_t* server) noexcept {
     try {
-        if (!QueueAccepts(kSetServerLines)) return;
+        QueuePlace place;
+        if (!QueueAccepts(place, kSetServerLines)) return;
         const TextArgument name(server);
         if (!name.FitsRequired()) {
             RefuseParams(kSetServerLines);
             return;
         }
-        Enqueue(kOpSetServer, std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}),
-                kSetServerLines);
+        Enqueue(place, kOpSetServer,
+                std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}), kSetServerLines);
     } catch (...) {
     }
 }
@@ -139,7 +151,8 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
                          const wchar_t* currency_type, int virtual_currency_amount,
                          const wchar_t* payment) noexcept {
     try {
-        if (!QueueAccepts(kOnChargeLines)) return;
+        QueuePlace place;
+        if (!QueueAccepts(place, kOnChargeLines)) return;
         // The amounts are checked before any text is looked at.
         if (amount <= 0 || virtual_currency_amount < 0) {
             RefuseParams(kOnChargeLines);
@@ -154,7 +167,7 @@ void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int am
             RefuseParams(kOnChargeLines);
             return;
         }
-        Enqueue(kOpOnCharge,
+        Enqueue(place, kOpOnCharge,
                 std::make_unique<OnChargeRecord>(
                     OnChargeRecord{order.Copy(), product_text.Copy(), currency.Copy(),
                                    payment_text.Copy(), amount, virtual_currency_amount}),

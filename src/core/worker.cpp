@@ -1,8 +1,8 @@
 // The worker thread: start, message loop, dispatch and end.
 //
 // Ownership: a record posted with PostOperation belongs to the worker from the moment the post
-// succeeds; the dispatch deletes it after its handler returns and only then lowers
-// pending_operations. The worker also owns one reference to the library's module, taken
+// succeeds; the dispatch deletes it after its handler returns and only then gives its place in
+// the queue back. The worker also owns one reference to the library's module, taken
 // before the thread starts and dropped as the thread exits, so the code it runs stays mapped
 // even if the game unloads the library meanwhile.
 #include "core/worker.h"
@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/delivery.h"
+#include "core/operation_queue.h"
 #include "core/operations.h"
 #include "core/retry_wait.h"
 #include "reports/handlers.h"
@@ -24,7 +25,6 @@ struct WorkerBookkeeping {
     std::atomic<DWORD> worker_thread_id{0};
     std::atomic<HANDLE> worker_ready_event{nullptr};
     std::atomic<HMODULE> worker_module{nullptr};
-    std::atomic<std::int32_t> pending_operations{0};
     // Operations ever posted, and ever finished (their reports delivered, or stored in the
     // outbox); Flush waits for the second to reach what the first was when it was called.
     std::atomic<std::uint64_t> operations_posted{0};
@@ -94,11 +94,11 @@ bool IsOperation(UINT message) { return message >= kOpOnStart && message <= kOpO
 
 // Handles one message taken from the worker's queue. An operation whose reports wait to be
 // stored with others is added to `uncommitted`; any other has finished.
-void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
-            std::uint64_t& uncommitted) {
-    if (IsOperation(message.message)) {
+void Handle(const MSG& message, Delivery& delivery, std::uint64_t& uncommitted) {
+    // Only a record that the library posted under this id, and that is still waiting, is read.
+    if (IsOperation(message.message) && TakePosted(message)) {
         kOperations[message.message - kOpOnStart](message.lParam, delivery);
-        worker.pending_operations.fetch_sub(1);
+        GiveBackPlace();
         if (delivery.batching()) {
             ++uncommitted;
         } else {
@@ -112,7 +112,7 @@ void Handle(const MSG& message, Delivery& delivery, WorkerBookkeeping& worker,
 
 // Handles every message queued now, up to a quit message (which stays in the queue for the
 // loop), then stores the reports they made in one go. False when a quit message is next.
-bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
+bool HandleQueued(Delivery& delivery) {
     std::uint64_t uncommitted = 0;
     bool quit_next = false;
     MSG message;
@@ -123,7 +123,7 @@ bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
         }
         // The message just seen is the first of its kind in the queue.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
-        Handle(message, delivery, worker, uncommitted);
+        Handle(message, delivery, uncommitted);
     }
     delivery.Commit(uncommitted);
     return !quit_next;
@@ -133,15 +133,13 @@ bool HandleQueued(Delivery& delivery, WorkerBookkeeping& worker) {
 // stored) in their order, and the delivery does its chores.
 class WorkWhileSending final : public AttemptWaitHook {
    public:
-    WorkWhileSending(Delivery& delivery, WorkerBookkeeping& worker) noexcept
-        : delivery_(delivery), worker_(worker) {}
+    explicit WorkWhileSending(Delivery& delivery) noexcept : delivery_(delivery) {}
 
-    bool OnMessage() override { return HandleQueued(delivery_, worker_); }
+    bool OnMessage() override { return HandleQueued(delivery_); }
     bool OnChore() override { return delivery_.DoChore(); }
 
    private:
     Delivery& delivery_;
-    WorkerBookkeeping& worker_;
 };
 
 // True when the thread was created (it may still be coming up); waits for its queue until
@@ -181,8 +179,6 @@ bool StartWorker(ULONGLONG deadline) noexcept {
 }  // namespace
 
 DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
-
-std::int32_t PendingOperations() noexcept { return GetWorker().pending_operations.load(); }
 
 FirstStart::FirstStart() noexcept {
     AcquireSRWLockExclusive(&start_lock);
@@ -224,12 +220,12 @@ DWORD WorkerForCall() noexcept {
 
 bool PostOperation(UINT code, void* record) noexcept {
     WorkerBookkeeping& worker = GetWorker();
-    worker.pending_operations.fetch_add(1);
+    if (!ListPosted(code, record)) return false;
     worker.operations_posted.fetch_add(1);
     if (!PostThreadMessageW(worker.worker_thread_id.load(), code, 0,
                             reinterpret_cast<LPARAM>(record))) {
         worker.operations_posted.fetch_sub(1);
-        worker.pending_operations.fetch_sub(1);
+        UnlistPosted(code, record);
         return false;
     }
     return true;
@@ -283,14 +279,14 @@ DWORD WINAPI WorkerMain(void* /*unused*/) {
         // The delivery, and with it the internet session, ends with the loop: before the
         // thread lets go of the module.
         Delivery delivery(outbox_chosen.load(), CountFinished);
-        WorkWhileSending while_sending(delivery, worker);
+        WorkWhileSending while_sending(delivery);
         bool quitting = false;
         while (!quitting) {
             // Every operation queued now (with the outbox, their reports are stored together),
             // then the outbox gets its turn: its attempt handles the operations that arrive
             // while it runs. Then the loop waits for the next operation or until a saved report
             // is due.
-            if (!HandleQueued(delivery, worker)) {
+            if (!HandleQueued(delivery)) {
                 PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
                 quitting = true;
             }

@@ -1,8 +1,9 @@
 // The single worker thread and the queue that feeds it.
 //
 // Game threads start the worker (the first OnStart, through FirstStart) and post records
-// (PostOperation); the worker thread runs WorkerMain, which takes the records in posting order,
-// runs their handlers one at a time and deletes them.
+// (PostOperation, holding a place in the queue: core/operation_queue.h); the worker thread runs
+// WorkerMain, which takes the records in posting order, runs their handlers one at a time and
+// deletes them.
 //
 // The worker's bookkeeping (its thread id, ready event, module reference and pending count) is
 // private to worker.cpp, constant-initialised and never destroyed, so the loader's
@@ -14,6 +15,8 @@
 
 #include <cstdint>
 
+#include "core/operation_queue.h"
+
 namespace mirto {
 
 constexpr DWORD kWorkerStartWaitMs = 5000;
@@ -21,9 +24,6 @@ constexpr DWORD kWorkerStartWaitMs = 5000;
 // The worker's thread id, published by the worker itself once its message queue exists (so a
 // post to a published id can only fail because the worker has ended); 0 before.
 DWORD WorkerThreadId() noexcept;
-
-// Operations posted and not yet handled to the end.
-std::int32_t PendingOperations() noexcept;
 
 // OnStart's part in starting the worker. Constructed before OnStart's checks: if no worker runs
 // and no start is in progress, this thread becomes the one that starts it (waiting for its queue
@@ -47,8 +47,8 @@ class FirstStart {
 // it is queued behind it), at most until the start's own deadline.
 DWORD WorkerForCall() noexcept;
 
-// Counts the operation and posts it. On failure the count is restored and the caller keeps
-// ownership of the record.
+// Lists the record as posted, counts the operation and posts it; the caller holds its place in
+// the queue. On failure the caller keeps ownership of the record (and gives its place back).
 [[nodiscard]] bool PostOperation(UINT code, void* record) noexcept;
 
 // Chooses whether reports go through the outbox. Only before the first start: false (and
