@@ -25,10 +25,15 @@
  * Every function uses the cdecl calling convention, so one DLL serves MSVC-built and
  * mingw-built games alike (it exports both name sets).
  *
- * Beyond these, three optional functions: SetOutbox keeps unsent reports on disk across quits,
- * crashes and outages; Flush waits, for a bounded time, until what was queued is safe; and
- * GetDeliveryStats reads the delivery counters. A game that calls none of them behaves exactly
- * as described above.
+ * Beyond these, four optional functions: SetOutbox keeps unsent reports on disk across quits,
+ * crashes and outages; Flush waits, for a bounded time, until what was queued is safe;
+ * GetDeliveryStats reads the delivery counters; and Shutdown ends the library's work so that
+ * the game can unload it. A game that calls none of them behaves exactly as described above;
+ * the library then stays loaded until the process ends (its worker holds a reference to it).
+ *
+ * Calling any function from a DllMain (or while the loader's lock is held) is not supported:
+ * the worker cannot start until the lock is released, so the first OnStart waits its 5 seconds
+ * and is refused ("operation queue init failed"), as are the calls made meanwhile.
  */
 #ifndef MIRTO_MIRTO_H
 #define MIRTO_MIRTO_H
@@ -82,8 +87,8 @@ typedef struct MirtoDeliveryStats {
     unsigned long long waiting_in_outbox;     /* reports saved in the outbox, not yet delivered */
     unsigned long long dropped_outbox_full;   /* given up to keep the outbox within its caps */
     unsigned long long dropped_damaged;       /* outbox files found damaged, removed unsent */
-    unsigned long long dropped_at_quit;       /* without the outbox: reports whose first attempt
-                                                 at unload failed */
+    unsigned long long dropped_at_quit;       /* without the outbox: reports given up when the
+                                                 library stopped (Shutdown's time ran out) */
     unsigned long long oldest_waiting_age_ms; /* age of the oldest report waiting, 0 if none */
     unsigned long long operations_waiting;    /* operations queued and not yet handled */
 } MirtoDeliveryStats;
@@ -147,6 +152,19 @@ MIRTO_API bool MIRTO_CALL Flush(unsigned int timeout_ms) noexcept;
  * "GetDeliveryStats failed, params error" when stats is null or its size is below 8. */
 MIRTO_API void MIRTO_CALL GetDeliveryStats(DeliveryStats* stats) noexcept;
 
+/* Ends the library's work, so that the game can unload it with FreeLibrary (or start afresh).
+ * Waits on the calling thread until every operation queued before the call has been delivered
+ * (with the outbox on: stored on disk), at most timeout_ms, then stops the worker: what is still
+ * queued is given up (with the outbox: stored), the internet session is closed, the outbox is
+ * released and the library's threads end, which takes at most one second more (a request that
+ * is inside the system's network call then ends with its time-outs, and its thread keeps the DLL
+ * loaded until it does). Calls made meanwhile and afterwards are refused as before a start
+ * ("operation queue init failed"); SetHost and SetOutbox work, and the next OnStart starts a new
+ * session (a new worker, and the device report again). Returns true when everything queued was
+ * delivered (or stored) in time; true at once when nothing was started. Any thread, not from a
+ * DllMain. */
+MIRTO_API bool MIRTO_CALL Shutdown(unsigned int timeout_ms) noexcept;
+
 }  // namespace mirto
 
 extern "C" {
@@ -167,6 +185,8 @@ MIRTO_API void MIRTO_CALL UnityOnCharge(const char* order_id, const char* produc
 MIRTO_API void MIRTO_CALL UnitySetOutbox(int enabled) MIRTO_NOEXCEPT;
 MIRTO_API int MIRTO_CALL UnityFlush(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) MIRTO_NOEXCEPT;
+/* Returns 1 or 0. */
+MIRTO_API int MIRTO_CALL UnityShutdown(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

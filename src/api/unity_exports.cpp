@@ -84,4 +84,8 @@ void MIRTO_CALL UnityGetDeliveryStats(MirtoDeliveryStats* stats) noexcept {
     mirto::GetDeliveryStats(stats);
 }
 
+int MIRTO_CALL UnityShutdown(unsigned int timeout_ms) noexcept {
+    return mirto::Shutdown(timeout_ms) ? 1 : 0;
+}
+
 }  // extern "C"

@@ -47,7 +47,7 @@ OutboxPriority StoredPriority(ReportPriority priority) {
 }  // namespace
 
 bool Delivery::Connect(const std::wstring& application_id) noexcept {
-    client_.emplace();
+    client_.emplace(stop_);
     if (!client_->is_open()) {
         client_.reset();
         return false;
@@ -202,7 +202,7 @@ bool Delivery::DeliverBacklogFromMemory() {
             (outbox_->oldest_sequence() == oldest_sequence_ && oldest_cut_off_);
         if (!Deliver(RequestFor(*report), cut_off_before)) {
             PublishWaiting();
-            return false;  // quitting: it stays saved
+            return false;  // stopping: it stays saved
         }
         outbox_->RemoveOldest();
         PublishWaiting();
@@ -211,7 +211,7 @@ bool Delivery::DeliverBacklogFromMemory() {
         const HttpParams request = std::move(unstored_.front());
         unstored_.pop_front();
         if (!DeliverHeld(request)) {
-            // Quitting: what was held in memory is lost, as it would be without the outbox.
+            // Stopping: what was held in memory is lost, as it would be without the outbox.
             Counters().waiting_in_memory.fetch_sub(unstored_.size());
             Counters().dropped_at_quit.fetch_add(unstored_.size());
             unstored_.clear();
@@ -230,9 +230,9 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) {
     if (!client_) return false;
     bool cut_off = cut_off_before;
     for (int attempt = 1;; ++attempt) {
-        // A quitting worker still makes each report's first attempt (quick when the collector
-        // is there) but does not wait to repeat it.
-        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs)) return false;
+        // A stopping worker neither makes nor waits for an attempt: the attempt gives up at
+        // once, and so does the pause.
+        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs, stop_)) return false;
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;
         if (TryOnce(request, connect_flags, cut_off)) return true;
     }

@@ -3,8 +3,8 @@
 //
 // Without the outbox each report is posted to the current collection host until an attempt is
 // answered with "200": the first attempt asks for an open connection, every later one waits
-// kRetryWaitMs first (core/retry_wait.h) and opens one as needed. A quitting worker still makes
-// each report's first attempt but never waits to repeat it.
+// kRetryWaitMs first (core/retry_wait.h) and opens one as needed. Once the worker's stop event
+// is set, no attempt is made or waited for any more: a report not yet delivered is given up.
 //
 // With the outbox, Submit only stores the report (outbox/outbox.h) and returns, so a collector
 // that is away never holds up the operations queued behind it; the worker's loop calls
@@ -44,9 +44,13 @@ class Delivery final : public ReportSink {
     // when the delivery, not the caller, decides it.
     using FinishedOperations = void (*)(std::uint64_t count);
 
-    // `outbox_chosen`: the game asked for the outbox before its first start.
-    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr) noexcept
-        : outbox_chosen_(outbox_chosen), finished_(finished != nullptr ? finished : IgnoreCount) {}
+    // `outbox_chosen`: the game asked for the outbox before its first start. `stop`: the
+    // worker's stop event (or null), whose setting ends every wait for the collector.
+    explicit Delivery(bool outbox_chosen = false, FinishedOperations finished = nullptr,
+                      HANDLE stop = nullptr) noexcept
+        : outbox_chosen_(outbox_chosen),
+          finished_(finished != nullptr ? finished : IgnoreCount),
+          stop_(stop) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() = default;
@@ -77,7 +81,7 @@ class Delivery final : public ReportSink {
     bool DoChore() noexcept;
 
     // Delivers one request from memory: returns true once it is accepted; false at once when
-    // not connected, and without further attempts once the thread is told to quit.
+    // not connected, and without further attempts once the stop event is set.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
     bool Deliver(const HttpParams& request, bool cut_off_before = false);
 
@@ -89,7 +93,7 @@ class Delivery final : public ReportSink {
                  AttemptWaitHook* while_waiting = nullptr);
     static void IgnoreCount(std::uint64_t /*count*/) noexcept {}
     // Without the outbox any more: what it still holds, then what could not be stored while an
-    // attempt ran, oldest first. False when the worker is quitting.
+    // attempt ran, oldest first. False when the worker is stopping.
     bool DeliverBacklogFromMemory();
     bool DeliverHeld(const HttpParams& request);
     void FallBack() noexcept;
@@ -98,6 +102,7 @@ class Delivery final : public ReportSink {
     std::optional<WinInetClient> client_;
     const bool outbox_chosen_;
     const FinishedOperations finished_;
+    const HANDLE stop_;
     std::unique_ptr<Outbox> outbox_;  // open while saved reports are sent from it
     bool fell_back_ = false;
     bool attempt_running_ = false;            // SendDue's attempt, while operations are handled

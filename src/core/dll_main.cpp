@@ -1,6 +1,7 @@
-// The library's entry points. Only a detach by FreeLibrary matters to the library: it asks the
-// worker to end and returns at once. Nothing here waits for a thread or touches the network,
-// which the loader lock forbids.
+// The library's entry points. Only a detach by FreeLibrary matters to the library: it tells the
+// worker to stop and returns at once. Nothing here waits for a thread or touches the network,
+// which the loader lock forbids. (A worker holds a reference to the module, so that detach comes
+// only once Shutdown has ended it, or if no worker was ever started.)
 //
 // At process exit (a non-null `reserved`) the other threads are already gone, killed wherever
 // they were, possibly holding the heap's lock or halfway through changing a string. So the
@@ -32,7 +33,7 @@ extern "C" BOOL __mingw_TLScallback(HANDLE instance, DWORD reason, LPVOID reserv
 extern "C" const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = nullptr;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) mirto::PostWorkerQuit();
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) mirto::StopWorker();
     return TRUE;
 }
 

@@ -1,10 +1,15 @@
-// The worker thread: start, message loop, dispatch and end.
+// The worker thread: message loop, dispatch and end; and the count of finished operations that
+// Flush and Shutdown wait for. Starting and ending the worker is worker_lifetime.cpp's.
 //
 // Ownership: a record posted with PostOperation belongs to the worker from the moment the post
 // succeeds; the dispatch deletes it after its handler returns and only then gives its place in
-// the queue back. The worker also owns one reference to the library's module, taken
-// before the thread starts and dropped as the thread exits, so the code it runs stays mapped
-// even if the game unloads the library meanwhile.
+// the queue back. The worker also owns one reference to the library's module, taken before the
+// thread starts and dropped as the thread exits, so the code it runs stays mapped even if the
+// game unloads the library meanwhile.
+//
+// The worker ends only when its stop event is set (Shutdown, or the library's unload): it then
+// handles what is still queued (no report waits for the network any more) and returns. A quit
+// message in its queue comes from someone else and is dropped.
 #include "core/worker.h"
 
 #include <atomic>
@@ -15,16 +20,12 @@
 #include "core/operations.h"
 #include "core/retry_wait.h"
 #include "reports/handlers.h"
-#include "win/module_reference.h"
-#include "win/scoped_handle.h"
+#include "reports/report_state.h"
 
 namespace mirto {
 namespace {
 
 struct WorkerBookkeeping {
-    std::atomic<DWORD> worker_thread_id{0};
-    std::atomic<HANDLE> worker_ready_event{nullptr};
-    std::atomic<HMODULE> worker_module{nullptr};
     // Operations ever posted, and ever finished (their reports delivered, or stored in the
     // outbox); Flush waits for the second to reach what the first was when it was called.
     std::atomic<std::uint64_t> operations_posted{0};
@@ -34,18 +35,6 @@ struct WorkerBookkeeping {
 WorkerBookkeeping worker_bookkeeping;
 
 WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
-
-// A first start in progress: set by the thread that starts the worker before the thread is
-// created, cleared once that thread's OnStart operation is queued (or refused).
-SRWLOCK start_lock = SRWLOCK_INIT;
-CONDITION_VARIABLE start_settled = CONDITION_VARIABLE_INIT;
-bool start_in_progress = false;  // guarded by start_lock
-// Guarded by start_lock: the moment by which the start in progress, and every wait for it, ends
-// (kWorkerStartWaitMs after the start began).
-ULONGLONG start_deadline = 0;
-bool worker_created = false;  // guarded by start_lock: a worker is never started twice
-std::atomic<bool> start_in_progress_hint{false};
-std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any start
 
 SRWLOCK flush_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
@@ -57,15 +46,13 @@ void CountFinished(std::uint64_t count) noexcept {
     WakeAllConditionVariable(&flush_progress);
 }
 
-// Waits, holding start_lock, until no first start is in progress or `deadline` (a tick count)
-// has passed.
-void WaitWhileStarting(ULONGLONG deadline) noexcept {
-    while (start_in_progress) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return;
-        SleepConditionVariableSRW(&start_settled, &start_lock, static_cast<DWORD>(deadline - now),
-                                  0);
-    }
+// As the worker ends: every operation it took has finished, delivered, stored or given up, so
+// that none holds a later Flush (the queue is closed, so no other is posted meanwhile).
+void SettleFinished() noexcept {
+    AcquireSRWLockExclusive(&flush_lock);
+    worker_bookkeeping.operations_finished = worker_bookkeeping.operations_posted.load();
+    ReleaseSRWLockExclusive(&flush_lock);
+    WakeAllConditionVariable(&flush_progress);
 }
 
 // Runs one operation's handler; the record is deleted when this returns, whatever the handler
@@ -110,23 +97,19 @@ void Handle(const MSG& message, Delivery& delivery, std::uint64_t& uncommitted) 
     }
 }
 
-// Handles every message queued now, up to a quit message (which stays in the queue for the
-// loop), then stores the reports they made in one go. False when a quit message is next.
+// Handles every message queued now, then stores the reports they made in one go. True: the
+// worker may take further messages while an attempt runs.
 bool HandleQueued(Delivery& delivery) {
     std::uint64_t uncommitted = 0;
-    bool quit_next = false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_next = true;
-            break;
-        }
-        // The message just seen is the first of its kind in the queue.
+        // The message just seen is the first of its kind in the queue. A quit message is
+        // someone else's: the library stops its worker with the stop event.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
-        Handle(message, delivery, uncommitted);
+        if (message.message != WM_QUIT) Handle(message, delivery, uncommitted);
     }
     delivery.Commit(uncommitted);
-    return !quit_next;
+    return true;
 }
 
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
@@ -142,88 +125,15 @@ class WorkWhileSending final : public AttemptWaitHook {
     Delivery& delivery_;
 };
 
-// True when the thread was created (it may still be coming up); waits for its queue until
-// `deadline` at the latest.
-bool StartWorker(ULONGLONG deadline) noexcept {
-    WorkerBookkeeping& worker = GetWorker();
-
-    // The worker gets its own handle to the ready event. Whichever side finishes last closes
-    // the event object, so a worker that comes up after OnStart stopped waiting signals an
-    // event that still exists and that nobody waits for: a harmless late signal.
-    KernelHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    HANDLE worker_copy = nullptr;
-    if (ready && !DuplicateHandle(GetCurrentProcess(), ready.get(), GetCurrentProcess(),
-                                  &worker_copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        ready.reset();
-        worker_copy = nullptr;
-    }
-    worker.worker_ready_event.store(worker_copy);
-
-    HMODULE module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerMain));
-    worker.worker_module.store(module);
-
-    const KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr));
-    if (!thread) {
-        // No worker: nothing will signal, so there is nothing to wait for.
-        if (HANDLE unused = worker.worker_ready_event.exchange(nullptr)) CloseHandle(unused);
-        if (HMODULE held = worker.worker_module.exchange(nullptr)) FreeLibrary(held);
-        return false;
-    }
-    if (ready) {
-        const ULONGLONG now = GetTickCount64();
-        WaitForSingleObject(ready.get(), now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
-    }
-    return true;
-}
+bool IsSet(HANDLE event) noexcept { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 }  // namespace
-
-DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
-
-FirstStart::FirstStart() noexcept {
-    AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(start_deadline);
-    if (!start_in_progress && !worker_created) {
-        start_in_progress = true;
-        // Every wait of this start, and for it, ends by this moment, taken before anything
-        // that could block (the loader's lock, which another thread may hold).
-        start_deadline = GetTickCount64() + kWorkerStartWaitMs;
-        start_in_progress_hint.store(true);
-        starting_here_ = true;
-    }
-    const ULONGLONG deadline = start_deadline;
-    ReleaseSRWLockExclusive(&start_lock);
-    if (starting_here_) created_ = StartWorker(deadline);
-}
-
-FirstStart::~FirstStart() {
-    if (!starting_here_) return;
-    AcquireSRWLockExclusive(&start_lock);
-    worker_created = created_;
-    start_in_progress = false;
-    start_in_progress_hint.store(false);
-    ReleaseSRWLockExclusive(&start_lock);
-    WakeAllConditionVariable(&start_settled);
-}
-
-DWORD WorkerForCall() noexcept {
-    // The id is read before the hint: the hint is raised before a worker can publish its id
-    // and lowered only after the starting OnStart is queued, so an id seen with the hint down
-    // means that operation is already ahead of this call.
-    const DWORD published = GetWorker().worker_thread_id.load();
-    if (!start_in_progress_hint.load()) return published;
-    AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(start_deadline);
-    ReleaseSRWLockExclusive(&start_lock);
-    return GetWorker().worker_thread_id.load();
-}
 
 bool PostOperation(UINT code, void* record) noexcept {
     WorkerBookkeeping& worker = GetWorker();
     if (!ListPosted(code, record)) return false;
     worker.operations_posted.fetch_add(1);
-    if (!PostThreadMessageW(worker.worker_thread_id.load(), code, 0,
-                            reinterpret_cast<LPARAM>(record))) {
+    if (!PostThreadMessageW(WorkerThreadId(), code, 0, reinterpret_cast<LPARAM>(record))) {
         worker.operations_posted.fetch_sub(1);
         UnlistPosted(code, record);
         return false;
@@ -231,20 +141,10 @@ bool PostOperation(UINT code, void* record) noexcept {
     return true;
 }
 
-bool ChooseOutbox(bool enabled) noexcept {
-    AcquireSRWLockExclusive(&start_lock);
-    const bool before_start = !start_in_progress && !worker_created;
-    if (before_start) outbox_chosen.store(enabled);
-    ReleaseSRWLockExclusive(&start_lock);
-    return before_start;
-}
-
-bool OutboxChosen() noexcept { return outbox_chosen.load(); }
-
 bool WaitForOperations(DWORD timeout_ms) noexcept {
     WorkerBookkeeping& worker = GetWorker();
     // The worker cannot wait for itself.
-    if (GetCurrentThreadId() == worker.worker_thread_id.load()) return false;
+    if (GetCurrentThreadId() == WorkerThreadId()) return false;
     const std::uint64_t target = worker.operations_posted.load();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
     AcquireSRWLockExclusive(&flush_lock);
@@ -259,49 +159,46 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     return finished;
 }
 
-void PostWorkerQuit() noexcept {
-    const DWORD thread_id = GetWorker().worker_thread_id.load();
-    if (thread_id != 0) PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
-}
-
-DWORD WINAPI WorkerMain(void* /*unused*/) {
-    WorkerBookkeeping& worker = GetWorker();
+DWORD WINAPI WorkerMain(void* parameter) {
+    // The start's handles belong to this thread from here on.
+    const WorkerStart start = *static_cast<const WorkerStart*>(parameter);
+    delete static_cast<const WorkerStart*>(parameter);
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // creates this thread's queue
-    worker.worker_thread_id.store(GetCurrentThreadId());
+    PublishWorker(GetCurrentThreadId());
 
-    if (HANDLE ready = worker.worker_ready_event.exchange(nullptr)) {
-        SetEvent(ready);
-        CloseHandle(ready);
+    if (start.ready != nullptr) {
+        SetEvent(start.ready);
+        CloseHandle(start.ready);
     }
 
     {
-        // The delivery, and with it the internet session, ends with the loop: before the
-        // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load(), CountFinished);
+        // The delivery, and with it the internet session and the outbox, ends with the loop:
+        // before the thread lets go of the module.
+        Delivery delivery(OutboxChosen(), CountFinished, start.stop);
         WorkWhileSending while_sending(delivery);
-        bool quitting = false;
-        while (!quitting) {
+        for (;;) {
             // Every operation queued now (with the outbox, their reports are stored together),
             // then the outbox gets its turn: its attempt handles the operations that arrive
-            // while it runs. Then the loop waits for the next operation or until a saved report
-            // is due.
-            if (!HandleQueued(delivery)) {
-                PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-                quitting = true;
-            }
-            if (quitting) break;
+            // while it runs. Then the loop waits for the next operation, until a saved report is
+            // due, or until it must stop. Once it must, what is still queued has just been
+            // handled (the queue takes nothing more): the loop ends.
+            HandleQueued(delivery);
+            if (IsSet(start.stop)) break;
             const DWORD wait = delivery.SendDue(&while_sending);
-            if (wait != 0 && MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT,
+            if (wait != 0 && MsgWaitForMultipleObjectsEx(1, &start.stop, wait, QS_ALLINPUT,
                                                          MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
                 Sleep(1);  // never spin
             }
         }
+        // The session lets go of its internet session and its outbox, as before a start.
+        delivery.Disconnect();
     }
-
-    if (HMODULE module = worker.worker_module.exchange(nullptr)) {
-        FreeLibraryAndExitThread(module, 0);
-    }
+    SettleFinished();
+    // A later start begins a new session.
+    ResetReports();
+    CloseHandle(start.stop);
+    if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
     return 0;
 }
 

@@ -3,11 +3,12 @@
 // Game threads start the worker (the first OnStart, through FirstStart) and post records
 // (PostOperation, holding a place in the queue: core/operation_queue.h); the worker thread runs
 // WorkerMain, which takes the records in posting order, runs their handlers one at a time and
-// deletes them.
+// deletes them. Shutdown (EndWorker) lets the worker finish what is queued for a bounded time,
+// then stops it and waits for it to end; the next OnStart starts a new one.
 //
-// The worker's bookkeeping (its thread id, ready event, module reference and pending count) is
-// private to worker.cpp, constant-initialised and never destroyed, so the loader's
-// notifications and a process that is exiting never find it half built or already gone.
+// The worker's bookkeeping (its thread id, events, module reference, pending count) is private
+// to core, constant-initialised and never destroyed, so the loader's notifications and a process
+// that is exiting never find it half built or already gone.
 #ifndef MIRTO_CORE_WORKER_H
 #define MIRTO_CORE_WORKER_H
 
@@ -20,6 +21,9 @@
 namespace mirto {
 
 constexpr DWORD kWorkerStartWaitMs = 5000;
+// How long Shutdown waits, past its own timeout, for the stopped worker and attempt threads to
+// end: they stop at once, apart from a call already inside the system.
+constexpr DWORD kWorkerStopWaitMs = 1000;
 
 // The worker's thread id, published by the worker itself once its message queue exists (so a
 // post to a published id can only fail because the worker has ended); 0 before.
@@ -60,11 +64,29 @@ bool OutboxChosen() noexcept;
 // stored in the outbox), at most `timeout_ms`; false when the time ran out first.
 bool WaitForOperations(DWORD timeout_ms) noexcept;
 
-// The worker's thread procedure.
-DWORD WINAPI WorkerMain(void* unused);
+// What a new worker thread is given: its own copies of the ready and stop events (it closes
+// them) and the module reference it drops as it exits.
+struct WorkerStart {
+    HANDLE ready;
+    HANDLE stop;
+    HMODULE module;
+};
 
-// Asks the worker to end after the operations already queued; does not wait.
-void PostWorkerQuit() noexcept;
+// The worker's thread procedure; `start` is a heap WorkerStart that the thread deletes.
+DWORD WINAPI WorkerMain(void* start);
+
+// Called by the worker once its message queue exists.
+void PublishWorker(DWORD thread_id) noexcept;
+
+// Shutdown: closes the queue (later calls are refused as before a start), waits until what was
+// queued is delivered (or stored), at most `timeout_ms`, then stops the worker and waits, at
+// most kWorkerStopWaitMs more, for it and the attempt threads to end. True when everything
+// queued was delivered or stored in time. Once the worker has ended the library is as before
+// its first start: the next OnStart starts a new worker.
+bool EndWorker(DWORD timeout_ms) noexcept;
+
+// Tells the worker to stop at once, without waiting (the library's unload).
+void StopWorker() noexcept;
 
 }  // namespace mirto
 

@@ -12,4 +12,6 @@ ReportContext& CurrentReports() noexcept {
     return *context;
 }
 
+void ResetReports() noexcept { CurrentReports() = ReportContext{}; }
+
 }  // namespace mirto

@@ -1,5 +1,6 @@
 // The report context of the process (report_context.h), owned by the reports layer. Only the
-// handlers change it, on the worker thread, one at a time; nothing is reset once set.
+// handlers change it, on the worker thread, one at a time; nothing is reset once set, until the
+// worker ends its session (Shutdown) and clears it for the next start.
 #ifndef MIRTO_REPORTS_REPORT_STATE_H
 #define MIRTO_REPORTS_REPORT_STATE_H
 
@@ -11,6 +12,9 @@ namespace mirto {
 // is (possibly inside a string assignment), and nothing may then run destructors over what it
 // was changing.
 ReportContext& CurrentReports() noexcept;
+
+// Clears the context: the next start sets it up again. On the worker thread, as it ends.
+void ResetReports() noexcept;
 
 }  // namespace mirto
 

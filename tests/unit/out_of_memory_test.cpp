@@ -130,14 +130,12 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
     const std::wstring id = L"oom" + std::to_wstring(GetCurrentProcessId());
     const std::wstring channel(40, L'c');  // long enough to need the heap
     const mirto::OnStartRecord record{id, channel, L"1.0.0-with-a-long-version-text"};
-    mirto::Delivery delivery;
-    // This thread is told to quit, as an unloading worker is: the device identify of a start
-    // that succeeds gets its first attempt (to a host that cannot be found) and is then given
-    // up.
+    // The delivery is told to stop, as a stopping worker's is: the device identify of a start
+    // that succeeds is given up at once.
+    const HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(stop, nullptr);
+    mirto::Delivery delivery(false, nullptr, stop);
     mirto::CollectionHost().Set(L"unreachable.invalid");
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
     for (int n = 1;; ++n) {
         bool started = false;
         bool failed = false;
@@ -158,6 +156,7 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
         ASSERT_LT(n, 2000);
     }
     EXPECT_FALSE(mirto::CurrentReports().index.empty()) << "the start never succeeded";
+    CloseHandle(stop);
 }
 
 TEST(OutOfMemory, TheFirstUseOfTheHostSlotNeedsNoMemory) {

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <wininet.h>
+
 #include <atomic>
 #include <gtest/gtest.h>
 #include <set>
@@ -121,11 +123,13 @@ TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
         ASSERT_TRUE(PostThreadMessageW(WorkerId(), code, 0, reinterpret_cast<LPARAM>(unposted)));
         ASSERT_TRUE(PostThreadMessageW(WorkerId(), code, 1, reinterpret_cast<LPARAM>(unposted)));
     }
+    // Nor does a quit message that the library did not post end the worker.
+    ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_QUIT, 0, 0));
     mirto::SetLevel(3);  // still served after the foreign messages
     ASSERT_TRUE(capture.WaitForOtherLines(1, 10000));
     EXPECT_TRUE(WaitForPending(0, 10000));
     mirto::SetLevel(4);
-    EXPECT_TRUE(mirto::Flush(10000));
+    EXPECT_TRUE(mirto::Flush(10000)) << "the operations queued after the quit message were lost";
     EXPECT_EQ(capture.LinesOf(WorkerId()), (Lines{kNeedStartAndUser, kNeedStartAndUser}));
     EXPECT_EQ(mirto::PendingOperations(), 0);
     delete unposted;  // the worker never took it
@@ -216,6 +220,39 @@ TEST(Worker, CallersRacingForTheLastPlacesNeverGetPastFiveHundred) {
         EXPECT_EQ(line.text, "Mirto: SetLevel failed, operation queue is full\r\n");
     }
     EXPECT_EQ(mirto::PendingOperations(), 500);
+}
+
+// The first report's attempt is held inside its send for a while, as a collector that answers
+// slowly holds it; then the real call, to a port where nothing listens, fails at once.
+mirto_test::ImportPatch* send_patch = nullptr;
+std::atomic<bool> sending{false};
+
+BOOL WINAPI SlowSend(HINTERNET request, LPCWSTR headers, DWORD headers_length, LPVOID body,
+                     DWORD body_length) {
+    sending = true;
+    Sleep(700);
+    return send_patch->original<decltype(&HttpSendRequestW)>()(request, headers, headers_length,
+                                                               body, body_length);
+}
+
+TEST(Worker, ShutdownEndsEveryThreadOfTheLibraryAnAttemptInProgressIncluded) {
+    if (mirto_test::RanInFreshProcess()) return;
+    DebugCapture capture;
+    mirto_test::ImportPatch patch("wininet.dll", "HttpSendRequestW",
+                                  reinterpret_cast<void*>(&SlowSend));
+    send_patch = &patch;
+    mirto::OnStart(mirto_test::FreshAppId(L"end", L"held").c_str(), nullptr, nullptr);
+    const ULONGLONG give_up = GetTickCount64() + 30000;
+    while (!sending.load()) {
+        ASSERT_LT(GetTickCount64(), give_up) << "no attempt was made";
+        Sleep(5);
+    }
+    EXPECT_FALSE(mirto::Shutdown(0));
+    // The library's threads start in its code, which is linked into this program.
+    std::set<DWORD> left = mirto_test::ThreadsStartedIn(GetModuleHandleW(nullptr));
+    left.erase(GetCurrentThreadId());
+    EXPECT_EQ(left, std::set<DWORD>{}) << "a thread of the library outlived Shutdown";
+    EXPECT_EQ(WorkerId(), 0u);
 }
 
 TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {

@@ -83,6 +83,7 @@ MANAGED_FORMS = {
     "SetOutbox": ("void", [("bool", "enabled")]),
     "Flush": ("bool", [("unsigned int32", "timeoutMs")]),
     "GetDeliveryStats": ("valuetype Mirto.DeliveryStats", []),
+    "Shutdown": ("bool", [("unsigned int32", "timeoutMs")]),
 }
 # Public methods of the binding alone, with no native function of their own.
 BINDING_ONLY = {"FlushOnQuit": ("void", [("unsigned int32", "timeoutMs")])}
@@ -717,6 +718,14 @@ void UnityGetDeliveryStats(MirtoDeliveryStats* stats) {
     }
     stats->size = size;
 }
+
+/* 0, 1 or 2, shifted from UnityFlush's, so that the results of the two are told apart. */
+int UnityShutdown(unsigned int timeout_ms) {
+    fputs("UnityShutdown", stdout);
+    Unsigned(timeout_ms);
+    End();
+    return (int)((timeout_ms + 1) % 3);
+}
 """
 
 
@@ -804,6 +813,10 @@ CALLS = [
     ("Flush", [Unsigned(7)]),
     ("Flush", [Unsigned(2**32 - 1)]),
     ("GetDeliveryStats", []),
+    # The stand-in answers (timeout + 1) % 3: 1, 0 and 2.
+    ("Shutdown", [Unsigned(300)]),
+    ("Shutdown", [Unsigned(2)]),
+    ("Shutdown", [Unsigned(1)]),
 ]
 
 
@@ -839,6 +852,8 @@ def expected_lines(name, arguments, struct):
         return [f"UnityGetDeliveryStats size:{size}", stats_line(fields, values)]
     if name == "Flush":
         return [" ".join(record), "=> " + ("true" if arguments[0] % 3 else "false")]
+    if name == "Shutdown":
+        return [" ".join(record), "=> " + ("true" if (arguments[0] + 1) % 3 else "false")]
     return [" ".join(record)]
 
 
@@ -875,7 +890,7 @@ def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct):
              + ["FlushOnQuit|u:123", "quit"])
     results = []
     for name, _ in CALLS:
-        if name == "Flush":
+        if name in ("Flush", "Shutdown"):
             results.append("=> true")
         elif name == "GetDeliveryStats":
             results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))
