@@ -26,16 +26,22 @@
  * Every function uses the cdecl calling convention, so one DLL serves MSVC-built and
  * mingw-built games alike (it exports both name sets).
  *
- * Beyond these, three optional functions: SetOutbox keeps unsent reports on disk across quits,
- * crashes and outages; Flush waits, for a bounded time, until what was queued is safe; and
- * GetDeliveryStats reads the delivery counters. A game that calls none of them behaves exactly
- * as described above. SetLogCallback hands every line the library writes to the debugger output
- * to the game's own log as well.
+ * Beyond these, four optional functions: SetOutbox keeps unsent reports on disk across quits,
+ * crashes and outages; Flush waits, for a bounded time, until what was queued is safe;
+ * GetDeliveryStats reads the delivery counters; and Shutdown ends the library's work so that
+ * the game can unload it. A game that calls none of them behaves exactly as described above;
+ * the library then stays loaded until the process ends (its worker holds a reference to it).
+ * SetLogCallback hands every line the library writes to the debugger output to the game's own
+ * log as well.
  *
  * And three for the player's privacy choices: SetConsentRequired holds every report until the
  * player has decided; SetConsent records the decision (remembered across runs); and
  * DeleteLocalData removes what the library keeps on this machine. A game that calls none of
  * them behaves as described above too, except that a refusal stored by an earlier run holds.
+ *
+ * Calling any function from a DllMain (or while the loader's lock is held) is not supported:
+ * the worker cannot start until the lock is released, so the first OnStart waits its 5 seconds
+ * and is refused ("operation queue init failed"), as are the calls made meanwhile.
  */
 #ifndef MIRTO_MIRTO_H
 #define MIRTO_MIRTO_H
@@ -91,8 +97,8 @@ typedef struct MirtoDeliveryStats {
     unsigned long long dropped_damaged;       /* outbox files (or reports in them) found damaged,
                                                  or not for a host, port and TLS the library
                                                  would use, removed unsent */
-    unsigned long long dropped_at_quit;       /* without the outbox: reports whose first attempt
-                                                 at unload failed */
+    unsigned long long dropped_at_quit;       /* reports given up when the library stopped (at
+                                                 unload, or when Shutdown's time ran out) */
     unsigned long long oldest_waiting_age_ms; /* age of the oldest report waiting, 0 if none */
     unsigned long long operations_waiting;    /* operations queued and not yet handled */
     unsigned long long dropped_expired;       /* saved reports older than 30 days, given up */
@@ -215,6 +221,19 @@ MIRTO_API void MIRTO_CALL SetConsent(bool granted) noexcept;
  * ("DeleteLocalData failed, need call OnStart first" and false before). */
 MIRTO_API bool MIRTO_CALL DeleteLocalData(unsigned int timeout_ms) noexcept;
 
+/* Ends the library's work, so that the game can unload it with FreeLibrary (or start afresh).
+ * Waits on the calling thread until every operation queued before the call has been delivered
+ * (with the outbox on: stored on disk), at most timeout_ms, then stops the worker: what is still
+ * queued is given up (with the outbox: stored), the internet session is closed, the outbox is
+ * released and the library's threads end, which takes at most one second more (a request that
+ * is inside the system's network call then ends with its time-outs, and its thread keeps the DLL
+ * loaded until it does). Calls made meanwhile and afterwards are refused as before a start
+ * ("operation queue init failed"); SetHost and SetOutbox work, and the next OnStart starts a new
+ * session (a new worker, and the device report again). Returns true when everything queued was
+ * delivered (or stored) in time; true at once when nothing was started. Any thread, not from a
+ * DllMain. */
+MIRTO_API bool MIRTO_CALL Shutdown(unsigned int timeout_ms) noexcept;
+
 }  // namespace mirto
 
 extern "C" {
@@ -241,6 +260,8 @@ MIRTO_API void MIRTO_CALL UnitySetLogCallback(MirtoLogCallback callback,
 MIRTO_API void MIRTO_CALL UnitySetConsentRequired(int required) MIRTO_NOEXCEPT;
 MIRTO_API void MIRTO_CALL UnitySetConsent(int granted) MIRTO_NOEXCEPT;
 MIRTO_API int MIRTO_CALL UnityDeleteLocalData(unsigned int timeout_ms) MIRTO_NOEXCEPT;
+/* Returns 1 or 0. */
+MIRTO_API int MIRTO_CALL UnityShutdown(unsigned int timeout_ms) MIRTO_NOEXCEPT;
 
 #if defined(__cplusplus)
 }

@@ -1,9 +1,9 @@
 // The six exported functions of namespace mirto. They run on the game's threads: check the
-// queue and the arguments, copy the arguments into a record and post it to the worker. The
-// only wait is the first OnStart's, for the worker to come up. No exception leaves them: a
-// call whose copy runs out of memory is dropped before anything is counted or posted. A
-// refusal's line is written once nothing of the library is held (the game's log callback may
-// call back in), so OnStart writes its line after the first start has settled.
+// queue (taking a place in it) and the arguments, copy the arguments into a record and post it
+// to the worker. The only wait is the first OnStart's, for the worker to come up. No exception
+// leaves them: a call whose copy runs out of memory is dropped before anything is posted, and
+// gives its place back. A refusal's line is written once the call holds nothing of the library
+// (not its place in the queue, not the first start): the game's log callback may call back in.
 #include <windows.h>
 
 #include <memory>
@@ -24,29 +24,25 @@ namespace {
 
 // Each refusal below is counted and its line returned, for the export to write.
 
-// A worker runs and has room for one more operation (nullptr), or the line that says why not.
-// Checked before the arguments, so a missing worker or a full queue is what the caller hears
-// about even for bad arguments. A call made while another thread's first OnStart brings the
-// worker up waits for that start; OnStart itself has settled that already (FirstStart) and
-// does not wait again.
-const char* QueueRefusal(const RefusalLines& lines, bool wait_for_start = true) noexcept {
+// A worker runs and `place` holds one of the queue's places for the operation (nullptr), or
+// the line that says why not. Checked before the arguments, so a missing worker or a full queue
+// is what the caller hears about even for bad arguments. After Shutdown, as before the first
+// start, there is no worker. A call made while another thread's first OnStart brings the worker
+// up waits for that start; OnStart itself has settled that already (FirstStart) and does not
+// wait again.
+const char* QueueRefusal(QueuePlace& place, const RefusalLines& lines,
+                         bool wait_for_start = true) noexcept {
     const DWORD worker = wait_for_start ? WorkerForCall() : WorkerThreadId();
-    if (worker == 0) {
+    // The queue's gate is entered only now: a call never holds it while it waits for a start.
+    if (worker == 0 || !place.Enter()) {
         Counters().refused_no_worker.fetch_add(1);
         return lines.no_worker;
     }
-    if (PendingOperations() >= kMaxPendingOperations) {
+    if (!place.Take()) {
         Counters().refused_queue_full.fetch_add(1);
         return lines.queue_full;
     }
     return nullptr;
-}
-
-bool QueueAccepts(const RefusalLines& lines) noexcept {
-    const char* refusal = QueueRefusal(lines);
-    if (refusal == nullptr) return true;
-    WriteLine(refusal);
-    return false;
 }
 
 const char* ParamsRefusal(const RefusalLines& lines) noexcept {
@@ -54,15 +50,15 @@ const char* ParamsRefusal(const RefusalLines& lines) noexcept {
     return lines.params_error;
 }
 
-void RefuseParams(const RefusalLines& lines) noexcept { WriteLine(ParamsRefusal(lines)); }
-
-// Hands the record to the worker: nullptr, or the line of a post that failed (the worker has
-// ended, or its queue is at the system's limit), which would otherwise leak the record and
-// leave it counted for ever.
+// Hands the record, and its place, to the worker: nullptr, or the line of a post that failed
+// (the worker has ended, or its queue is at the system's limit), which would otherwise leak the
+// record and keep its place for ever.
 template <typename Record>
-const char* Post(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
+const char* Post(QueuePlace& place, UINT code, std::unique_ptr<Record> record,
+                 const RefusalLines& lines) noexcept {
     if (PostOperation(code, record.get())) {
         static_cast<void>(record.release());  // the worker owns it now
+        place.HandOver();
         Counters().accepted.fetch_add(1);
         return nullptr;
     }
@@ -70,9 +66,19 @@ const char* Post(UINT code, std::unique_ptr<Record> record, const RefusalLines& 
     return lines.no_worker;
 }
 
-template <typename Record>
-void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& lines) noexcept {
-    if (const char* refusal = Post(code, std::move(record), lines)) WriteLine(refusal);
+// A queueing call: `checked(place)` checks the arguments and posts the record, returning the
+// line of a refusal. The line is written once the place is given back.
+template <typename Checked>
+void Queue(const RefusalLines& lines, Checked checked) noexcept {
+    const char* refusal = nullptr;
+    try {
+        QueuePlace place;
+        refusal = QueueRefusal(place, lines);
+        if (refusal == nullptr) refusal = checked(place);
+    } catch (...) {
+        // Out of memory for the copy: dropped, its place given back.
+    }
+    if (refusal != nullptr) WriteLine(refusal);
 }
 
 // OnStart's part while it holds the first start (FirstStart): until its operation is queued,
@@ -80,14 +86,15 @@ void Enqueue(UINT code, std::unique_ptr<Record> record, const RefusalLines& line
 const char* QueueStart(const wchar_t* application_id, const wchar_t* channel,
                        const wchar_t* game_version) {
     const FirstStart start;
-    if (const char* refusal = QueueRefusal(kOnStartLines, false)) return refusal;
+    QueuePlace place;
+    if (const char* refusal = QueueRefusal(place, kOnStartLines, false)) return refusal;
     const TextArgument id(application_id);
     const TextArgument channel_text(channel);
     const TextArgument version(game_version);
     if (!id.FitsRequired() || !channel_text.FitsOptional() || !version.FitsOptional()) {
         return ParamsRefusal(kOnStartLines);
     }
-    const char* refusal = Post(kOpOnStart,
+    const char* refusal = Post(place, kOpOnStart,
                                std::make_unique<OnStartRecord>(
                                    OnStartRecord{id.Copy(), channel_text.Copy(), version.Copy()}),
                                kOnStartLines);
@@ -101,6 +108,7 @@ void MIRTO_CALL SetHost(const wchar_t* host) noexcept {
     try {
         const TextArgument checked(host);
         if (!checked.FitsHost()) {
+            Counters().refused_params.fetch_add(1);
             WriteLine(kSetHostParamsError);
             return;
         }
@@ -121,73 +129,54 @@ void MIRTO_CALL OnStart(const wchar_t* application_id, const wchar_t* channel,
 }
 
 void MIRTO_CALL SetUser(const wchar_t* user_id, const wchar_t* user_name) noexcept {
-    try {
-        if (!QueueAccepts(kSetUserLines)) return;
+    Queue(kSetUserLines, [&](QueuePlace& place) {
         const TextArgument id(user_id);
         const TextArgument name(user_name);
-        if (!id.FitsRequired() || !name.FitsOptional()) {
-            RefuseParams(kSetUserLines);
-            return;
-        }
-        Enqueue(kOpSetUser, std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
-                kSetUserLines);
-    } catch (...) {
-    }
+        if (!id.FitsRequired() || !name.FitsOptional()) return ParamsRefusal(kSetUserLines);
+        return Post(place, kOpSetUser,
+                    std::make_unique<SetUserRecord>(SetUserRecord{id.Copy(), name.Copy()}),
+                    kSetUserLines);
+    });
 }
 
 void MIRTO_CALL SetLevel(int level) noexcept {
-    try {
-        if (!QueueAccepts(kSetLevelLines)) return;
-        if (level < 0) {
-            RefuseParams(kSetLevelLines);
-            return;
-        }
-        Enqueue(kOpSetLevel, std::make_unique<SetLevelRecord>(SetLevelRecord{level}),
-                kSetLevelLines);
-    } catch (...) {
-    }
+    Queue(kSetLevelLines, [&](QueuePlace& place) {
+        if (level < 0) return ParamsRefusal(kSetLevelLines);
+        return Post(place, kOpSetLevel, std::make_unique<SetLevelRecord>(SetLevelRecord{level}),
+                    kSetLevelLines);
+    });
 }
 
 void MIRTO_CALL SetServer(const wchar_t* server) noexcept {
-    try {
-        if (!QueueAccepts(kSetServerLines)) return;
+    Queue(kSetServerLines, [&](QueuePlace& place) {
         const TextArgument name(server);
-        if (!name.FitsRequired()) {
-            RefuseParams(kSetServerLines);
-            return;
-        }
-        Enqueue(kOpSetServer, std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}),
-                kSetServerLines);
-    } catch (...) {
-    }
+        if (!name.FitsRequired()) return ParamsRefusal(kSetServerLines);
+        return Post(place, kOpSetServer,
+                    std::make_unique<SetServerRecord>(SetServerRecord{name.Copy()}),
+                    kSetServerLines);
+    });
 }
 
 void MIRTO_CALL OnCharge(const wchar_t* order_id, const wchar_t* product, int amount,
                          const wchar_t* currency_type, int virtual_currency_amount,
                          const wchar_t* payment) noexcept {
-    try {
-        if (!QueueAccepts(kOnChargeLines)) return;
+    Queue(kOnChargeLines, [&](QueuePlace& place) {
         // The amounts are checked before any text is looked at.
-        if (amount <= 0 || virtual_currency_amount < 0) {
-            RefuseParams(kOnChargeLines);
-            return;
-        }
+        if (amount <= 0 || virtual_currency_amount < 0) return ParamsRefusal(kOnChargeLines);
         const TextArgument order(order_id);
         const TextArgument product_text(product);
         const TextArgument currency(currency_type);
         const TextArgument payment_text(payment);
         if (!order.FitsOptional() || !product_text.FitsOptional() || !currency.FitsOptional() ||
             !payment_text.FitsOptional()) {
-            RefuseParams(kOnChargeLines);
-            return;
+            return ParamsRefusal(kOnChargeLines);
         }
-        Enqueue(kOpOnCharge,
-                std::make_unique<OnChargeRecord>(
-                    OnChargeRecord{order.Copy(), product_text.Copy(), currency.Copy(),
-                                   payment_text.Copy(), amount, virtual_currency_amount}),
-                kOnChargeLines);
-    } catch (...) {
-    }
+        return Post(place, kOpOnCharge,
+                    std::make_unique<OnChargeRecord>(
+                        OnChargeRecord{order.Copy(), product_text.Copy(), currency.Copy(),
+                                       payment_text.Copy(), amount, virtual_currency_amount}),
+                    kOnChargeLines);
+    });
 }
 
 }  // namespace mirto

@@ -98,4 +98,8 @@ int MIRTO_CALL UnityDeleteLocalData(unsigned int timeout_ms) noexcept {
     return mirto::DeleteLocalData(timeout_ms) ? 1 : 0;
 }
 
+int MIRTO_CALL UnityShutdown(unsigned int timeout_ms) noexcept {
+    return mirto::Shutdown(timeout_ms) ? 1 : 0;
+}
+
 }  // extern "C"

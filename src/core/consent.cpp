@@ -75,6 +75,14 @@ bool DecisionPending() noexcept {
     return shared.decisions_announced.load() != shared.decisions_taken.load();
 }
 
+bool IsAnnouncedDecision(std::uintptr_t serial, std::intptr_t decision) noexcept {
+    const auto made = static_cast<Decision>(decision);
+    const std::uint32_t latest = LatestDecision().serial;
+    return DecisionPending() && (made == Decision::kGranted || made == Decision::kRefused) &&
+           serial != 0 && serial <= 0xFFFFFFFFu &&
+           static_cast<std::int32_t>(latest - static_cast<std::uint32_t>(serial)) >= 0;
+}
+
 std::uint32_t DecisionsPosted() noexcept { return shared.decisions_announced.load(); }
 
 bool DecisionsTaken(std::uint32_t posted) noexcept {

@@ -57,6 +57,9 @@ bool PurgePending() noexcept;
 // A decision whose message is posted but not yet taken by the worker.
 void DecisionTaken() noexcept;  // worker
 bool DecisionPending() noexcept;
+// Worker: a kOpConsent message's parameters are a decision that was announced and not taken
+// yet (anything else under that id was not posted by the library).
+bool IsAnnouncedDecision(std::uintptr_t serial, std::intptr_t decision) noexcept;
 // How many decisions were ever posted, and whether the worker has taken that many (Flush waits
 // for the decisions made before it, so that a game that quits right after one keeps it).
 std::uint32_t DecisionsPosted() noexcept;

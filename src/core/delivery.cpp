@@ -16,11 +16,13 @@ namespace mirto {
 namespace {
 
 // Failures after which the request may have reached the collector: not those where no
-// connection was ever made.
+// connection was ever made, nor attempts that were never made (no thread to spare, stopping).
 bool MayHaveArrived(const AttemptOutcome& outcome) {
     return outcome.status == 0 && outcome.error != ERROR_INTERNET_CANNOT_CONNECT &&
            outcome.error != ERROR_INTERNET_NAME_NOT_RESOLVED &&
-           outcome.error != ERROR_INVALID_HANDLE && outcome.error != ERROR_NOT_ENOUGH_MEMORY;
+           outcome.error != ERROR_INVALID_HANDLE && outcome.error != ERROR_NOT_ENOUGH_MEMORY &&
+           outcome.error != ERROR_TOO_MANY_TCBS &&
+           outcome.error != ERROR_INTERNET_OPERATION_CANCELLED;
 }
 
 std::u16string Units(const std::wstring& text) {
@@ -65,15 +67,23 @@ AttemptOutcome AttemptOrFail(const WinInetClient& client, const HttpParams& requ
 }  // namespace
 
 Delivery::~Delivery() {
+    // The session ends (the worker stops): what still waits in memory is lost, the internet
+    // session and the outbox are let go of, and the counters read as before a start.
     const std::uint64_t lost = unstored_.size() + batch_.size();
     Counters().waiting_in_memory.fetch_sub(unstored_.size());
     Counters().dropped_at_quit.fetch_add(lost);
+    client_.reset();
+    outbox_.reset();
+    if (outbox_chosen_) {
+        Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
+    }
+    PublishWaiting();
 }
 
 bool Delivery::Connect(const std::wstring& application_id) noexcept {
     // A session begun again (its local data deleted) goes on with the internet session it has:
     // an attempt given up at its bound may still be using it.
-    if (!client_) client_.emplace();
+    if (!client_) client_.emplace(stop_);
     if (!client_->is_open()) {
         client_.reset();
         return false;
@@ -360,9 +370,9 @@ DWORD Delivery::DeliverBacklogFromMemory() {
         if (SendPick(*pick, nullptr)) continue;
         const ULONGLONG now = SteadyMs();
         if (next_attempt_ms_ > now &&
-            !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now), abandon_)) {
+            !WaitBeforeRetry(static_cast<DWORD>(next_attempt_ms_ - now), stop_, abandon_)) {
             PublishWaiting();
-            return 0;  // quitting (or given up for the player): it stays saved
+            return 0;  // stopping (or given up for the player): it stays saved
         }
     }
     PublishWaiting();
@@ -399,9 +409,9 @@ bool Delivery::Deliver(const HttpParams& request, bool cut_off_before) noexcept 
     if (!client_) return false;
     bool cut_off = cut_off_before;
     for (int attempt = 1;; ++attempt) {
-        // A quitting worker still makes each report's first attempt (quick when the collector
-        // is there) but does not wait to repeat it.
-        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs, abandon_)) return false;
+        // A stopping worker neither makes nor waits for an attempt: the attempt gives up at
+        // once, and so does the pause.
+        if (attempt > 1 && !WaitBeforeRetry(kRetryWaitMs, stop_, abandon_)) return false;
         const DWORD connect_flags = attempt == 1 ? kFirstAttemptConnectFlags : 0;
         if (TryOnce(request, connect_flags, cut_off)) return true;
     }

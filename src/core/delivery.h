@@ -3,8 +3,8 @@
 //
 // Without the outbox each report is posted to the current collection host until an attempt is
 // answered with "200": the first attempt asks for an open connection, every later one waits
-// kRetryWaitMs first (core/retry_wait.h) and opens one as needed. A quitting worker still makes
-// each report's first attempt but never waits to repeat it.
+// kRetryWaitMs first (core/retry_wait.h) and opens one as needed. Once the worker's stop event
+// is set, no attempt is made or waited for any more: a report not yet delivered is given up.
 //
 // With the outbox, Submit only gathers the report and Commit stores what the operations handled
 // together made, so a collector that is away never holds up the operations queued behind it;
@@ -72,12 +72,14 @@ class Delivery final : public ReportSink {
     // True while what waits is to be given up rather than delivered.
     using AbandonCheck = bool (*)();
 
-    // `outbox_chosen`: the game asked for the outbox before its first start.
+    // `outbox_chosen`: the game asked for the outbox before its first start. `stop`: the
+    // worker's stop event (or null), whose setting ends every wait for the collector.
     explicit Delivery(bool outbox_chosen = false, FinishedThrough finished = nullptr,
-                      AbandonCheck abandon = nullptr) noexcept
+                      HANDLE stop = nullptr, AbandonCheck abandon = nullptr) noexcept
         : outbox_chosen_(outbox_chosen),
           finished_(finished != nullptr ? finished : Ignore),
-          abandon_(abandon != nullptr ? abandon : NeverAbandon) {}
+          abandon_(abandon != nullptr ? abandon : NeverAbandon),
+          stop_(stop) {}
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
     // What still waits in memory is lost with it, and counted so (dropped_at_quit).
@@ -141,8 +143,8 @@ class Delivery final : public ReportSink {
     void WakeFlush() noexcept { finished_(finished_through_); }
 
     // Delivers one request from memory: returns true once it is accepted; false at once when
-    // not connected, and without further attempts once the thread is told to quit or the
-    // report is abandoned.
+    // not connected, and without further attempts once the stop event is set or the report is
+    // abandoned.
     // `cut_off_before`: an earlier attempt at the same report may have reached the collector.
     bool Deliver(const HttpParams& request, bool cut_off_before = false) noexcept;
 
@@ -177,6 +179,7 @@ class Delivery final : public ReportSink {
     const bool outbox_chosen_;
     const FinishedThrough finished_;
     const AbandonCheck abandon_;
+    const HANDLE stop_;
     std::unique_ptr<Outbox> outbox_;      // open while saved reports are sent from it
     std::uint64_t restored_counted_ = 0;  // what this outbox added to the restored count
     bool fell_back_ = false;

@@ -9,6 +9,7 @@ namespace mirto {
 void HostSlot::Set(std::wstring host) noexcept {
     AcquireSRWLockExclusive(&lock_);
     host_.swap(host);
+    replaced_ = true;
     ReleaseSRWLockExclusive(&lock_);
     // `host` now holds the previous text and is released here, outside the lock.
 }
@@ -19,7 +20,7 @@ std::wstring HostSlot::Get() const {
         SRWLOCK* lock;
         ~Release() { ReleaseSRWLockShared(lock); }
     } release{&lock_};
-    return host_;
+    return replaced_ ? host_ : std::wstring(built_in_);
 }
 
 HostSlot& CollectionHost() noexcept {

@@ -1,6 +1,7 @@
 // The collection host: written by any game thread (SetHost), copied by the delivery for every
 // request. A slim reader/writer lock keeps the copy whole; the old text is released outside
-// the lock so no allocator work happens while it is held.
+// the lock so no allocator work happens while it is held. The build's host stays a pointer to
+// its text until SetHost replaces it, so setting the slot up needs no memory.
 #ifndef MIRTO_CORE_HOST_SLOT_H
 #define MIRTO_CORE_HOST_SLOT_H
 
@@ -12,7 +13,7 @@ namespace mirto {
 
 class HostSlot {
    public:
-    explicit HostSlot(const wchar_t* initial) : host_(initial) {}
+    explicit HostSlot(const wchar_t* built_in) noexcept : built_in_(built_in) {}
     HostSlot(const HostSlot&) = delete;
     HostSlot& operator=(const HostSlot&) = delete;
 
@@ -21,6 +22,8 @@ class HostSlot {
 
    private:
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    const wchar_t* const built_in_;
+    bool replaced_ = false;  // guarded by lock_, like host_
     std::wstring host_;
 };
 

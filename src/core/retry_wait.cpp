@@ -1,7 +1,7 @@
-// Waits on the thread's message queue rather than sleeping, so that a quit message posted
-// meanwhile is noticed at once. Other messages (the game's next operations) wake the wait
-// too; they are left in the queue for the worker's loop and the wait resumes, unless the
-// caller's check says the wait is to be given up (a refusal's message is among them).
+// Waits on the stop event and the thread's message queue rather than sleeping, so that a stop
+// is noticed at once. Messages (the game's next operations) wake the wait too; they are left in
+// the queue for the worker's loop and the wait resumes, unless the caller's check says the wait
+// is to be given up (a refusal's message is among them).
 //
 // The pause is measured with the performance counter, whose ticks are far finer than a
 // millisecond: a millisecond clock that advances in steps of 15.6 ms could end it early. A
@@ -12,13 +12,14 @@
 namespace mirto {
 namespace {
 
-// Only the worker thread delivers reports, so one flag serves the process.
-bool quitting = false;
+bool Stopped(HANDLE stop) noexcept {
+    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
 
-bool QuitWaiting() noexcept {
+// Marks the messages queued now as seen, so that only later ones wake the next wait.
+void LookAtQueue() noexcept {
     MSG message;
-    if (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) quitting = true;
-    return quitting;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
 }
 
 LONGLONG Now() noexcept {
@@ -44,20 +45,23 @@ ULONGLONG SteadyMs() noexcept {
                                   now % frequency.QuadPart * 1000 / frequency.QuadPart);
 }
 
-bool WaitBeforeRetry(DWORD milliseconds, bool (*give_up)()) noexcept {
+bool WaitBeforeRetry(DWORD milliseconds, HANDLE stop, bool (*give_up)()) noexcept {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     const LONGLONG deadline =
         Now() + (static_cast<LONGLONG>(milliseconds) * frequency.QuadPart + 999) / 1000;
+    const DWORD count = stop != nullptr ? 1 : 0;
     for (;;) {
-        if (QuitWaiting() || (give_up != nullptr && give_up())) return false;
+        if (Stopped(stop) || (give_up != nullptr && give_up())) return false;
+        LookAtQueue();
         const DWORD left = MillisecondsUntil(deadline, frequency.QuadPart);
         if (left == 0) return true;
-        // Wakes for messages posted after the last look at the queue, or at the deadline.
-        if (MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_POSTMESSAGE, 0) == WAIT_FAILED) {
+        // Wakes for the stop, for messages posted after the last look at the queue, or at the
+        // deadline.
+        if (MsgWaitForMultipleObjectsEx(count, &stop, left, QS_POSTMESSAGE, 0) == WAIT_FAILED) {
             Sleep(left);
             while (const DWORD rest = MillisecondsUntil(deadline, frequency.QuadPart)) Sleep(rest);
-            return !QuitWaiting();
+            return !Stopped(stop) && (give_up == nullptr || !give_up());
         }
     }
 }

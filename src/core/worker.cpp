@@ -1,10 +1,15 @@
-// The worker thread: start, message loop, dispatch and end.
+// The worker thread: message loop, dispatch and end; and the count of finished operations that
+// Flush and Shutdown wait for. Starting and ending the worker is worker_lifetime.cpp's.
 //
 // Ownership: a record posted with PostOperation belongs to the worker from the moment the post
-// succeeds; the dispatch deletes it after its handler returns and only then lowers
-// pending_operations. The worker also owns one reference to the library's module, taken
-// before the thread starts and dropped as the thread exits, so the code it runs stays mapped
-// even if the game unloads the library meanwhile.
+// succeeds; the dispatch deletes it after its handler returns and only then gives its place in
+// the queue back. The worker also owns one reference to the library's module, taken before the
+// thread starts and dropped as the thread exits, so the code it runs stays mapped even if the
+// game unloads the library meanwhile.
+//
+// The worker ends only when its stop event is set (Shutdown, or the library's unload): it then
+// handles what is still queued (no report waits for the network any more) and returns. A quit
+// message in its queue comes from someone else and is dropped.
 #include "core/worker.h"
 
 #include <atomic>
@@ -13,25 +18,22 @@
 #include "core/consent.h"
 #include "core/consent_gate.h"
 #include "core/delivery.h"
+#include "core/operation_queue.h"
 #include "core/operations.h"
 #include "core/retry_wait.h"
 #include "core/worker_request.h"
 #include "reports/handlers.h"
-#include "win/module_reference.h"
-#include "win/scoped_handle.h"
+#include "reports/report_state.h"
 
 namespace mirto {
 namespace {
 
 struct WorkerBookkeeping {
-    std::atomic<DWORD> worker_thread_id{0};
-    std::atomic<HANDLE> worker_ready_event{nullptr};
-    std::atomic<HMODULE> worker_module{nullptr};
-    std::atomic<std::int32_t> pending_operations{0};
-    // Operations ever posted; the worker numbers them from 1 in the order it takes them, and
-    // every operation up to `finished_through` has finished (its reports delivered, stored in
-    // the outbox, or given up). Flush waits for the second to reach what the first was when it
-    // was called: exactly the operations posted before it, whatever finished after them.
+    // Operations ever posted; the worker numbers them from 1 in the order it takes them (a new
+    // worker goes on from where the last one ended), and every operation up to
+    // `finished_through` has finished (its reports delivered, stored in the outbox, or given
+    // up). Flush waits for the second to reach what the first was when it was called: exactly
+    // the operations posted before it, whatever finished after them.
     std::atomic<std::uint64_t> operations_posted{0};
     std::uint64_t finished_through = 0;  // guarded by flush_lock
 };
@@ -39,15 +41,6 @@ struct WorkerBookkeeping {
 WorkerBookkeeping worker_bookkeeping;
 
 WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
-
-// A first start in progress: set by the thread that starts the worker before the thread is
-// created, cleared once that thread's OnStart operation is queued (or refused).
-SRWLOCK start_lock = SRWLOCK_INIT;
-CONDITION_VARIABLE start_settled = CONDITION_VARIABLE_INIT;
-bool start_in_progress = false;  // guarded by start_lock
-bool worker_created = false;     // guarded by start_lock: a worker is never started twice
-std::atomic<bool> start_in_progress_hint{false};
-std::atomic<bool> outbox_chosen{false};  // changed under start_lock, before any start
 
 SRWLOCK flush_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
@@ -59,14 +52,21 @@ void FinishedThrough(std::uint64_t ticket) noexcept {
     WakeAllConditionVariable(&flush_progress);
 }
 
-// Waits, holding start_lock, until no first start is in progress or the deadline passes.
-void WaitWhileStarting(ULONGLONG deadline) noexcept {
-    while (start_in_progress) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return;
-        SleepConditionVariableSRW(&start_settled, &start_lock, static_cast<DWORD>(deadline - now),
-                                  0);
-    }
+// The number a new worker goes on from: every operation of the workers before it has finished.
+std::uint64_t FinishedSoFar() noexcept {
+    AcquireSRWLockShared(&flush_lock);
+    const std::uint64_t finished = worker_bookkeeping.finished_through;
+    ReleaseSRWLockShared(&flush_lock);
+    return finished;
+}
+
+// As the worker ends: every operation it took has finished, delivered, stored or given up, so
+// that none holds a later Flush (the queue is closed, so no other is posted meanwhile).
+void SettleFinished() noexcept {
+    AcquireSRWLockExclusive(&flush_lock);
+    worker_bookkeeping.finished_through = worker_bookkeeping.operations_posted.load();
+    ReleaseSRWLockExclusive(&flush_lock);
+    WakeAllConditionVariable(&flush_progress);
 }
 
 // Runs one operation's handler; the record is deleted when this returns, whatever the handler
@@ -119,14 +119,15 @@ class RunNow final : public OperationRunner {
 struct Dispatch {
     Delivery& delivery;
     ConsentGate& gate;
-    WorkerBookkeeping& worker;
-    std::uint64_t taken = 0;
+    std::uint64_t taken;
 };
 
-// Handles one message taken from the worker's queue.
+// Handles one message taken from the worker's queue. Only what the library itself posted is
+// acted on (a record still waiting under its id, a decision it announced, a request it listed);
+// anything else is left to the system like every foreign message.
 void Handle(const MSG& message, Dispatch& dispatch) noexcept {
     RunNow runner(dispatch.delivery);
-    if (IsOperation(message.message)) {
+    if (IsOperation(message.message) && TakePosted(message)) {
         const std::uint64_t ticket = ++dispatch.taken;
         dispatch.delivery.NoteTaken(ticket);
         try {
@@ -134,34 +135,46 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
         } catch (...) {
             // Out of memory while holding it: the operation is lost, the loop goes on.
         }
-        dispatch.worker.pending_operations.fetch_sub(1);
-    } else if (message.message == kOpConsent) {
+        // Run, given up or held (the holding area has its own bound): its place is free.
+        GiveBackPlace();
+    } else if (message.message == kOpConsent &&
+               IsAnnouncedDecision(message.wParam, message.lParam)) {
         try {
             dispatch.gate.Decide(message.wParam, message.lParam, runner);
         } catch (...) {
         }
-    } else if (message.message == kOpDeleteLocalData) {
+    } else if (message.message == kOpDeleteLocalData && TakePosted(message)) {
         bool removed = false;
         try {
             removed = dispatch.gate.Forget();
         } catch (...) {
         }
         AnswerRequest(message.lParam, removed);
-    } else {
+    } else if (message.message != WM_QUIT) {
+        // A quit message is someone else's: the library stops its worker with the stop event.
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
 
-// Handles the messages queued now, up to a quit message (which stays in the queue for the loop),
-// or as many operations as one batch holds, or, `during_attempt`, a decision or deletion; then
-// stores the reports they made in one go. False when it stopped at a quit message or a request.
-bool HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
-    bool stopped = false;
+enum class Handled {
+    kAll,        // the queue is empty
+    kBatchFull,  // more may wait behind the batch just stored
+    kHeldBack,   // during an attempt: the next message waits until it is over
+};
+
+// Handles the messages queued now, up to as many operations as one batch holds or, during an
+// attempt, up to a decision or deletion; then stores the reports they made in one go.
+Handled HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
+    Handled handled = Handled::kAll;
     MSG message;
-    while (!dispatch.delivery.batch_full() && PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (message.message == WM_QUIT || (during_attempt && IsRequest(message.message))) {
-            stopped = true;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+        if (dispatch.delivery.batch_full()) {
+            handled = Handled::kBatchFull;
+            break;
+        }
+        if (during_attempt && IsRequest(message.message)) {
+            handled = Handled::kHeldBack;
             break;
         }
         // The message just seen is the first of its kind in the queue.
@@ -169,7 +182,9 @@ bool HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
         Handle(message, dispatch);
     }
     dispatch.delivery.Commit();
-    return !stopped;
+    // Still full once stored: as many reports wait in memory as may, behind the attempt.
+    if (during_attempt && dispatch.delivery.batch_full()) handled = Handled::kHeldBack;
+    return handled;
 }
 
 // While the outbox's attempt runs, the operations that arrive are handled (their reports
@@ -178,114 +193,35 @@ class WorkWhileSending final : public AttemptWaitHook {
    public:
     explicit WorkWhileSending(Dispatch& dispatch) noexcept : dispatch_(dispatch) {}
 
-    bool OnMessage() noexcept override { return HandleQueued(dispatch_, true); }
+    bool OnMessage() noexcept override {
+        return HandleQueued(dispatch_, true) != Handled::kHeldBack;
+    }
     bool OnChore() noexcept override { return dispatch_.delivery.DoChore(); }
 
    private:
     Dispatch& dispatch_;
 };
 
-// True when the thread was created (it may still be coming up).
-bool StartWorker() noexcept {
-    WorkerBookkeeping& worker = GetWorker();
-
-    // The worker gets its own handle to the ready event. Whichever side finishes last closes
-    // the event object, so a worker that comes up after OnStart stopped waiting signals an
-    // event that still exists and that nobody waits for: a harmless late signal.
-    KernelHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    HANDLE worker_copy = nullptr;
-    if (ready && !DuplicateHandle(GetCurrentProcess(), ready.get(), GetCurrentProcess(),
-                                  &worker_copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        ready.reset();
-        worker_copy = nullptr;
-    }
-    worker.worker_ready_event.store(worker_copy);
-
-    HMODULE module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerMain));
-    worker.worker_module.store(module);
-
-    const KernelHandle thread(CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr));
-    if (!thread) {
-        // No worker: nothing will signal, so there is nothing to wait for.
-        if (HANDLE unused = worker.worker_ready_event.exchange(nullptr)) CloseHandle(unused);
-        if (HMODULE held = worker.worker_module.exchange(nullptr)) FreeLibrary(held);
-        return false;
-    }
-    if (ready) WaitForSingleObject(ready.get(), kWorkerStartWaitMs);
-    return true;
-}
+bool IsSet(HANDLE event) noexcept { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 }  // namespace
 
-DWORD WorkerThreadId() noexcept { return GetWorker().worker_thread_id.load(); }
-
-std::int32_t PendingOperations() noexcept { return GetWorker().pending_operations.load(); }
-
-FirstStart::FirstStart() noexcept {
-    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
-    AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(deadline);
-    if (!start_in_progress && !worker_created) {
-        start_in_progress = true;
-        start_in_progress_hint.store(true);
-        starting_here_ = true;
-    }
-    ReleaseSRWLockExclusive(&start_lock);
-    if (starting_here_) created_ = StartWorker();
-}
-
-FirstStart::~FirstStart() {
-    if (!starting_here_) return;
-    AcquireSRWLockExclusive(&start_lock);
-    worker_created = created_;
-    start_in_progress = false;
-    start_in_progress_hint.store(false);
-    ReleaseSRWLockExclusive(&start_lock);
-    WakeAllConditionVariable(&start_settled);
-}
-
-DWORD WorkerForCall() noexcept {
-    // The id is read before the hint: the hint is raised before a worker can publish its id
-    // and lowered only after the starting OnStart is queued, so an id seen with the hint down
-    // means that operation is already ahead of this call.
-    const DWORD published = GetWorker().worker_thread_id.load();
-    if (!start_in_progress_hint.load()) return published;
-    const ULONGLONG deadline = GetTickCount64() + kWorkerStartWaitMs;
-    AcquireSRWLockExclusive(&start_lock);
-    WaitWhileStarting(deadline);
-    ReleaseSRWLockExclusive(&start_lock);
-    return GetWorker().worker_thread_id.load();
-}
-
 bool PostOperation(UINT code, void* record) noexcept {
     WorkerBookkeeping& worker = GetWorker();
-    worker.pending_operations.fetch_add(1);
+    if (!ListPosted(code, record)) return false;
     worker.operations_posted.fetch_add(1);
-    if (!PostThreadMessageW(worker.worker_thread_id.load(), code, 0,
-                            reinterpret_cast<LPARAM>(record))) {
+    if (!PostThreadMessageW(WorkerThreadId(), code, 0, reinterpret_cast<LPARAM>(record))) {
         worker.operations_posted.fetch_sub(1);
-        worker.pending_operations.fetch_sub(1);
+        UnlistPosted(code, record);
         return false;
     }
     return true;
 }
-
-bool ChooseBeforeFirstStart(std::atomic<bool>& choice, bool value) noexcept {
-    AcquireSRWLockExclusive(&start_lock);
-    const bool before_start = !start_in_progress && !worker_created;
-    if (before_start) choice.store(value);
-    ReleaseSRWLockExclusive(&start_lock);
-    return before_start;
-}
-
-bool ChooseOutbox(bool enabled) noexcept { return ChooseBeforeFirstStart(outbox_chosen, enabled); }
-
-bool OutboxChosen() noexcept { return outbox_chosen.load(); }
 
 bool WaitForOperations(DWORD timeout_ms) noexcept {
     WorkerBookkeeping& worker = GetWorker();
     // The worker cannot wait for itself.
-    if (GetCurrentThreadId() == worker.worker_thread_id.load()) return false;
+    if (GetCurrentThreadId() == WorkerThreadId()) return false;
     const std::uint64_t target = worker.operations_posted.load();
     const std::uint32_t decisions = DecisionsPosted();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
@@ -302,51 +238,53 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     return finished;
 }
 
-void PostWorkerQuit() noexcept {
-    const DWORD thread_id = GetWorker().worker_thread_id.load();
-    if (thread_id != 0) PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
-}
-
-DWORD WINAPI WorkerMain(void* /*unused*/) {
-    WorkerBookkeeping& worker = GetWorker();
+DWORD WINAPI WorkerMain(void* parameter) {
+    // The start's handles belong to this thread from here on.
+    const WorkerStart start = *static_cast<const WorkerStart*>(parameter);
+    delete static_cast<const WorkerStart*>(parameter);
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // creates this thread's queue
-    worker.worker_thread_id.store(GetCurrentThreadId());
+    PublishWorker(GetCurrentThreadId());
 
-    if (HANDLE ready = worker.worker_ready_event.exchange(nullptr)) {
-        SetEvent(ready);
-        CloseHandle(ready);
+    if (start.ready != nullptr) {
+        SetEvent(start.ready);
+        CloseHandle(start.ready);
     }
 
     {
-        // The delivery, and with it the internet session, ends with the loop: before the
-        // thread lets go of the module.
-        Delivery delivery(outbox_chosen.load(), FinishedThrough, PurgePending);
+        // The delivery, and with it the internet session and the outbox, ends with the loop:
+        // before the thread lets go of the module. What still waits in memory then is lost,
+        // and counted so.
+        Delivery delivery(OutboxChosen(), FinishedThrough, start.stop, PurgePending);
         ConsentGate gate(delivery);
-        Dispatch dispatch{delivery, gate, worker};
+        Dispatch dispatch{delivery, gate, FinishedSoFar()};
         WorkWhileSending while_sending(dispatch);
-        bool quitting = false;
-        while (!quitting) {
+        for (;;) {
             // The operations queued now, as many as a batch holds (with the outbox, their
             // reports are stored together), then the outbox gets its turn: its attempt handles
             // the operations that arrive while it runs. Then the loop waits for the next
-            // operation or until a saved report is due.
-            if (!HandleQueued(dispatch, false)) {
-                PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-                quitting = true;
+            // operation, until a saved report is due, or until it must stop. Once it must, what
+            // is still queued is handled (no report waits for the network any more, and the
+            // queue takes nothing more): the loop ends.
+            const Handled handled = HandleQueued(dispatch, false);
+            if (IsSet(start.stop)) {
+                while (HandleQueued(dispatch, false) == Handled::kBatchFull) {
+                }
+                break;
             }
-            if (quitting) break;
             const DWORD wait = delivery.SendDue(&while_sending);
-            if (wait != 0 && MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT,
-                                                         MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
+            if (wait != 0 && handled != Handled::kBatchFull &&
+                MsgWaitForMultipleObjectsEx(1, &start.stop, wait, QS_ALLINPUT,
+                                            MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
                 Sleep(1);  // never spin
             }
         }
     }
-
-    if (HMODULE module = worker.worker_module.exchange(nullptr)) {
-        FreeLibraryAndExitThread(module, 0);
-    }
+    SettleFinished();
+    // A later start begins a new session.
+    ResetReports();
+    CloseHandle(start.stop);
+    if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <new>
 
+#include "core/operation_queue.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
@@ -25,9 +26,15 @@ RequestAnswer AskWorker(DWORD worker, UINT code, DWORD timeout_ms) noexcept {
     if (worker == 0) return RequestAnswer::kNotPosted;
     auto* request = new (std::nothrow) Request();
     if (request == nullptr) return RequestAnswer::kNotPosted;
-    if (!request->answered ||
-        !PostThreadMessageW(worker, code, 0, reinterpret_cast<LPARAM>(request))) {
+    // Listed before the post, so the worker acts on this message only (not on one that someone
+    // else posted under the same id).
+    if (!request->answered || !ListPosted(code, request)) {
         delete request;  // never shared
+        return RequestAnswer::kNotPosted;
+    }
+    if (!PostThreadMessageW(worker, code, 0, reinterpret_cast<LPARAM>(request))) {
+        UnlistPosted(code, request);
+        delete request;
         return RequestAnswer::kNotPosted;
     }
     const bool in_time = WaitForSingleObject(request->answered.get(), timeout_ms) == WAIT_OBJECT_0;

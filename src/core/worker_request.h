@@ -23,7 +23,8 @@ enum class RequestAnswer {
 // Game thread: posts `code` to `worker` with a new request and waits for the answer.
 RequestAnswer AskWorker(DWORD worker, UINT code, DWORD timeout_ms) noexcept;
 
-// Worker thread: answers the request that the message parameter carries (once).
+// Worker thread: answers the request that the message parameter carries (once), after
+// TakePosted (core/operation_queue.h) found it listed.
 void AnswerRequest(LPARAM request, bool done) noexcept;
 
 }  // namespace mirto

@@ -23,7 +23,7 @@ class ReportSink {
     virtual void Disconnect() noexcept = 0;
     // Hands one encoded body for `path` on. Without an outbox it returns once the body is
     // delivered, at once while not connected, and without further attempts once the worker is
-    // told to quit; with one, once the body is stored.
+    // told to stop; with one, once the body is stored.
     virtual void Submit(const wchar_t* path, const std::string& body, ReportPriority priority) = 0;
 
    protected:

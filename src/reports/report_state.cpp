@@ -12,6 +12,6 @@ ReportContext& CurrentReports() noexcept {
     return *context;
 }
 
-void ResetReports() { CurrentReports() = ReportContext(); }
+void ResetReports() noexcept { CurrentReports() = ReportContext{}; }
 
 }  // namespace mirto

@@ -1,6 +1,7 @@
 // The report context of the process (report_context.h), owned by the reports layer. Only the
-// handlers change it, on the worker thread, one at a time; nothing is reset once set, unless the
-// game deletes its local data (ResetReports, on the worker too).
+// handlers change it, on the worker thread, one at a time; nothing is reset once set, until the
+// game deletes its local data or the worker ends its session (Shutdown): then it is cleared for
+// the next start.
 #ifndef MIRTO_REPORTS_REPORT_STATE_H
 #define MIRTO_REPORTS_REPORT_STATE_H
 
@@ -13,8 +14,8 @@ namespace mirto {
 // was changing.
 ReportContext& CurrentReports() noexcept;
 
-// Forgets the session (the game deleted its local data): the next start begins it anew.
-void ResetReports();
+// Clears the context: the next start sets it up again. On the worker thread.
+void ResetReports() noexcept;
 
 }  // namespace mirto
 

@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <cwchar>
-#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
 
+#include "transport/attempt_threads.h"
 #include "transport/protocol.h"
 #include "win/internet_handle.h"
 #include "win/module_reference.h"
@@ -28,19 +28,33 @@ std::optional<std::wstring> StatusText(HINTERNET request) {
     return std::wstring(status);
 }
 
-// Shared by the waiting thread and the attempt's thread; whichever lets go last deletes it.
+bool IsSet(HANDLE event) noexcept {
+    return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+// An outcome in one 64-bit word, so that it is published and read whole: bit 63 delivered,
+// bits 32 to 47 the status, bits 0 to 31 the error.
+std::uint64_t Packed(bool delivered, std::uint32_t status, std::uint32_t error) noexcept {
+    return (delivered ? std::uint64_t{1} << 63 : 0) |
+           static_cast<std::uint64_t>(status & 0xFFFFu) << 32 | error;
+}
+
+AttemptOutcome Unpacked(std::uint64_t packed) noexcept {
+    AttemptOutcome outcome;
+    outcome.delivered = (packed >> 63) != 0;
+    outcome.status = static_cast<std::uint32_t>(packed >> 32) & 0xFFFFu;
+    outcome.error = static_cast<std::uint32_t>(packed);
+    return outcome;
+}
+
+// Shared by the waiting thread and the attempt's thread; whichever lets go last deletes it,
+// and with it the attempt's hold on the session.
 class Attempt {
    public:
     explicit Attempt(AttemptRequest request) : request_(std::move(request)) {}
 
-    // Read once the attempt's thread has finished with it, or after Abandon.
-    AttemptOutcome outcome() const noexcept {
-        AttemptOutcome outcome;
-        outcome.delivered = delivered_.load();
-        outcome.status = status_.load();
-        outcome.error = outcome.status != 0 ? 0 : error_.load();
-        return outcome;
-    }
+    // What is known of the attempt now: all of its answer or none of it.
+    AttemptOutcome outcome() const noexcept { return Unpacked(outcome_.load()); }
 
     void Release() noexcept {
         if (references_.fetch_sub(1) == 1) delete this;
@@ -49,112 +63,101 @@ class Attempt {
     // The attempt itself, on whichever thread runs it.
     void Run() noexcept { RunOnConnection(); }
 
-    // From the waiting thread, once the bound has passed: no further call is made, and a call
-    // that is blocked now has its handle closed under it.
-    void Abandon() noexcept {
-        AcquireSRWLockExclusive(&lock_);
-        abandoned_ = true;
-        if (in_call_ && request_handle_ != nullptr) {
-            InternetCloseHandle(request_handle_);
-            request_handle_ = nullptr;
-        }
-        ReleaseSRWLockExclusive(&lock_);
-    }
+    // From the waiting thread, once it has given the attempt up: no further call is started.
+    // The call in progress, if any, is left to end by itself; the attempt's thread then closes
+    // its handles.
+    void Abandon() noexcept { abandoned_.store(true); }
 
    private:
     // Both handles are closed when this returns, the request first.
     void RunOnConnection() noexcept {
         const InternetHandle connection(
-            InternetConnectW(request_.session, request_.host.c_str(), request_.port, nullptr,
+            InternetConnectW(request_.session.get(), request_.host.c_str(), request_.port, nullptr,
                              nullptr, INTERNET_SERVICE_HTTP, request_.connect_flags, 0));
         if (!connection) {
-            error_.store(GetLastError());
+            Fail(GetLastError());
             return;
         }
-        HINTERNET handle = HttpOpenRequestW(connection.get(), L"POST", request_.path.c_str(),
-                                            nullptr, nullptr, nullptr, request_.request_flags, 0);
-        if (handle == nullptr) {
-            error_.store(GetLastError());
+        const InternetHandle handle(HttpOpenRequestW(connection.get(), L"POST",
+                                                     request_.path.c_str(), nullptr, nullptr,
+                                                     nullptr, request_.request_flags, 0));
+        if (!handle) {
+            Fail(GetLastError());
             return;
         }
-        Publish(handle);
-        Exchange(handle);
-        CloseRequest();
+        Exchange(handle.get());
     }
 
-    // Runs call(handle) unless the attempt was abandoned; false when it was or the call failed.
+    void Fail(DWORD error) noexcept { outcome_.store(Packed(false, 0, error)); }
+
+    // Runs call(handle) unless the attempt was given up; false when it was or the call failed
+    // (then with the system's error in *error).
     template <typename Call>
-    bool Step(HINTERNET handle, Call call) noexcept {
-        AcquireSRWLockExclusive(&lock_);
-        const bool allowed = !abandoned_;
-        in_call_ = allowed;
-        ReleaseSRWLockExclusive(&lock_);
-        if (!allowed) return false;
-        const BOOL result = call(handle);
-        if (result == FALSE) error_.store(GetLastError());
-        AcquireSRWLockExclusive(&lock_);
-        in_call_ = false;
-        ReleaseSRWLockExclusive(&lock_);
-        return result != FALSE;
+    bool Step(HINTERNET handle, Call call, DWORD* error) noexcept {
+        if (abandoned_.load()) return false;
+        if (call(handle) != FALSE) return true;
+        *error = GetLastError();
+        return false;
     }
 
-    // Marks the attempt delivered as soon as the status is "200", before anything else is read,
-    // so an answer whose body never ends counts as delivered even when the bound cuts it off.
+    // The attempt is published delivered as soon as the status is "200", before anything else
+    // is read, so an answer whose body never ends counts as delivered even when the bound cuts
+    // it off; and only then, whole, so the waiting side never sees a status without its
+    // verdict.
     void Exchange(HINTERNET handle) noexcept {
         // Wine takes the receive and send time-outs only from the request handle (Windows
         // inherits them from the session), so a collector that stops answering still ends each
         // wait after 5 s everywhere.
         ApplyTimeouts(handle);
         const bool has_body = !request_.body.empty();
-        const bool sent = Step(handle, [&](HINTERNET h) {
-            return HttpSendRequestW(h, request_.headers.c_str(),
-                                    static_cast<DWORD>(request_.headers.size()),
-                                    // WinINet only reads the body.
-                                    has_body ? const_cast<char*>(request_.body.data()) : nullptr,
-                                    static_cast<DWORD>(request_.body.size()));
-        });
-        if (!sent) return;
+        DWORD error = 0;
+        const bool sent = Step(
+            handle,
+            [&](HINTERNET h) {
+                return HttpSendRequestW(
+                    h, request_.headers.c_str(), static_cast<DWORD>(request_.headers.size()),
+                    // WinINet only reads the body.
+                    has_body ? const_cast<char*>(request_.body.data()) : nullptr,
+                    static_cast<DWORD>(request_.body.size()));
+            },
+            &error);
+        if (!sent) {
+            if (error != 0) Fail(error);
+            return;
+        }
         std::optional<std::wstring> status;
-        Step(handle, [&status](HINTERNET h) {
-            status = StatusText(h);
-            return status ? TRUE : FALSE;
-        });
-        if (!status) return;
+        const bool answered = Step(
+            handle,
+            [&status](HINTERNET h) {
+                status = StatusText(h);
+                return status ? TRUE : FALSE;
+            },
+            &error);
+        if (!answered) {
+            if (error != 0) Fail(error);
+            return;
+        }
         // The status is compared as text, exactly "200"; the number is kept for the counters.
-        status_.store(static_cast<std::uint32_t>(std::wcstoul(status->c_str(), nullptr, 10)));
-        if (*status != L"200") return;
-        delivered_.store(true);
+        const bool delivered = *status == L"200";
+        outcome_.store(Packed(
+            delivered, static_cast<std::uint32_t>(std::wcstoul(status->c_str(), nullptr, 10)), 0));
+        if (!delivered) return;
         // The availability query is still made, but its outcome (a body that never comes, a
         // connection closed after the head, a bound reached while it reads) no longer matters.
-        Step(handle, [](HINTERNET h) {
-            DWORD available = 0;
-            return InternetQueryDataAvailable(h, &available, 0, 0);
-        });
-    }
-
-    void Publish(HINTERNET handle) noexcept {
-        AcquireSRWLockExclusive(&lock_);
-        request_handle_ = handle;
-        ReleaseSRWLockExclusive(&lock_);
-    }
-
-    void CloseRequest() noexcept {
-        AcquireSRWLockExclusive(&lock_);
-        HINTERNET handle = request_handle_;
-        request_handle_ = nullptr;
-        ReleaseSRWLockExclusive(&lock_);
-        if (handle != nullptr) InternetCloseHandle(handle);
+        Step(
+            handle,
+            [](HINTERNET h) {
+                DWORD available = 0;
+                return InternetQueryDataAvailable(h, &available, 0, 0);
+            },
+            &error);
     }
 
     const AttemptRequest request_;
     std::atomic<int> references_{2};
-    std::atomic<bool> delivered_{false};
-    std::atomic<std::uint32_t> status_{0};
-    std::atomic<std::uint32_t> error_{ERROR_INTERNET_TIMEOUT};  // until the attempt says otherwise
-    SRWLOCK lock_ = SRWLOCK_INIT;                               // guards the three members below
-    HINTERNET request_handle_ = nullptr;
-    bool in_call_ = false;
-    bool abandoned_ = false;
+    // Until the attempt says otherwise, it timed out: what the waiting side reads past the bound.
+    std::atomic<std::uint64_t> outcome_{Packed(false, 0, ERROR_INTERNET_TIMEOUT)};
+    std::atomic<bool> abandoned_{false};
 };
 
 }  // namespace
@@ -218,30 +221,35 @@ DWORD WINAPI RunAttempts(void* parameter) {
     return 0;
 }
 
-// Waits for `done` at most `bound_ms`; true when it was set. With a hook, the waiting thread
-// handles its messages and does its chores meanwhile, one at a time.
-bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook) noexcept {
+// Waits for `done` at most `bound_ms`, or until `stop` is set; true when `done` was set. With a
+// hook, the waiting thread handles its messages and does its chores meanwhile, one at a time.
+bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook, HANDLE stop) noexcept {
     const ULONGLONG deadline = GetTickCount64() + bound_ms;
     auto left = [deadline]() -> DWORD {
         const ULONGLONG now = GetTickCount64();
         return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     };
+    const HANDLE events[] = {done, stop};
+    const DWORD count = stop != nullptr ? 2 : 1;
+    const DWORD input = WAIT_OBJECT_0 + count;
     bool messages = true;
     bool chores = true;
     while (hook != nullptr && (messages || chores)) {
         // With chores to do, only a look; otherwise a wait for the attempt or a message.
-        const DWORD woke = MsgWaitForMultipleObjectsEx(
-            1, &done, chores ? 0 : left(), messages ? QS_ALLPOSTMESSAGE : 0, MWMO_INPUTAVAILABLE);
+        const DWORD woke =
+            MsgWaitForMultipleObjectsEx(count, events, chores ? 0 : left(),
+                                        messages ? QS_ALLPOSTMESSAGE : 0, MWMO_INPUTAVAILABLE);
         if (woke == WAIT_OBJECT_0) return true;
-        if (woke == WAIT_OBJECT_0 + 1 && messages) {
+        if (woke == input && messages) {
             messages = hook->OnMessage();
         } else if (woke == WAIT_TIMEOUT && chores && left() > 0) {
             chores = hook->OnChore();
         } else {
-            break;  // the bound, or a wait that failed
+            break;  // the bound, the stop event, or a wait that failed
         }
     }
-    return WaitForSingleObject(done, left()) == WAIT_OBJECT_0;
+    if (IsSet(stop)) return WaitForSingleObject(done, 0) == WAIT_OBJECT_0;
+    return WaitForMultipleObjects(count, events, FALSE, left()) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -263,26 +271,34 @@ void AttemptRunner::Retire() noexcept {
 }
 
 AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms,
-                                   AttemptWaitHook* while_waiting) noexcept {
+                                   AttemptWaitHook* while_waiting, HANDLE stop) noexcept {
+    if (IsSet(stop)) return AttemptOutcome{false, 0, ERROR_INTERNET_OPERATION_CANCELLED};
     Attempt* attempt = new (std::nothrow) Attempt(std::move(request));
     if (attempt == nullptr) return AttemptOutcome{false, 0, ERROR_NOT_ENOUGH_MEMORY};
+    bool inline_attempt = false;
     if (thread_ == nullptr) {
         auto* thread = new (std::nothrow) Thread;
+        AttemptThreadStart started = AttemptThreadStart::kRefused;
         if (thread != nullptr && thread->work && thread->done) {
             thread->module = ReferenceModuleOf(reinterpret_cast<const void*>(&RunAttempts));
-            const KernelHandle handle(CreateThread(nullptr, 0, RunAttempts, thread, 0, nullptr));
-            if (handle) {
-                thread_ = thread;
-            } else {
-                if (thread->module != nullptr) FreeLibrary(thread->module);
-                delete thread;
-            }
+            started = StartAttemptThread(RunAttempts, thread);
+        }
+        if (started == AttemptThreadStart::kStarted) {
+            thread_ = thread;
         } else {
+            if (thread != nullptr && thread->module != nullptr) FreeLibrary(thread->module);
             delete thread;
+            if (started == AttemptThreadStart::kAtBound) {
+                // Every thread to spare is held by an attempt given up earlier.
+                delete attempt;
+                return AttemptOutcome{false, 0, ERROR_TOO_MANY_TCBS};
+            }
+            inline_attempt = true;
         }
     }
-    if (thread_ == nullptr) {
-        // No thread to spare: the attempt runs here, bounded only by the time-outs.
+    if (inline_attempt) {
+        // The system cannot start a thread: the attempt runs here, bounded only by the
+        // time-outs.
         attempt->Run();
         const AttemptOutcome outcome = attempt->outcome();
         delete attempt;
@@ -290,7 +306,7 @@ AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms,
     }
     const HANDLE done = thread_->done.get();
     thread_->Hand(attempt);
-    const bool finished = WaitForAttempt(done, bound_ms, while_waiting);
+    const bool finished = WaitForAttempt(done, bound_ms, while_waiting, stop);
     if (!finished) {
         // The thread stays with the attempt until its call returns; the next attempt gets a
         // thread of its own.

@@ -3,15 +3,16 @@
 // WinINet's time-outs bound each wait for bytes, not an attempt: a collector that trickles its
 // answer one byte a second, or streams without end, would hold the caller for ever. So attempts
 // run on a thread of their own, kept from one attempt to the next, and the caller waits for each
-// at most `bound_ms`. Past the bound the caller closes the attempt's request handle (which ends
-// the blocked call where WinINet cancels on close), counts the attempt as failed and goes on
-// with a new thread; the old one finishes the attempt whenever its call returns, closes its
-// handles (request first, then connection), frees what it used and ends. Each such thread holds
-// its own reference to this module, so it can outlive the worker and an unload.
+// at most `bound_ms` (less when its stop event is set meanwhile). Past that the caller gives the
+// attempt up, counts it as failed and goes on with a new thread (attempt_threads.h bounds how
+// many there may be); the old one makes no further call, and once the call in progress returns
+// (each wait for bytes ends with the time-outs) it closes its handles (request first, then
+// connection), frees what it used and ends. Each such thread holds its own reference to this
+// module and to the internet session, so it can outlive the worker, the client and an unload.
 //
-// The request handle is closed from the waiting thread only while a WinINet call runs on it:
-// a handle stays reserved until the calls using it have returned, so its value can never have
-// become one of the game's handles meanwhile.
+// No handle is ever closed by a thread other than the attempt's own: a call that another thread
+// is about to start on a handle could otherwise run on a closed handle value that WinINet has
+// already given to someone else.
 #ifndef MIRTO_TRANSPORT_ATTEMPT_H
 #define MIRTO_TRANSPORT_ATTEMPT_H
 
@@ -22,12 +23,14 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/shared_session.h"
+
 namespace mirto {
 
 // What an attempt needs; copied into the attempt, so nothing of the caller's is read after the
 // bound has passed.
 struct AttemptRequest {
-    HINTERNET session;
+    SharedSession session;
     std::wstring host;
     std::uint16_t port;
     std::wstring path;
@@ -42,7 +45,9 @@ struct AttemptOutcome {
     bool delivered = false;    // the collector answered "200"
     std::uint32_t status = 0;  // the answer's HTTP status; 0 when no answer came
     std::uint32_t error = 0;   // the system's error when no answer came (ERROR_INTERNET_TIMEOUT
-                               // past the bound); 0 otherwise
+                               // past the bound); 0 otherwise. Two errors say that the attempt
+                               // was never made: ERROR_TOO_MANY_TCBS (no thread to spare) and
+                               // ERROR_INTERNET_OPERATION_CANCELLED (the stop event was set).
 };
 
 // Work the waiting thread may do while an attempt runs, a piece at a time so that the end of
@@ -72,11 +77,12 @@ class AttemptRunner {
     AttemptRunner& operator=(const AttemptRunner&) = delete;
 
     // Delivered when the collector answered with the status text "200", whatever follows.
-    // Without a thread to run it on, the attempt runs on the caller's thread, bounded by the
-    // time-outs only. With `while_waiting`, the caller handles its messages through it while
-    // it waits.
+    // When the system cannot start a thread, the attempt runs on the caller's thread, bounded
+    // by the time-outs only. With `while_waiting`, the caller handles its messages through it
+    // while it waits. With `stop`, an event that is set (now or while the attempt runs) gives
+    // the attempt up at once.
     AttemptOutcome Make(AttemptRequest request, DWORD bound_ms,
-                        AttemptWaitHook* while_waiting = nullptr) noexcept;
+                        AttemptWaitHook* while_waiting = nullptr, HANDLE stop = nullptr) noexcept;
 
     struct Thread;  // shared by the runner and its thread
 

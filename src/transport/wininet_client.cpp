@@ -11,8 +11,10 @@
 
 namespace mirto {
 
-WinInetClient::WinInetClient() noexcept
-    : session_(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
+WinInetClient::WinInetClient(HANDLE stop) noexcept
+    : session_(SharedSession::Adopt(
+          InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))),
+      stop_(stop) {
     if (session_) ApplyTimeouts(session_.get());
 }
 
@@ -24,7 +26,7 @@ AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_
     if (!request.secure || request.port != kReportPort) {
         return AttemptOutcome{false, 0, ERROR_INTERNET_INVALID_URL};
     }
-    AttemptRequest attempt{session_.get(),
+    AttemptRequest attempt{session_,
                            request.host,
                            request.port,
                            request.path,
@@ -35,7 +37,7 @@ AttemptOutcome WinInetClient::PostOnce(const HttpParams& request, DWORD connect_
                                : std::string(),
                            connect_flags,
                            kSecureRequestFlags};
-    return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting);
+    return runner_.Make(std::move(attempt), kAttemptBoundMs, while_waiting, stop_);
 }
 
 }  // namespace mirto

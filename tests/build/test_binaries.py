@@ -361,6 +361,23 @@ class TestImportTable:
         assert not foreign, f"mirto.dll needs DLLs a game does not have: {foreign}"
 
 
+# --- what runs at process exit ---------------------------------------------------------------
+
+class TestProcessExit:
+    def test_no_tls_callback_can_run_at_exit(self, target):
+        # The loader calls a DLL's TLS callbacks at every notification, the exit's included,
+        # whatever the entry point does; without a TLS directory there are none.
+        headers = run([f"{target.arch.mingw_prefix}-objdump", "-p", target.file("mirto.dll")])
+        entry = re.search(r"^Entry 9 ([0-9a-fA-F]+) ([0-9a-fA-F]+) Thread Storage Directory",
+                          headers, re.M)
+        assert entry, "no TLS entry in the data directory listing"
+        assert int(entry.group(1), 16) == 0 and int(entry.group(2), 16) == 0, entry.group(0)
+        sections = run([f"{target.arch.mingw_prefix}-objdump", "-h", target.file("mirto.dll")])
+        names = re.findall(r"^\s*\d+\s+(\S+)", sections, re.M)
+        assert ".text" in names, "section headers not read"
+        assert ".tls" not in names
+
+
 # --- import libraries ------------------------------------------------------------------------
 
 class TestImportLibraries:

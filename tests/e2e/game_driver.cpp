@@ -33,6 +33,8 @@
 //   SetOutbox N | UnitySetOutbox N
 //   Flush MS | UnityFlush MS
 //                         print "flush <1|0> <milliseconds the call took>"
+//   Shutdown MS | UnityShutdown MS
+//                         print "shutdown <1|0> <milliseconds the call took>"
 //   stats [SIZE] | UnityGetDeliveryStats [SIZE]
 //                         print "stats size=<n> <field>=<value> ..." (SIZE: the size the
 //                         caller claims, default the whole struct; "null" passes no struct)
@@ -435,13 +437,14 @@ double Milliseconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
            static_cast<double>(frequency.QuadPart);
 }
 
-void RunFlush(bool unity, unsigned int timeout_ms) {
+// Runs one of the waiting calls (Flush, Shutdown) and prints "<label> <1|0> <milliseconds>".
+void RunTimed(const char* label, bool (*call)(unsigned int), unsigned int timeout_ms) {
     LARGE_INTEGER before, after;
     QueryPerformanceCounter(&before);
-    const bool flushed = unity ? UnityFlush(timeout_ms) != 0 : mirto::Flush(timeout_ms);
+    const bool done = call(timeout_ms);
     QueryPerformanceCounter(&after);
     char text[64];
-    std::snprintf(text, sizeof(text), "flush %d %.1f", flushed ? 1 : 0,
+    std::snprintf(text, sizeof(text), "%s %d %.1f", label, done ? 1 : 0,
                   Milliseconds(before, after));
     Print(text);
 }
@@ -474,6 +477,28 @@ void RunFlushWhile(unsigned int timeout_ms, int calls) {
     char text[64];
     std::snprintf(text, sizeof(text), "flush %d %.1f", flush.flushed ? 1 : 0, flush.milliseconds);
     Print(text);
+}
+
+const struct {
+    const char* command;
+    const char* label;
+    bool (*call)(unsigned int);
+} kTimedCalls[] = {
+    {"Flush", "flush", [](unsigned int ms) { return mirto::Flush(ms); }},
+    {"UnityFlush", "flush", [](unsigned int ms) { return UnityFlush(ms) != 0; }},
+    {"Shutdown", "shutdown", [](unsigned int ms) { return mirto::Shutdown(ms); }},
+    {"UnityShutdown", "shutdown", [](unsigned int ms) { return UnityShutdown(ms) != 0; }},
+};
+
+// True when `command` is one of the waiting calls, which then ran.
+bool RunTimedCommand(const std::vector<std::string>& a) {
+    for (const auto& timed : kTimedCalls) {
+        if (a[0] == timed.command) {
+            RunTimed(timed.label, timed.call, static_cast<unsigned int>(std::stoul(a.at(1))));
+            return true;
+        }
+    }
+    return false;
 }
 
 void PrintStats(bool unity, const std::vector<std::string>& a) {
@@ -560,8 +585,7 @@ void Run(const std::vector<std::string>& a) {
         mirto::SetOutbox(Number(a.at(1)) != 0);
     } else if (c == "UnitySetOutbox") {
         UnitySetOutbox(Number(a.at(1)));
-    } else if (c == "Flush" || c == "UnityFlush") {
-        RunFlush(c == "UnityFlush", static_cast<unsigned int>(std::stoul(a.at(1))));
+    } else if (RunTimedCommand(a)) {
     } else if (c == "stats" || c == "UnityGetDeliveryStats") {
         PrintStats(c != "stats", a);
     } else if (c == "SetConsentRequired") {

@@ -3,8 +3,8 @@
 // user u9 in session A1 and prints, with milliseconds since the start, each delivery attempt
 // and the connect flags it used (which the collector cannot see: they are read from this
 // program's calls to InternetConnectW), then "returned" when the submission is over. With
-// QUIT_AFTER_MS the worker thread is told to quit after that time, as the library's unload
-// does.
+// QUIT_AFTER_MS the worker thread is told to stop after that time (its stop event is set), as
+// Shutdown does once its time has run out.
 #include <windows.h>
 
 #include <wininet.h>
@@ -22,6 +22,7 @@
 namespace {
 
 ULONGLONG start_time = 0;
+HANDLE stop = nullptr;
 std::wstring path;
 std::atomic<int> attempts{0};
 mirto_test::ImportPatch* connect_patch = nullptr;
@@ -40,7 +41,7 @@ HINTERNET WINAPI ObservedConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT 
 DWORD WINAPI Worker(void*) {
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    mirto::Delivery delivery;
+    mirto::Delivery delivery(false, nullptr, stop);
     if (!delivery.Connect(L"A1")) {
         std::puts("no internet session");
         return 1;
@@ -66,13 +67,14 @@ int wmain(int argc, wchar_t** argv) {
     mirto_test::ImportPatch patch("wininet.dll", "InternetConnectW",
                                   reinterpret_cast<void*>(&ObservedConnect));
     connect_patch = &patch;
-    DWORD worker_id = 0;
-    HANDLE worker = CreateThread(nullptr, 0, Worker, nullptr, 0, &worker_id);
+    stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE worker = CreateThread(nullptr, 0, Worker, nullptr, 0, nullptr);
     if (argc > 3) {
         Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
-        PostThreadMessageW(worker_id, WM_QUIT, 0, 0);
+        SetEvent(stop);
     }
     WaitForSingleObject(worker, INFINITE);
     CloseHandle(worker);
+    CloseHandle(stop);
     return 0;
 }

@@ -81,7 +81,7 @@ def test_untrusted_certificate_never_receives_a_report(start_collector):
     assert all(conn["requests"] == 0 for conn in connections), connections
     assert c.records() == []
     assert len(attempts) == 2  # refused at once, then again after the pause
-    assert returned < 9000, "the pending wait ended when the worker was told to quit"
+    assert returned < 9000, "the pending wait ended when the worker was told to stop"
 
 
 def test_a_quitting_worker_stops_retrying_at_once(start_collector):

@@ -56,6 +56,32 @@ inline std::set<DWORD> OwnThreadIds() {
     return ids;
 }
 
+// The ids of this process's threads whose start address lies in `module` (the library's own
+// threads, as opposed to those of the system or the test), now.
+inline std::set<DWORD> ThreadsStartedIn(HMODULE module) {
+    using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    constexpr int kThreadQuerySetWin32StartAddress = 9;
+    const auto* base = reinterpret_cast<const unsigned char*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const unsigned char* end = base + nt->OptionalHeader.SizeOfImage;
+    std::set<DWORD> ids;
+    for (DWORD id : OwnThreadIds()) {
+        const HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
+        if (thread == nullptr) continue;
+        void* start = nullptr;
+        if (query != nullptr &&
+            query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof(start), nullptr) == 0) {
+            const auto* address = static_cast<const unsigned char*>(start);
+            if (address >= base && address < end) ids.insert(id);
+        }
+        CloseHandle(thread);
+    }
+    return ids;
+}
+
 }  // namespace mirto_test
 
 #endif  // MIRTO_TESTS_SUPPORT_THREADS_H

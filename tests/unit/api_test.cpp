@@ -3,6 +3,8 @@
 // (RanInFreshProcess) and sets up what it needs there: nothing at all (before the worker
 // exists), or a worker held in its first report (the collection host cannot be reached), so
 // every accepted call stays pending and the queue can be filled for real.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -58,12 +60,21 @@ TEST(BeforeStart, EveryQueueingCallIsRefusedForWantOfAWorkerWhateverItsArguments
               Refusal("SetLevel", "operation queue init failed"));
 }
 
+unsigned long long RefusedParams() {
+    mirto::DeliveryStats stats{};
+    stats.size = sizeof(stats);
+    mirto::GetDeliveryStats(&stats);
+    return stats.refused_params;
+}
+
 TEST(BeforeStart, SetHostChecksItsArgumentAndNeedsNoWorker) {
     if (mirto_test::RanInFreshProcess()) return;
     EXPECT_EQ(LinesOf([] { mirto::SetHost(nullptr); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(L""); }), kSetHostError);
     EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(129).c_str()); }), kSetHostError);
+    EXPECT_EQ(RefusedParams(), 3u) << "every refusal counts as a params error";
     EXPECT_EQ(LinesOf([] { mirto::SetHost(Text(128).c_str()); }), Lines{});
+    EXPECT_EQ(RefusedParams(), 3u);
     // Reports of this process go nowhere: the worker stays in its first delivery.
     EXPECT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
 }
@@ -87,6 +98,72 @@ TEST(Start, AcceptedStartHoldsTheWorkerInItsFirstDelivery) {
     EXPECT_EQ(worker.front().rfind("Mirto: init succeed (0.0.3), game version: , appid: iiii", 0),
               0u)
         << worker.front();
+}
+
+// Loaded to slow every new thread's start: each thread's attach notification, which the loader
+// runs holding its lock, sleeps for the time last given.
+void SetThreadStartDelay(LONG milliseconds) {
+    static HMODULE slow = LoadLibraryW(L"slow_thread_start.dll");
+    ASSERT_NE(slow, nullptr);
+    const auto set = reinterpret_cast<void (*)(LONG)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(slow, "SetThreadStartDelay")));
+    ASSERT_NE(set, nullptr);
+    set(milliseconds);
+}
+
+ULONGLONG start_called_at = 0;
+
+struct LaterCall {
+    HANDLE go;
+    DWORD thread_id = 0;
+    ULONGLONG returned_at = 0;
+};
+
+DWORD WINAPI CallSetLevelOneSecondLater(void* parameter) {
+    auto* call = static_cast<LaterCall*>(parameter);
+    call->thread_id = GetCurrentThreadId();
+    WaitForSingleObject(call->go, INFINITE);
+    Sleep(1000);
+    mirto::SetLevel(1);
+    call->returned_at = GetTickCount64();
+    return 0;
+}
+
+DWORD WINAPI DoNothing(void*) { return 0; }
+
+TEST(Start, EveryWaitForTheFirstStartEndsByTheStartsOwnDeadline) {
+    if (mirto_test::RanInFreshProcess()) return;
+    ASSERT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
+    LaterCall later{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    const HANDLE caller = CreateThread(nullptr, 0, CallSetLevelOneSecondLater, &later, 0, nullptr);
+    ASSERT_NE(caller, nullptr);
+    while (later.thread_id == 0) Sleep(1);
+    // Another thread's start holds the loader's lock for 4 s, and the worker's own start, once
+    // it may begin, takes 4 s more.
+    SetThreadStartDelay(4000);
+    const HANDLE holder = CreateThread(nullptr, 0, DoNothing, nullptr, 0, nullptr);
+    Sleep(200);
+    start_called_at = GetTickCount64();
+    SetEvent(later.go);
+    const Lines lines = LinesOf([] { mirto::OnStart(L"deadline", nullptr, nullptr); });
+    const ULONGLONG start_returned_at = GetTickCount64();
+    SetThreadStartDelay(0);
+    WaitForSingleObject(caller, INFINITE);
+    // The start, and the call that waited for it, end 5 s after the start was called: refused,
+    // as the worker was not up by then.
+    EXPECT_EQ(lines, Refusal("OnStart", "operation queue init failed"));
+    EXPECT_GE(start_returned_at - start_called_at, 4900u);
+    EXPECT_LE(start_returned_at - start_called_at, 5600u);
+    EXPECT_EQ(capture.LinesOf(later.thread_id), Refusal("SetLevel", "operation queue init failed"));
+    EXPECT_GE(later.returned_at - start_called_at, 4900u);
+    EXPECT_LE(later.returned_at - start_called_at, 5600u);
+    // Once the worker is up, calls are queued again.
+    const ULONGLONG give_up = GetTickCount64() + 10000;
+    while (!LinesOf([] { mirto::SetLevel(2); }).empty()) {
+        ASSERT_LT(GetTickCount64(), give_up) << "the worker never came up";
+        Sleep(100);
+    }
+    for (HANDLE handle : {caller, holder, later.go}) CloseHandle(handle);
 }
 
 TEST(Arguments, OnStartBounds) {

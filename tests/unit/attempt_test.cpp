@@ -1,14 +1,9 @@
-// One delivery attempt and the pause between attempts, watched through this program's import
-// table: which WinINet handles an attempt closes and in which order, and how the pause behaves
-// when the system's wait fails or its millisecond clock is coarse.
-#include "transport/attempt.h"
-
+// The pause between delivery attempts, watched through this program's import table: how it
+// behaves when the system's wait fails or its millisecond clock is coarse. (Which handles an
+// attempt closes, and when: attempt_handles_test.cpp.)
 #include <windows.h>
 
-#include <wininet.h>
-
 #include <gtest/gtest.h>
-#include <vector>
 
 #include "core/retry_wait.h"
 #include "support/import_patch.h"
@@ -25,43 +20,6 @@ double MillisecondsSince(const LARGE_INTEGER& start) {
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 /
            static_cast<double>(frequency.QuadPart);
-}
-
-// The WinINet handle types of the closed handles, in the order they were closed.
-std::vector<DWORD> closed_types;
-SRWLOCK closed_lock = SRWLOCK_INIT;
-ImportPatch* close_patch = nullptr;
-
-BOOL WINAPI RecordingClose(HINTERNET handle) {
-    DWORD type = 0;
-    DWORD size = sizeof(type);
-    InternetQueryOptionW(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &size);
-    AcquireSRWLockExclusive(&closed_lock);
-    closed_types.push_back(type);
-    ReleaseSRWLockExclusive(&closed_lock);
-    return close_patch->original<BOOL(WINAPI*)(HINTERNET)>()(handle);
-}
-
-TEST(Attempt, ClosesTheRequestBeforeItsConnection) {
-    HINTERNET session =
-        InternetOpenW(L"attempt-test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    ASSERT_NE(session, nullptr);
-    closed_types.clear();
-    {
-        ImportPatch patch("wininet.dll", "InternetCloseHandle",
-                          reinterpret_cast<void*>(&RecordingClose));
-        close_patch = &patch;
-        // Nothing listens on port 1: the attempt fails at once, after opening both handles.
-        const bool delivered = mirto::MakeBoundedAttempt(
-            mirto::AttemptRequest{session, L"localhost", 1, L"/event", L"", "x",
-                                  mirto::kFirstAttemptConnectFlags, mirto::kSecureRequestFlags},
-            mirto::kAttemptBoundMs);
-        EXPECT_FALSE(delivered);
-        close_patch = nullptr;
-    }
-    InternetCloseHandle(session);
-    EXPECT_EQ(closed_types, (std::vector<DWORD>{INTERNET_HANDLE_TYPE_HTTP_REQUEST,
-                                                INTERNET_HANDLE_TYPE_CONNECT_HTTP}));
 }
 
 int failed_waits = 0;

@@ -12,10 +12,13 @@
 #include "core/delivery.h"
 #include "core/host_slot.h"
 #include "json/json.h"
+#include "mirto/mirto.h"
 #include "reports/envelope.h"
 #include "reports/handlers.h"
 #include "reports/report_state.h"
 #include "support/failing_heap.h"
+#include "support/import_patch.h"
+#include "support/process.h"
 
 namespace {
 
@@ -48,14 +51,12 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
     const std::wstring id = L"oom" + std::to_wstring(GetCurrentProcessId());
     const std::wstring channel(40, L'c');  // long enough to need the heap
     const mirto::OnStartRecord record{id, channel, L"1.0.0-with-a-long-version-text"};
-    mirto::Delivery delivery;
-    // This thread is told to quit, as an unloading worker is: the device identify of a start
-    // that succeeds gets its first attempt (to a host that cannot be found) and is then given
-    // up.
+    // The delivery is told to stop, as a stopping worker's is: the device identify of a start
+    // that succeeds is given up at once.
+    const HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(stop, nullptr);
+    mirto::Delivery delivery(false, nullptr, stop);
     mirto::CollectionHost().Set(L"unreachable.invalid");
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
     for (int n = 1;; ++n) {
         bool started = false;
         bool failed = false;
@@ -76,6 +77,17 @@ TEST(OutOfMemory, AStartThatFailsLeavesNoInternetSessionBehind) {
         ASSERT_LT(n, 2000);
     }
     EXPECT_FALSE(mirto::CurrentReports().index.empty()) << "the start never succeeded";
+    CloseHandle(stop);
+}
+
+TEST(OutOfMemory, TheFirstUseOfTheHostSlotNeedsNoMemory) {
+    if (mirto_test::RanInFreshProcess()) return;
+    // The built-in host ("localhost") is longer than a string holds without the heap.
+    {
+        FailAllocation fail(1);
+        mirto::SetHost(L"x");  // a host short enough to need no heap either
+    }
+    EXPECT_EQ(mirto::CollectionHost().Get(), L"x");
 }
 
 }  // namespace

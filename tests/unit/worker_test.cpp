@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <wininet.h>
+
 #include <atomic>
 #include <gtest/gtest.h>
 #include <set>
@@ -15,16 +17,19 @@
 #include <vector>
 
 #include "core/host_slot.h"
+#include "core/operations.h"
 #include "mirto/mirto.h"
 #include "reports/report_state.h"
 #include "support/allocation_count.h"
 #include "support/debug_capture.h"
+#include "support/import_patch.h"
 #include "support/process.h"
 #include "support/threads.h"
 
 namespace {
 
 using mirto_test::DebugCapture;
+using mirto_test::DebugLine;
 using mirto_test::RunOnThreads;
 using Lines = std::vector<std::string>;
 
@@ -110,10 +115,24 @@ TEST(Worker, OtherThreadMessagesLeaveTheCountAlone) {
     DebugCapture capture;
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_APP + 7, 1, 2));
     ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_NULL, 0, 0));
+    // Operation ids that another component (or process) posts: a stray address, a record the
+    // library never posted, a first parameter that is not 0. None is an operation.
+    auto* unposted = new mirto::SetLevelRecord{5};
+    for (UINT code = mirto::kOpOnStart; code <= mirto::kOpOnCharge; ++code) {
+        ASSERT_TRUE(PostThreadMessageW(WorkerId(), code, 0, 0x10));
+        ASSERT_TRUE(PostThreadMessageW(WorkerId(), code, 0, reinterpret_cast<LPARAM>(unposted)));
+        ASSERT_TRUE(PostThreadMessageW(WorkerId(), code, 1, reinterpret_cast<LPARAM>(unposted)));
+    }
+    // Nor does a quit message that the library did not post end the worker.
+    ASSERT_TRUE(PostThreadMessageW(WorkerId(), WM_QUIT, 0, 0));
     mirto::SetLevel(3);  // still served after the foreign messages
     ASSERT_TRUE(capture.WaitForOtherLines(1, 10000));
-    EXPECT_EQ(capture.LinesOf(WorkerId()), Lines{kNeedStartAndUser});
     EXPECT_TRUE(WaitForPending(0, 10000));
+    mirto::SetLevel(4);
+    EXPECT_TRUE(mirto::Flush(10000)) << "the operations queued after the quit message were lost";
+    EXPECT_EQ(capture.LinesOf(WorkerId()), (Lines{kNeedStartAndUser, kNeedStartAndUser}));
+    EXPECT_EQ(mirto::PendingOperations(), 0);
+    delete unposted;  // the worker never took it
 }
 
 TEST(Worker, ManyGameThreadsQueueWithoutLossAndTheCountReturnsToZero) {
@@ -155,6 +174,85 @@ TEST(Worker, ADrainedBurstGivesBackEveryAllocation) {
     ASSERT_TRUE(burst());
     EXPECT_TRUE(mirto_test::WaitForLiveAllocations(before, 5000, &seen))
         << "live allocations " << before << " before 2000 operations, " << seen << " after";
+}
+
+// The callers' allocations take a while, as they may when the heap is busy: every caller that
+// got past the check for room is still copying its arguments when the others look.
+mirto_test::ImportPatch* malloc_patch = nullptr;
+constexpr int kRacers = 8;
+std::atomic<DWORD> racers[kRacers];  // the callers' thread ids (no thread_local: it allocates)
+
+void* __cdecl SlowMalloc(std::size_t size) {
+    const DWORD self = GetCurrentThreadId();
+    for (const auto& racer : racers) {
+        if (racer.load() == self) Sleep(20);
+    }
+    return malloc_patch->original<void*(__cdecl*)(std::size_t)>()(size);
+}
+
+TEST(Worker, CallersRacingForTheLastPlacesNeverGetPastFiveHundred) {
+    if (mirto_test::RanInFreshProcess()) return;
+    DebugCapture capture;
+    mirto::SetHost(L"unreachable.invalid");
+    mirto::OnStart(mirto_test::FreshAppId(L"race", L"full").c_str(), nullptr, nullptr);
+    ASSERT_TRUE(capture.WaitForOtherLines(1, 60000)) << "the start was not handled";
+    // The start's report is retried for ever: the start stays pending, with 497 more.
+    for (int i = 0; i < 497; ++i) mirto::SetLevel(i);
+    ASSERT_EQ(mirto::PendingOperations(), 498);
+    capture.Clear();
+    constexpr int kCallers = kRacers;
+    {
+        mirto_test::ImportPatch patch("msvcrt.dll", "malloc", reinterpret_cast<void*>(&SlowMalloc));
+        malloc_patch = &patch;
+        std::atomic<int> ready{0};
+        RunOnThreads(kCallers, [&ready](int index) {
+            racers[index] = GetCurrentThreadId();
+            ++ready;
+            while (ready.load() < kCallers) {
+            }
+            mirto::SetLevel(1);
+            racers[index] = 0;
+        });
+    }
+    const std::vector<DebugLine> refused = capture.Lines();
+    EXPECT_EQ(refused.size(), static_cast<std::size_t>(kCallers - 2)) << "two places were left";
+    for (const auto& line : refused) {
+        EXPECT_EQ(line.text, "Mirto: SetLevel failed, operation queue is full\r\n");
+    }
+    EXPECT_EQ(mirto::PendingOperations(), 500);
+}
+
+// The first report's attempt is held inside its send for a while, as a collector that answers
+// slowly holds it; then the real call, to a port where nothing listens, fails at once.
+mirto_test::ImportPatch* send_patch = nullptr;
+std::atomic<bool> sending{false};
+
+BOOL WINAPI SlowSend(HINTERNET request, LPCWSTR headers, DWORD headers_length, LPVOID body,
+                     DWORD body_length) {
+    sending = true;
+    Sleep(700);
+    return send_patch->original<decltype(&HttpSendRequestW)>()(request, headers, headers_length,
+                                                               body, body_length);
+}
+
+TEST(Worker, ShutdownEndsEveryThreadOfTheLibraryAnAttemptInProgressIncluded) {
+    if (mirto_test::RanInFreshProcess()) return;
+    DebugCapture capture;
+    mirto_test::ImportPatch patch("wininet.dll", "HttpSendRequestW",
+                                  reinterpret_cast<void*>(&SlowSend));
+    send_patch = &patch;
+    mirto::OnStart(mirto_test::FreshAppId(L"end", L"held").c_str(), nullptr, nullptr);
+    const ULONGLONG give_up = GetTickCount64() + 30000;
+    while (!sending.load()) {
+        ASSERT_LT(GetTickCount64(), give_up) << "no attempt was made";
+        Sleep(5);
+    }
+    EXPECT_FALSE(mirto::Shutdown(0));
+    // The library's threads start in its code, which is linked into this program.
+    std::set<DWORD> left = mirto_test::ThreadsStartedIn(GetModuleHandleW(nullptr));
+    left.erase(GetCurrentThreadId());
+    EXPECT_EQ(left, std::set<DWORD>{}) << "a thread of the library outlived Shutdown";
+    EXPECT_EQ(WorkerId(), 0u);
 }
 
 TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {

@@ -12,9 +12,9 @@
 // code page by .NET Framework and by older Unity runtimes on Windows, and every character outside
 // that code page would reach the DLL as '?'.
 //
-// In a Unity build for any platform other than Windows the methods do nothing (Flush and
-// DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that calls them still
-// builds and runs there.
+// In a Unity build for any platform other than Windows the methods do nothing (Flush, Shutdown and
+// DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that calls them
+// still builds and runs there.
 // Outside Unity (no UNITY_* symbols) they always call the DLL.
 //
 // The flush at quit hangs on UnityEngine.Application.quitting in a Unity build, and on
@@ -45,7 +45,8 @@ namespace Mirto
     /// Optional: <see cref="SetOutbox"/>, before <see cref="OnStart"/>, keeps unsent reports on
     /// disk across quits, crashes and outages; <see cref="Flush"/> waits, for a bounded time,
     /// until what was queued is delivered (or stored); <see cref="FlushOnQuit"/> makes that wait
-    /// when the game quits; <see cref="GetDeliveryStats"/> reads the delivery counters.
+    /// when the game quits; <see cref="GetDeliveryStats"/> reads the delivery counters;
+    /// <see cref="Shutdown"/> ends the library's work.
     /// </para>
     /// <para>
     /// Privacy: <see cref="SetConsentRequired"/>, before <see cref="OnStart"/>, holds every
@@ -54,8 +55,9 @@ namespace Mirto
     /// the machine.
     /// </para>
     /// <para>
-    /// No method but <see cref="Flush"/> waits for the network or the disk, and none throws for
-    /// a bad argument. Each call is checked and queued by the library, which sends the reports
+    /// No method but <see cref="Flush"/>, <see cref="Shutdown"/> and
+    /// <see cref="DeleteLocalData"/> waits for the network or the disk, and none throws for a
+    /// bad argument. Each call is checked and queued by the library, which sends the reports
     /// from its own thread and repeats each one until the collection server accepts it. A
     /// refused call writes one line beginning "Mirto: " to the debugger output
     /// (OutputDebugString) and to Unity's console, for example
@@ -385,6 +387,35 @@ namespace Mirto
 #endif
         }
 
+        /// <summary>
+        /// Ends the library's work, so that it can be unloaded or started afresh: waits on the
+        /// calling thread until every call made before this one has been delivered (with the
+        /// outbox on: stored on disk), at most <paramref name="timeoutMs"/> milliseconds, then
+        /// stops the library's thread: what is still queued is given up (with the outbox:
+        /// stored), the connection to the server is closed and the outbox is released. Stopping
+        /// takes at most one second more.
+        /// </summary>
+        /// <remarks>
+        /// Afterwards every call but <see cref="SetHost"/> and <see cref="SetOutbox"/> is refused
+        /// as before a start ("operation queue init failed"), until <see cref="OnStart"/> starts a
+        /// new session, which reports the device again and needs <see cref="SetUser"/> again.
+        /// Unity never unloads a native plugin, so a game needs this only where it wants the
+        /// library's work over at a moment of its own choosing (the editor's play mode, for
+        /// example, ends with <c>Application.quitting</c>).
+        /// </remarks>
+        /// <param name="timeoutMs">The longest wait for delivery, in milliseconds.</param>
+        /// <returns>True when everything was delivered (or stored) in time, false when the time
+        /// ran out first. True on platforms where the library does not run.</returns>
+        public static bool Shutdown(uint timeoutMs)
+        {
+#if MIRTO_NATIVE_AVAILABLE
+            LogRouting.Route();
+            return NativeMethods.UnityShutdown(timeoutMs) != 0;
+#else
+            return true;
+#endif
+        }
+
         private const uint DefaultQuitFlushMs = 500;
 
 #if MIRTO_NATIVE_AVAILABLE
@@ -499,8 +530,8 @@ namespace Mirto
         /// TLS the library would use, and removed unsent.</summary>
         public ulong DroppedDamaged;
 
-        /// <summary>Without the outbox: reports whose first attempt when the library was
-        /// unloaded failed.</summary>
+        /// <summary>Without the outbox: reports given up when the library stopped
+        /// (<see cref="MirtoAnalytics.Shutdown"/>'s time ran out).</summary>
         public ulong DroppedAtQuit;
 
         /// <summary>The age of the oldest report waiting, in milliseconds; 0 if none.</summary>
@@ -558,8 +589,8 @@ namespace Mirto
 
     /// <summary>
     /// The DLL's flat entry points: plain exported names, caller-cleans (cdecl) convention,
-    /// NUL-terminated UTF-8 text as byte arrays; only UnityFlush and UnityDeleteLocalData return
-    /// a result (an int: 1 or 0).
+    /// NUL-terminated UTF-8 text as byte arrays; only UnityFlush, UnityShutdown and
+    /// UnityDeleteLocalData return a result (an int: 1 or 0).
     /// </summary>
     internal static class NativeMethods
     {
@@ -629,5 +660,9 @@ namespace Mirto
         [DllImport(Library, EntryPoint = "UnityDeleteLocalData",
                    CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         internal static extern int UnityDeleteLocalData(uint timeoutMs);
+
+        [DllImport(Library, EntryPoint = "UnityShutdown", CallingConvention = CallingConvention.Cdecl,
+                   ExactSpelling = true)]
+        internal static extern int UnityShutdown(uint timeoutMs);
     }
 }

@@ -98,6 +98,7 @@ MANAGED_FORMS = {
     "SetConsentRequired": ("void", [("bool", "required")]),
     "SetConsent": ("void", [("bool", "granted")]),
     "DeleteLocalData": ("bool", [("unsigned int32", "timeoutMs")]),
+    "Shutdown": ("bool", [("unsigned int32", "timeoutMs")]),
 }
 # Public methods of the binding alone, with no native function of their own.
 BINDING_ONLY = {"FlushOnQuit": ("void", [("unsigned int32", "timeoutMs")])}
@@ -1022,6 +1023,14 @@ int UnityDeleteLocalData(unsigned int timeout_ms) {
     End();
     return (int)(timeout_ms % 3);
 }
+
+/* 0, 1 or 2, shifted from UnityFlush's, so that the results of the two are told apart. */
+int UnityShutdown(unsigned int timeout_ms) {
+    fputs("UnityShutdown", stdout);
+    Unsigned(timeout_ms);
+    End();
+    return (int)((timeout_ms + 1) % 3);
+}
 """
 
 
@@ -1117,6 +1126,10 @@ CALLS = [
     ("DeleteLocalData", [Unsigned(1000)]),
     ("DeleteLocalData", [Unsigned(0)]),
     ("DeleteLocalData", [Unsigned(2)]),
+    # The stand-in answers (timeout + 1) % 3: 1, 0 and 2.
+    ("Shutdown", [Unsigned(300)]),
+    ("Shutdown", [Unsigned(2)]),
+    ("Shutdown", [Unsigned(1)]),
 ]
 
 
@@ -1152,6 +1165,8 @@ def expected_lines(name, arguments, struct):
         return [f"UnityGetDeliveryStats size:{size}", stats_line(fields, values)]
     if name in ("Flush", "DeleteLocalData"):
         return [" ".join(record), "=> " + ("true" if arguments[0] % 3 else "false")]
+    if name == "Shutdown":
+        return [" ".join(record), "=> " + ("true" if (arguments[0] + 1) % 3 else "false")]
     return [" ".join(record)]
 
 
@@ -1197,7 +1212,7 @@ def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct):
              + ["SetLogCallback|log", "FlushOnQuit|u:123", "quit"])
     results = []
     for name, _ in CALLS:
-        if name in ("Flush", "DeleteLocalData"):
+        if name in ("Flush", "DeleteLocalData", "Shutdown"):
             results.append("=> true")
         elif name == "GetDeliveryStats":
             results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))
