@@ -134,8 +134,8 @@ void ConsentGate::Refuse(const std::wstring& application_id, bool discard_saved)
     }
     std::uint64_t reports = delivery_.DropWaiting();
     if (discard_saved && !application_id.empty()) {
-        PatientRemoval removal(kRemovalBudgetMs);
-        reports += DiscardOutbox(application_id, removal).reports;
+        FilePatience patience(kRemovalBudgetMs);
+        reports += DiscardOutbox(application_id, patience).reports;
         StoreConsent(application_id, false);
     }
     Counters().reports_dropped_consent.fetch_add(reports);
@@ -175,10 +175,10 @@ bool ConsentGate::Forget() {
     start_examined_ = false;
     bool removed = true;
     if (!application.empty()) {
-        PatientRemoval removal(kRemovalBudgetMs);
-        const OutboxDiscard discard = DiscardOutbox(application, removal);
+        FilePatience patience(kRemovalBudgetMs);
+        const OutboxDiscard discard = DiscardOutbox(application, patience);
         reports += discard.reports;
-        removed = RemoveProfile(application, removal) && discard.removed;
+        removed = RemoveProfile(application, patience) && discard.removed;
     }
     Counters().reports_dropped_consent.fetch_add(reports);
     Publish();

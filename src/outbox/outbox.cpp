@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "outbox/file_layout.h"
-#include "outbox/held_files.h"
+#include "win/held_files.h"
 
 namespace mirto {
 namespace {

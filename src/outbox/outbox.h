@@ -36,7 +36,7 @@
 // for as long as it does; a second copy of the game finds it taken and does without.
 //
 // Other programs may hold any of these files for a moment: opens, renames and deletes are
-// tried again for a bounded time (outbox/held_files.h). Used by the worker thread only.
+// tried again for a bounded time (win/held_files.h). Used by the worker thread only.
 #ifndef MIRTO_OUTBOX_OUTBOX_H
 #define MIRTO_OUTBOX_OUTBOX_H
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "outbox/held_files.h"
+#include "win/held_files.h"
 
 namespace mirto {
 namespace {

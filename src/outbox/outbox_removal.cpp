@@ -40,7 +40,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder) {
 
 }  // namespace
 
-OutboxDiscard DiscardOutbox(const std::wstring& application_id, PatientRemoval& removal) {
+OutboxDiscard DiscardOutbox(const std::wstring& application_id, FilePatience& patience) {
     std::wstring application;
     if (!ApplicationFolder(application_id, application)) return OutboxDiscard{true, 0};
     const std::wstring folder = application + L"outbox\\";
@@ -57,11 +57,12 @@ OutboxDiscard DiscardOutbox(const std::wstring& application_id, PatientRemoval& 
         discard.reports = outbox->size();
     }
     // The lock first: a process that takes the outbox meanwhile keeps the rest of it.
-    if (!removal.RemoveFile(folder + L"lock")) return discard;
+    if (!DeleteHeldFile(folder + L"lock", patience)) return discard;
     bool removed = true;
-    for (const std::wstring& file : FilesIn(folder)) removed = removal.RemoveFile(file) && removed;
-    discard.removed = removed && removal.RemoveFolder(folder);
-    PatientRemoval::RemoveFolderIfEmpty(application);
+    for (const std::wstring& file : FilesIn(folder))
+        removed = DeleteHeldFile(file, patience) && removed;
+    discard.removed = removed && RemoveHeldFolder(folder, patience);
+    RemoveFolderIfEmpty(application);
     return discard;
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "win/patient_removal.h"
+#include "win/held_files.h"
 
 namespace mirto {
 
@@ -20,7 +20,7 @@ struct OutboxDiscard {
 // application's folder above it when nothing else is left there. A missing folder is not
 // created, and an id that is not a single folder name names nothing to remove. While another
 // process holds the outbox (its lock file), nothing is removed.
-OutboxDiscard DiscardOutbox(const std::wstring& application_id, PatientRemoval& removal);
+OutboxDiscard DiscardOutbox(const std::wstring& application_id, FilePatience& patience);
 
 }  // namespace mirto
 

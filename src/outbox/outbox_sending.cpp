@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "outbox/file_layout.h"
-#include "outbox/held_files.h"
+#include "win/held_files.h"
 #include "outbox/outbox.h"
 #include "win/wall_clock.h"
 

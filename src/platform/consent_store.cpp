@@ -35,11 +35,11 @@ bool StoreConsent(const std::wstring& application_id, bool granted) {
            WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText);
 }
 
-bool RemoveProfile(const std::wstring& application_id, PatientRemoval& removal) {
+bool RemoveProfile(const std::wstring& application_id, FilePatience& patience) {
     const std::optional<std::wstring> profile = FindSavePath(application_id);
     if (!profile) return true;  // no such folder can exist
-    if (!removal.RemoveFile(*profile)) return false;
-    PatientRemoval::RemoveFolderIfEmpty(profile->substr(0, profile->find_last_of(L'\\')));
+    if (!DeleteHeldFile(*profile, patience)) return false;
+    RemoveFolderIfEmpty(profile->substr(0, profile->find_last_of(L'\\')));
     return true;
 }
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "win/patient_removal.h"
+#include "win/held_files.h"
 
 namespace mirto {
 
@@ -27,7 +27,7 @@ bool StoreConsent(const std::wstring& application_id, bool granted);
 
 // Removes the application's profile file, and its folder when nothing else is left in it.
 // True when the file is gone (or never was).
-bool RemoveProfile(const std::wstring& application_id, PatientRemoval& removal);
+bool RemoveProfile(const std::wstring& application_id, FilePatience& patience);
 
 }  // namespace mirto
 

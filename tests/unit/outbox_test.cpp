@@ -656,8 +656,8 @@ TEST(OutboxDiscard, AnIdThatIsNoFolderNameRemovesNothingOutsideTheLibrarysFolder
                                        FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(created, INVALID_HANDLE_VALUE);
     CloseHandle(created);
-    mirto::PatientRemoval removal(0);
-    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(L"..", removal);
+    mirto::FilePatience patience(0);
+    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(L"..", patience);
     EXPECT_TRUE(discard.removed);  // nothing of the library's was there
     EXPECT_EQ(discard.reports, 0u);
     EXPECT_TRUE(Exists(file));
@@ -671,8 +671,8 @@ TEST(OutboxDiscard, AnOutboxInUseElsewhereIsLeftWholeAndSaysSo) {
     std::unique_ptr<Outbox> holder = Outbox::Open(app_id, drops);
     ASSERT_NE(holder, nullptr);
     ASSERT_EQ(holder->Store(Report("kept")), Outbox::StoreResult::kStored);
-    mirto::PatientRemoval removal(0);
-    const mirto::OutboxDiscard held = mirto::DiscardOutbox(app_id, removal);
+    mirto::FilePatience patience(0);
+    const mirto::OutboxDiscard held = mirto::DiscardOutbox(app_id, patience);
     EXPECT_FALSE(held.removed);
     WIN32_FIND_DATAW data;
     const HANDLE saved = FindFirstFileW((FolderOf(app_id) + L"*.rpt").c_str(), &data);
@@ -680,7 +680,7 @@ TEST(OutboxDiscard, AnOutboxInUseElsewhereIsLeftWholeAndSaysSo) {
     if (saved != INVALID_HANDLE_VALUE) FindClose(saved);
     holder.reset();
     // Let go of, it goes, its report counted.
-    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(app_id, removal);
+    const mirto::OutboxDiscard discard = mirto::DiscardOutbox(app_id, patience);
     EXPECT_TRUE(discard.removed);
     EXPECT_EQ(discard.reports, 1u);
     EXPECT_FALSE(Exists(FolderOf(app_id)));

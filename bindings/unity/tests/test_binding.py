@@ -191,9 +191,13 @@ namespace UnityEngine
             return false;
         }
 
-        public static int GetInt(string key)
+        public static int GetInt(string key, int defaultValue = 0)
         {
-            return 0;
+            return defaultValue;
+        }
+
+        public static void DeleteKey(string key)
+        {
         }
 
         public static void SetInt(string key, int value)

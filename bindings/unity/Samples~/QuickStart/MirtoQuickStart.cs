@@ -1,15 +1,17 @@
 // Mirto Analytics, quick start: add this component to one GameObject of the game's first scene
 // and fill in the application id.
 //
-// - It starts the reporting session as the scene loads; when the game asks for the player's
-//   consent first, only once the player has said yes (the answer is kept in PlayerPrefs).
+// - It starts the reporting session as the scene loads. When the game asks for the player's
+//   consent first, the library holds every report in memory until the player answers (nothing
+//   is sent or written before), and remembers the answer across runs; PlayerPrefs only records
+//   that the question was asked, so it is asked once.
 // - The library's lines appear in the Console by themselves: a refused call as a warning (try
 //   OnLevelReached(-1)), the start as "Mirto: init succeed ...". MirtoAnalytics.SetLogCallback
 //   sends them to the game's own logger instead.
 // - The last reports of a session are flushed when the game quits: stored on disk with the
 //   outbox (keepReportsOnDisk), otherwise sent for at most half a second.
 // - OnPlayerSignedIn, OnLevelReached, OnServerJoined and OnPurchase show the calls a game makes
-//   from its own code.
+//   from its own code; OnConsentChanged and OnDeleteMyDataRequested those of a privacy menu.
 
 using UnityEngine;
 
@@ -18,7 +20,7 @@ namespace Mirto.Samples
     /// <summary>Starts Mirto Analytics for the game, asking for consent first if wanted.</summary>
     public class MirtoQuickStart : MonoBehaviour
     {
-        private const string ConsentKey = "mirto.consent";  // 1 yes, 0 no, missing: not asked
+        private const string AskedKey = "mirto.consent.asked";  // 1 once the player answered
 
         [Tooltip("The game's application id at the collection server.")]
         public string applicationId = "my-game";
@@ -51,31 +53,37 @@ namespace Mirto.Samples
             {
                 MirtoAnalytics.FlushOnQuit(500);
             }
-            if (askForConsent && !PlayerPrefs.HasKey(ConsentKey))
-            {
-                asking = true;  // OnGUI asks; nothing is reported before the answer
-                return;
-            }
-            if (!askForConsent || PlayerPrefs.GetInt(ConsentKey) == 1)
-            {
-                StartReporting();
-            }
-        }
-
-        private void StartReporting()
-        {
+            // Before OnStart. The library keeps the player's answer: at later runs it applies it
+            // by itself, and until an answer exists every report waits in memory.
+            MirtoAnalytics.SetConsentRequired(askForConsent);
             MirtoAnalytics.OnStart(applicationId, channel, Application.version);
+            asking = askForConsent && PlayerPrefs.GetInt(AskedKey, 0) != 1;  // OnGUI asks
         }
 
         private void OnConsentAnswered(bool granted)
         {
             asking = false;
-            PlayerPrefs.SetInt(ConsentKey, granted ? 1 : 0);
+            // Yes: what was held is sent, and everything after. No: what was held is dropped,
+            // and nothing is reported from now on.
+            MirtoAnalytics.SetConsent(granted);
+            PlayerPrefs.SetInt(AskedKey, 1);
             PlayerPrefs.Save();
-            if (granted)
-            {
-                StartReporting();
-            }
+        }
+
+        /// <summary>Call from the game's privacy settings: the player changed their mind.</summary>
+        public void OnConsentChanged(bool granted)
+        {
+            MirtoAnalytics.SetConsent(granted);
+        }
+
+        /// <summary>Call when the player asks for their data to be removed from this machine.</summary>
+        public void OnDeleteMyDataRequested()
+        {
+            // Drops what waits and removes the library's files, the stored answer with them; at
+            // most a second on this thread. The next run asks again.
+            MirtoAnalytics.DeleteLocalData(1000);
+            PlayerPrefs.DeleteKey(AskedKey);
+            PlayerPrefs.Save();
         }
 
         private void OnGUI()
