@@ -45,7 +45,19 @@ WorkerBookkeeping& GetWorker() noexcept { return worker_bookkeeping; }
 SRWLOCK flush_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE flush_progress = CONDITION_VARIABLE_INIT;
 
+// Worker thread only: the operation being admitted, while its place in the queue is still
+// taken (0: none). Its place is given back before anything says it has finished, so that once a
+// Flush has seen it finish, the queue no longer counts it.
+std::uint64_t place_owed_by = 0;
+
+void GiveBackOwedPlace() noexcept {
+    if (place_owed_by == 0) return;
+    place_owed_by = 0;
+    GiveBackPlace();
+}
+
 void FinishedThrough(std::uint64_t ticket) noexcept {
+    if (place_owed_by != 0 && ticket >= place_owed_by) GiveBackOwedPlace();
     AcquireSRWLockExclusive(&flush_lock);
     if (ticket > worker_bookkeeping.finished_through) worker_bookkeeping.finished_through = ticket;
     ReleaseSRWLockExclusive(&flush_lock);
@@ -130,13 +142,14 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
     if (IsOperation(message.message) && TakePosted(message)) {
         const std::uint64_t ticket = ++dispatch.taken;
         dispatch.delivery.NoteTaken(ticket);
+        place_owed_by = ticket;
         try {
             dispatch.gate.Admit(message.message, message.lParam, ticket, runner);
         } catch (...) {
             // Out of memory while holding it: the operation is lost, the loop goes on.
         }
         // Run, given up or held (the holding area has its own bound): its place is free.
-        GiveBackPlace();
+        GiveBackOwedPlace();
     } else if (message.message == kOpConsent &&
                IsAnnouncedDecision(message.wParam, message.lParam)) {
         try {
