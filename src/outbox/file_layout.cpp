@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "outbox/byte_order.h"
 #include "outbox/crc32.h"
 #include "outbox/stored_report.h"
 
@@ -13,16 +14,6 @@ constexpr char kFileMagic[4] = {'M', 'O', 'B', 'F'};
 constexpr char kBatchMagic[4] = {'M', 'O', 'B', 'B'};
 constexpr char kReportMagic[4] = {'M', 'O', 'B', 'X'};
 constexpr std::uint32_t kLayout = 2;
-
-void PutLittleEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-std::uint64_t GetLittleEndian(const unsigned char* data, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | data[i];
-    return value;
-}
 
 const unsigned char* Bytes(const std::string& text) {
     return reinterpret_cast<const unsigned char*>(text.data());

@@ -1,6 +1,7 @@
 // Writing and reading one slot of the marks file (marks_layout.h).
 #include "outbox/marks_layout.h"
 
+#include "outbox/byte_order.h"
 #include "outbox/crc32.h"
 
 namespace mirto {
@@ -9,16 +10,6 @@ namespace {
 constexpr unsigned char kMagic[4] = {'M', 'O', 'B', 'M'};
 constexpr std::uint32_t kLayout = 1;
 constexpr std::size_t kChecksumOffset = 28;
-
-void PutLittleEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-std::uint64_t GetLittleEndian(const unsigned char* data, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | data[i];
-    return value;
-}
 
 std::uint32_t Checksum(const unsigned char* data, std::size_t size) {
     return Crc32(data + kMarksHeaderBytes, size - kMarksHeaderBytes, Crc32(data, kChecksumOffset));
@@ -51,9 +42,7 @@ std::string EncodeMarks(const Marks& marks) {
 
 std::optional<Marks> DecodeMarks(const unsigned char* data, std::size_t size) {
     if (data == nullptr || size < kMarksHeaderBytes) return std::nullopt;
-    for (std::size_t i = 0; i < sizeof(kMagic); ++i) {
-        if (data[i] != kMagic[i]) return std::nullopt;
-    }
+    if (!HasMagic(data, kMagic)) return std::nullopt;
     if (GetLittleEndian(data + 4, 4) != kLayout) return std::nullopt;
     const std::uint64_t ranges = GetLittleEndian(data + 24, 4);
     if (ranges > kMaxAcceptedRanges) return std::nullopt;

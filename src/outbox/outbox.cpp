@@ -216,14 +216,29 @@ void Outbox::CloseSegment() noexcept {
     segment_file_ = 0;
 }
 
-void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
+Outbox::FileState& Outbox::Unlist(const std::deque<Entry>::iterator& entry) {
     const std::uint64_t file = entry->file;
-    const std::uint64_t entry_bytes = entry->bytes;
     cached_bytes_ -= entry->cached.size();
     if (entry->sequence == pinned_) pinned_ = 0;
     entries_.erase(entry);
     FileState& state = files_[file];
     if (state.listed > 0) --state.listed;
+    return state;
+}
+
+void Outbox::ForgetRanges(std::uint64_t file) noexcept {
+    const auto before = marks_.accepted.size();
+    marks_.accepted.erase(
+        std::remove_if(marks_.accepted.begin(), marks_.accepted.end(),
+                       [file](const AcceptedRange& range) { return range.file == file; }),
+        marks_.accepted.end());
+    if (marks_.accepted.size() != before) marks_changed_ = true;
+}
+
+void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
+    const std::uint64_t file = entry->file;
+    const std::uint64_t entry_bytes = entry->bytes;
+    FileState& state = Unlist(entry);
     if (state.listed == 0) {
         changed_files_.erase(file);
         RemoveFile(file);
@@ -276,13 +291,8 @@ bool Outbox::RewriteFile(std::uint64_t file) {
     state.dead = 0;
     changed_files_.erase(file);
     if (read_file_ == file) read_file_ = 0;
-    // The file holds only reports still to send now: its ranges are of no more use.
-    const auto before = marks_.accepted.size();
-    marks_.accepted.erase(
-        std::remove_if(marks_.accepted.begin(), marks_.accepted.end(),
-                       [file](const AcceptedRange& range) { return range.file == file; }),
-        marks_.accepted.end());
-    if (marks_.accepted.size() != before) marks_changed_ = true;
+    // The file holds only reports still to send now.
+    ForgetRanges(file);
     return true;
 }
 
@@ -317,12 +327,7 @@ bool Outbox::RemoveFile(std::uint64_t file) {
     dead_bytes_ -= std::min(dead_bytes_, state.dead);
     files_.erase(file);
     changed_files_.erase(file);
-    const auto before = marks_.accepted.size();
-    marks_.accepted.erase(
-        std::remove_if(marks_.accepted.begin(), marks_.accepted.end(),
-                       [file](const AcceptedRange& range) { return range.file == file; }),
-        marks_.accepted.end());
-    if (marks_.accepted.size() != before) marks_changed_ = true;
+    ForgetRanges(file);
     return true;
 }
 

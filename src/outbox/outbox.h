@@ -194,6 +194,10 @@ class Outbox {
                        const std::vector<std::uint64_t>& sizes, std::vector<bool>& keep,
                        std::vector<std::uint64_t>& victims);
     void Forget(const std::deque<Entry>::iterator& entry);
+    // Takes the entry off the list; returns its file's state, which no longer counts it.
+    FileState& Unlist(const std::deque<Entry>::iterator& entry);
+    // The file's accepted ranges are of no more use (it is gone, or holds only reports to send).
+    void ForgetRanges(std::uint64_t file) noexcept;
     bool RewriteFile(std::uint64_t file);
     bool RewriteChanged();
     bool RemoveFile(std::uint64_t file);

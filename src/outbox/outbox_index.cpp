@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "outbox/file_layout.h"
-#include "win/held_files.h"
 #include "outbox/outbox.h"
 #include "outbox/outbox_files.h"
+#include "win/held_files.h"
 #include "win/wall_clock.h"
 
 namespace mirto {

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "outbox/file_layout.h"
-#include "win/held_files.h"
 #include "outbox/outbox.h"
+#include "win/held_files.h"
 #include "win/wall_clock.h"
 
 namespace mirto {
@@ -83,11 +83,7 @@ bool Outbox::Accepted(std::uint64_t sequence) noexcept {
     // Neither needs memory (the ranges have room reserved): the report is never handed out
     // again, whatever follows.
     const bool recorded = AddRange(file, sequence);
-    cached_bytes_ -= entry->cached.size();
-    if (entry->sequence == pinned_) pinned_ = 0;
-    entries_.erase(entry);
-    FileState& state = files_[file];
-    if (state.listed > 0) --state.listed;
+    FileState& state = Unlist(entry);
     if (state.listed == 0) {
         // Every report in it accepted: the file goes while the next attempt runs.
         state.to_remove = true;

@@ -14,6 +14,7 @@
 //                  the header
 #include "outbox/stored_report.h"
 
+#include "outbox/byte_order.h"
 #include "outbox/crc32.h"
 #include "transport/protocol.h"
 
@@ -24,18 +25,6 @@ constexpr unsigned char kMagic[4] = {'M', 'O', 'B', 'X'};
 constexpr std::uint32_t kFormat = 1;
 constexpr std::uint32_t kSecureFlag = 1;
 constexpr std::size_t kChecksumOffset = 40;
-
-void PutLittleEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
-}
-
-std::uint64_t GetLittleEndian(const unsigned char* data, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | data[i];
-    return value;
-}
 
 void PutUnits(std::string& out, const std::u16string& text) {
     for (const char16_t unit : text) PutLittleEndian(out, unit, 2);
@@ -98,9 +87,7 @@ std::optional<std::size_t> DeclaredStoredReportSize(const unsigned char* data,
 
 std::optional<StoredReport> DecodeStoredReport(const unsigned char* data, std::size_t size) {
     if (data == nullptr || size < kStoredHeaderBytes) return std::nullopt;
-    for (std::size_t i = 0; i < sizeof(kMagic); ++i) {
-        if (data[i] != kMagic[i]) return std::nullopt;
-    }
+    if (!HasMagic(data, kMagic)) return std::nullopt;
     if (GetLittleEndian(data + 4, 4) != kFormat) return std::nullopt;
     const std::uint64_t priority = GetLittleEndian(data + 8, 4);
     const std::uint64_t flags = GetLittleEndian(data + 12, 4);
