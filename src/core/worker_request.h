@@ -4,8 +4,8 @@
 //
 // The request is shared by both sides and freed by whichever lets go last, so a caller that
 // stopped waiting never finds it gone from under the worker, nor the worker from under the
-// caller. A request the worker never takes (it ended first) is not freed, like an operation
-// posted after the quit message.
+// caller. A request posted just as the worker ends, and never taken, is not freed (nor taken
+// off the list of posted records): a few bytes, once per such call.
 #ifndef MIRTO_CORE_WORKER_REQUEST_H
 #define MIRTO_CORE_WORKER_REQUEST_H
 
