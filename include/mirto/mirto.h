@@ -110,7 +110,8 @@ typedef struct MirtoDeliveryStats {
     unsigned long long held_dropped_full;          /* held operations given up to stay within
                                                       1000 (level and server events first) */
     unsigned long long operations_dropped_consent; /* operations given up by a refusal or by
-                                                      DeleteLocalData, or made while refused */
+                                                      DeleteLocalData, made while refused, or
+                                                      still held when the library stopped */
     unsigned long long reports_dropped_consent;    /* reports built and not delivered (in memory
                                                       or saved in the outbox) given up by a
                                                       refusal or by DeleteLocalData */

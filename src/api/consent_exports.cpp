@@ -21,17 +21,15 @@ void MIRTO_CALL SetConsentRequired(bool required) noexcept {
 void MIRTO_CALL SetConsent(bool granted) noexcept { RecordDecision(granted); }
 
 bool MIRTO_CALL DeleteLocalData(unsigned int timeout_ms) noexcept {
-    const DWORD worker = WorkerThreadId();
-    if (!StartQueued() || worker == 0) {
+    if (!StartQueued() || WorkerThreadId() == 0) {
         WriteLine(kDeleteLocalDataNeedStartLine);
         return false;
     }
     // Announced before it is posted: the worker gives up what is queued ahead of it, and a
-    // report waiting to be tried again is not.
-    AnnouncePurge();
-    const RequestAnswer answer = AskWorker(worker, kOpDeleteLocalData, timeout_ms);
-    if (answer == RequestAnswer::kNotPosted) WithdrawPurge();
-    return answer == RequestAnswer::kDone;
+    // report waiting to be tried again is not; a later worker starts with nothing decided. (A
+    // worker that is ending takes no request: false.)
+    return AskWorker(kOpDeleteLocalData, timeout_ms, AnnounceDeletion, WithdrawDeletion) ==
+           RequestAnswer::kDone;
 }
 
 }  // namespace mirto

@@ -4,8 +4,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
+#include "core/operation_queue.h"
 #include "core/worker.h"
+#include "core/worker_request.h"
 
 namespace mirto {
 namespace {
@@ -13,7 +16,8 @@ namespace {
 struct SharedConsent {
     std::atomic<bool> required{false};  // changed under the worker's start lock, before any start
     // The latest decision: its serial above the low 8 bits, the Decision in them.
-    std::atomic<std::uint64_t> latest{0};
+    std::atomic<std::uint64_t> latest{0};  // written holding the request gate
+    std::uint64_t latest_before_deletion = 0;  // guarded by the request gate
     std::atomic<std::uint32_t> purges_announced{0};
     std::atomic<std::uint32_t> purges_taken{0};
     std::atomic<std::uint32_t> decisions_announced{0};
@@ -25,6 +29,11 @@ struct SharedConsent {
 };
 
 SharedConsent shared;
+
+// The latest decision after `packed`: the next serial, with `decision`.
+std::uint64_t Next(std::uint64_t packed, Decision decision) noexcept {
+    return (((packed >> 8) + 1) << 8) | static_cast<std::uint64_t>(decision);
+}
 
 DecisionStamp Unpack(std::uint64_t packed) noexcept {
     return DecisionStamp{static_cast<std::uint32_t>(packed >> 8),
@@ -41,24 +50,61 @@ bool ConsentRequired() noexcept { return shared.required.load(); }
 
 void RecordDecision(bool granted) noexcept {
     const Decision decision = granted ? Decision::kGranted : Decision::kRefused;
-    std::uint64_t before = shared.latest.load();
-    std::uint64_t after = 0;
-    do {
-        const std::uint64_t serial = (before >> 8) + 1;
-        after = (serial << 8) | static_cast<std::uint64_t>(decision);
-    } while (!shared.latest.compare_exchange_weak(before, after));
+    // Numbered and posted in one step: the worker gets the decisions in the order of their
+    // serials.
+    const RequestGate gate;
+    const std::uint64_t after = Next(shared.latest.load(), decision);
+    shared.latest.store(after);
     // Read after the decision is recorded: a worker that has not published its id yet takes
-    // this decision when it comes up; one that has gets the message.
+    // this decision when it comes up; one that is ending takes it as it ends.
     const DWORD worker = WorkerThreadId();
-    if (worker == 0) return;
+    if (!gate.open() || worker == 0) return;
     shared.decisions_announced.fetch_add(1);
     if (!granted) AnnouncePurge();
-    if (!PostThreadMessageW(worker, kOpConsent, static_cast<WPARAM>(after >> 8),
-                            static_cast<LPARAM>(decision))) {
-        // The worker has ended: nothing is left to apply it to.
+    const std::uintptr_t token = DecisionToken(static_cast<std::uint32_t>(after >> 8), decision);
+    const void* listed = reinterpret_cast<const void*>(token);
+    if (!ListPosted(kOpConsent, listed)) {
+        // No room on the list: the worker finds the decision unposted and takes it so.
+        shared.decisions_announced.fetch_sub(1);
+        if (!granted) WithdrawPurge();
+    } else if (!PostThreadMessageW(worker, kOpConsent, 0, static_cast<LPARAM>(token))) {
+        UnlistPosted(kOpConsent, listed);
         shared.decisions_announced.fetch_sub(1);
         if (!granted) WithdrawPurge();
     }
+}
+
+void AnnounceDeletion() noexcept {
+    AnnouncePurge();
+    shared.latest_before_deletion = shared.latest.load();
+    shared.latest.store(Next(shared.latest_before_deletion, Decision::kNone));
+}
+
+void WithdrawDeletion() noexcept {
+    WithdrawPurge();
+    shared.latest.store(shared.latest_before_deletion);
+}
+
+std::uintptr_t DecisionToken(std::uint32_t serial, Decision decision) noexcept {
+    return (static_cast<std::uintptr_t>(serial) << 4) | static_cast<std::uintptr_t>(decision);
+}
+
+DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexcept {
+    const auto decision = static_cast<Decision>(token & 0xF);
+    // The serial's low bits, as many as the token holds (28 in 32 bits): the first serial
+    // after `after` with them, unless that lies more than half their range ahead.
+    constexpr std::uint32_t kMask =
+        sizeof(std::uintptr_t) >= 8 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(UINTPTR_MAX >> 4);
+    const std::uint32_t ahead = (static_cast<std::uint32_t>(token >> 4) - after) & kMask;
+    return DecisionStamp{ahead > kMask / 2 ? after : after + ahead, decision};
+}
+
+std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after) noexcept {
+    const RequestGate gate;
+    if (DecisionPending()) return std::nullopt;
+    const DecisionStamp latest = LatestDecision();
+    if (static_cast<std::int32_t>(latest.serial - after) <= 0) return std::nullopt;
+    return latest;
 }
 
 DecisionStamp LatestDecision() noexcept { return Unpack(shared.latest.load()); }
@@ -73,14 +119,6 @@ bool PurgePending() noexcept {
 void DecisionTaken() noexcept { shared.decisions_taken.fetch_add(1); }
 bool DecisionPending() noexcept {
     return shared.decisions_announced.load() != shared.decisions_taken.load();
-}
-
-bool IsAnnouncedDecision(std::uintptr_t serial, std::intptr_t decision) noexcept {
-    const auto made = static_cast<Decision>(decision);
-    const std::uint32_t latest = LatestDecision().serial;
-    return DecisionPending() && (made == Decision::kGranted || made == Decision::kRefused) &&
-           serial != 0 && serial <= 0xFFFFFFFFu &&
-           static_cast<std::int32_t>(latest - static_cast<std::uint32_t>(serial)) >= 0;
 }
 
 std::uint32_t DecisionsPosted() noexcept { return shared.decisions_announced.load(); }

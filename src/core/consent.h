@@ -4,9 +4,12 @@
 // Game threads record decisions here (SetConsent); once a worker runs, each decision is also
 // posted to it as a kOpConsent message, behind the operations already queued, so the worker
 // applies it exactly where it falls among them (core/consent_gate.h). Every decision gets a
-// serial number; the worker takes the latest one when it comes up, and a message whose serial
-// it has already passed changes nothing, so callers that race on several threads always leave
-// the worker and the counters agreeing on one final decision.
+// serial number, given and posted in one step (core/worker_request.h's gate), so decisions
+// reach the worker in the order of their serials. The worker takes the latest one when it comes
+// up, and a message whose serial it has already passed changes nothing. The message carries a
+// token listed as posted (core/operation_queue.h): a message under that id that the library did
+// not post, or whose decision it has taken, changes nothing. A decision that could not be posted
+// (an ending worker, no room) is taken by the worker from here, on its next turn or as it ends.
 //
 // A refusal and a deletion (DeleteLocalData) are "purges": everything queued before them is
 // dropped, not sent. A purge is announced here before its message is posted, so the worker
@@ -16,12 +19,13 @@
 #define MIRTO_CORE_CONSENT_H
 
 #include <cstdint>
+#include <optional>
 
 namespace mirto {
 
 // The thread messages of the library's own requests, after the operation codes. Neither is
 // counted as a pending operation.
-constexpr unsigned kOpConsent = 2491;          // wParam: serial, lParam: the Decision
+constexpr unsigned kOpConsent = 2491;          // lParam: DecisionToken, wParam: 0
 constexpr unsigned kOpDeleteLocalData = 2492;  // lParam: the WorkerRequest (core/worker_request.h)
 
 enum class Decision : std::uint32_t { kNone = 0, kGranted = 1, kRefused = 2 };
@@ -48,6 +52,20 @@ void RecordDecision(bool granted) noexcept;
 // The latest decision recorded, as the worker takes it when it comes up.
 DecisionStamp LatestDecision() noexcept;
 
+// DeleteLocalData, holding the request gate: a purge, and "nothing decided" from now on (the
+// next worker starts undecided); withdrawn when its request could not be posted.
+void AnnounceDeletion() noexcept;
+void WithdrawDeletion() noexcept;
+
+// A decision's message parameter, and the worker's reading of it: the decision, and its serial
+// as the first one after `after` (the worker's latest) that the token can name, or `after`
+// itself when the token's lies at or before it (a decision already taken into account).
+std::uintptr_t DecisionToken(std::uint32_t serial, Decision decision) noexcept;
+DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexcept;
+// Worker: the latest decision, when it comes after `after` and no message of a decision is on
+// its way (it was never posted).
+std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after) noexcept;
+
 // A purge (refusal or deletion) whose message is posted but not yet taken by the worker.
 void AnnouncePurge() noexcept;
 void WithdrawPurge() noexcept;  // its message could not be posted
@@ -57,9 +75,6 @@ bool PurgePending() noexcept;
 // A decision whose message is posted but not yet taken by the worker.
 void DecisionTaken() noexcept;  // worker
 bool DecisionPending() noexcept;
-// Worker: a kOpConsent message's parameters are a decision that was announced and not taken
-// yet (anything else under that id was not posted by the library).
-bool IsAnnouncedDecision(std::uintptr_t serial, std::intptr_t decision) noexcept;
 // How many decisions were ever posted, and whether the worker has taken that many (Flush waits
 // for the decisions made before it, so that a game that quits right after one keeps it).
 std::uint32_t DecisionsPosted() noexcept;

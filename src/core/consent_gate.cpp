@@ -20,6 +20,18 @@ bool SessionStarted() { return CurrentReports().started(); }
 
 const OnStartRecord& StartOf(LPARAM record) { return *reinterpret_cast<OnStartRecord*>(record); }
 
+// Stores the decision, waiting a moment for a profile another program holds.
+void StoreDecision(const std::wstring& application_id, bool granted) {
+    FilePatience patience(kRemovalBudgetMs);
+    StoreConsent(application_id, granted, patience);
+}
+
+// Gives up what earlier runs saved in the application's outbox; returns how many reports.
+std::uint64_t DiscardSaved(const std::wstring& application_id) {
+    FilePatience patience(kRemovalBudgetMs);
+    return DiscardOutbox(application_id, patience).reports;
+}
+
 bool Matches(StoredConsent stored, Decision decision) {
     return (stored == StoredConsent::kGranted && decision == Decision::kGranted) ||
            (stored == StoredConsent::kRefused && decision == Decision::kRefused);
@@ -76,8 +88,12 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
     start_examined_ = true;
     const StoredConsent stored = ReadStoredConsent(application_id);
     if (decision_ != Decision::kNone) {
-        if (!Matches(stored, decision_))
-            StoreConsent(application_id, decision_ == Decision::kGranted);
+        if (!Matches(stored, decision_)) StoreDecision(application_id, decision_ == Decision::kGranted);
+        // A refusal made before the session could name its files: what earlier runs saved goes
+        // now.
+        if (decision_ == Decision::kRefused) {
+            Counters().reports_dropped_consent.fetch_add(DiscardSaved(application_id));
+        }
         return;
     }
     if (stored == StoredConsent::kGranted) {
@@ -88,29 +104,43 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
     }
 }
 
-void ConsentGate::Decide(WPARAM serial, LPARAM decision, OperationRunner& runner) {
-    const auto made = static_cast<Decision>(decision);
-    if (made == Decision::kRefused) PurgeTaken();
-    const auto number = static_cast<std::uint32_t>(serial);
-    // Already taken into account: the worker came up after it was made, or a later one from
-    // another thread overtook it.
-    if (static_cast<std::int32_t>(number - serial_) <= 0) {
-        DecisionTaken();
-        Progress();
-        return;
-    }
-    serial_ = number;
-    const std::wstring application = SessionApplication();
-    if (made == Decision::kGranted) {
-        decision_ = Decision::kGranted;
-        if (!application.empty()) StoreConsent(application, true);
-        Grant(runner);
-    } else if (made == Decision::kRefused) {
-        Refuse(application, true);
+void ConsentGate::Decide(LPARAM token, OperationRunner& runner) {
+    const DecisionStamp made = ReadDecisionToken(static_cast<std::uintptr_t>(token), serial_);
+    if (made.decision == Decision::kRefused) PurgeTaken();
+    // A serial already passed is already taken into account: the worker came up after it was
+    // made.
+    if (made.serial != serial_) {
+        try {
+            Apply(made, runner);
+        } catch (...) {
+            // Out of memory while carrying it out: it is taken as far as it went.
+        }
     }
     DecisionTaken();  // once it is stored and carried out
     Publish();
     Progress();  // a Flush may wait for this decision
+}
+
+void ConsentGate::TakeUnposted(OperationRunner& runner) {
+    const std::optional<DecisionStamp> made = UnpostedDecision(serial_);
+    if (!made) return;
+    Apply(*made, runner);
+    Publish();
+    Progress();
+}
+
+void ConsentGate::Apply(DecisionStamp made, OperationRunner& runner) {
+    serial_ = made.serial;
+    const std::wstring application = SessionApplication();
+    if (made.decision == Decision::kGranted) {
+        decision_ = Decision::kGranted;
+        if (!application.empty()) StoreDecision(application, true);
+        Publish();  // before the released operations, whose delivery may take a while
+        Grant(runner);
+    } else if (made.decision == Decision::kRefused) {
+        Refuse(application, true);
+    }
+    // (Nothing decided: a deletion's, carried out by Forget.)
 }
 
 void ConsentGate::Grant(OperationRunner& runner) {
@@ -127,16 +157,15 @@ void ConsentGate::RunReleased(HeldOperation operation, OperationRunner& runner) 
     }
 }
 
-void ConsentGate::Refuse(const std::wstring& application_id, bool discard_saved) {
+void ConsentGate::Refuse(const std::wstring& application_id, bool store) {
     decision_ = Decision::kRefused;
     for (HeldOperation& operation : held_.KeepSessionOnly(!SessionStarted())) {
         GiveUp(std::move(operation), Counters().operations_dropped_consent);
     }
     std::uint64_t reports = delivery_.DropWaiting();
-    if (discard_saved && !application_id.empty()) {
-        FilePatience patience(kRemovalBudgetMs);
-        reports += DiscardOutbox(application_id, patience).reports;
-        StoreConsent(application_id, false);
+    if (!application_id.empty()) {
+        reports += DiscardSaved(application_id);
+        if (store) StoreDecision(application_id, false);
     }
     Counters().reports_dropped_consent.fetch_add(reports);
     // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
@@ -183,6 +212,13 @@ bool ConsentGate::Forget() {
     Counters().reports_dropped_consent.fetch_add(reports);
     Publish();
     return removed;
+}
+
+ConsentGate::~ConsentGate() {
+    // The library stops with operations held (for the player's answer, or remembered through a
+    // refusal): they are given up, and counted.
+    Counters().operations_dropped_consent.fetch_add(held_.TakeAll().size());
+    Counters().operations_held.store(0);
 }
 
 void ConsentGate::Publish() noexcept {

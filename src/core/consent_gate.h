@@ -53,13 +53,15 @@ class ConsentGate {
     explicit ConsentGate(Delivery& delivery) noexcept;
     ConsentGate(const ConsentGate&) = delete;
     ConsentGate& operator=(const ConsentGate&) = delete;
-    ~ConsentGate() = default;
+    ~ConsentGate();
 
     // An operation taken off the queue, numbered `ticket` (the gate owns its record from here
     // on).
     void Admit(UINT code, LPARAM record, std::uint64_t ticket, OperationRunner& runner);
-    // A kOpConsent message.
-    void Decide(WPARAM serial, LPARAM decision, OperationRunner& runner);
+    // A kOpConsent message that the library posted (its token).
+    void Decide(LPARAM token, OperationRunner& runner);
+    // A decision the game made that no message brings (core/consent.h): taken now.
+    void TakeUnposted(OperationRunner& runner);
     // A kOpDeleteLocalData message; true when the profile and the outbox folder are gone.
     bool Forget();
 
@@ -68,8 +70,9 @@ class ConsentGate {
     [[nodiscard]] std::wstring SessionApplication() const;
     void NoteStart(LPARAM record);
     void Examine(const std::wstring& application_id, OperationRunner& runner);
+    void Apply(DecisionStamp made, OperationRunner& runner);
     void Grant(OperationRunner& runner);
-    void Refuse(const std::wstring& application_id, bool discard_saved);
+    void Refuse(const std::wstring& application_id, bool store);
     void RunReleased(HeldOperation operation, OperationRunner& runner);
     void Remember(HeldOperation operation);
     void GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& counter) noexcept;

@@ -134,6 +134,15 @@ bool TakePosted(const MSG& message) noexcept {
     return Unlist(message.message, static_cast<std::uintptr_t>(message.lParam));
 }
 
+bool IsPosted(const MSG& message) noexcept {
+    if (message.wParam != 0) return false;
+    AcquireSRWLockShared(&list_lock);
+    const bool listed_now =
+        Find(message.message, static_cast<std::uintptr_t>(message.lParam)) != kListSize;
+    ReleaseSRWLockShared(&list_lock);
+    return listed_now;
+}
+
 void GiveBackPlace() noexcept { pending_operations.fetch_sub(1); }
 
 void CloseQueue() noexcept {

@@ -54,8 +54,9 @@ class QueuePlace {
 void UnlistPosted(UINT code, const void* record) noexcept;
 
 // On the worker: true, and the record taken off the list, when `message` carries a record that
-// the library posted under its id and that has not been taken yet.
+// the library posted under its id and that has not been taken yet. IsPosted only looks.
 [[nodiscard]] bool TakePosted(const MSG& message) noexcept;
+[[nodiscard]] bool IsPosted(const MSG& message) noexcept;
 
 // On the worker, once an operation has run: its place is free again.
 void GiveBackPlace() noexcept;

@@ -150,10 +150,9 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
         }
         // Run, given up or held (the holding area has its own bound): its place is free.
         GiveBackOwedPlace();
-    } else if (message.message == kOpConsent &&
-               IsAnnouncedDecision(message.wParam, message.lParam)) {
+    } else if (message.message == kOpConsent && TakePosted(message)) {
         try {
-            dispatch.gate.Decide(message.wParam, message.lParam, runner);
+            dispatch.gate.Decide(message.lParam, runner);
         } catch (...) {
         }
     } else if (message.message == kOpDeleteLocalData && TakePosted(message)) {
@@ -186,13 +185,21 @@ Handled HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
             handled = Handled::kBatchFull;
             break;
         }
-        if (during_attempt && IsRequest(message.message)) {
+        if (during_attempt && IsRequest(message.message) && IsPosted(message)) {
             handled = Handled::kHeldBack;
             break;
         }
         // The message just seen is the first of its kind in the queue.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
         Handle(message, dispatch);
+    }
+    if (!during_attempt) {
+        // A decision that no message brings (it could not be posted) is taken here.
+        RunNow runner(dispatch.delivery);
+        try {
+            dispatch.gate.TakeUnposted(runner);
+        } catch (...) {
+        }
     }
     dispatch.delivery.Commit();
     // Still full once stored: as many reports wait in memory as may, behind the attempt.

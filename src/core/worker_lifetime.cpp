@@ -20,6 +20,7 @@
 #include "core/deadline.h"
 #include "core/operation_queue.h"
 #include "core/worker.h"
+#include "core/worker_request.h"
 #include "transport/attempt_threads.h"
 #include "win/module_reference.h"
 #include "win/scoped_handle.h"
@@ -65,6 +66,7 @@ void ForgetEndedWorker() noexcept {
     worker_created = false;
     ending = false;
     OpenQueue();
+    OpenRequests();
 }
 
 bool Duplicate(HANDLE handle, HANDLE* copy) noexcept {
@@ -90,7 +92,15 @@ bool StartWorker(ULONGLONG deadline) noexcept {
         ready.reset();
         start->ready = nullptr;
     }
-    start->module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerMain));
+    // The worker's reference to the library, taken before its thread exists; not waited for
+    // past the start's deadline (another thread may hold the loader's lock): no worker then.
+    start->module = ReferenceModuleBy(reinterpret_cast<const void*>(&WorkerMain), deadline);
+    if (start->module == nullptr) {
+        if (start->ready != nullptr) CloseHandle(start->ready);
+        CloseHandle(start->stop);
+        delete start;
+        return false;
+    }
 
     const HMODULE module = start->module;
     const HANDLE ready_copy = start->ready;
@@ -100,7 +110,7 @@ bool StartWorker(ULONGLONG deadline) noexcept {
         // No worker: nothing will signal, so there is nothing to wait for.
         if (ready_copy != nullptr) CloseHandle(ready_copy);
         CloseHandle(stop_copy);
-        if (module != nullptr) FreeLibrary(module);
+        FreeLibrary(module);
         delete start;
         return false;
     }
@@ -172,7 +182,15 @@ bool OutboxChosen() noexcept { return outbox_chosen.load(); }
 
 bool EndWorker(DWORD timeout_ms) noexcept {
     const Deadline deadline(timeout_ms);
-    AcquireSRWLockExclusive(&end_lock);
+    // One Shutdown at a time: another waits for it, but no longer than its own time and the
+    // second the threads may take to end.
+    const Deadline entered_by(timeout_ms >= INFINITE - kWorkerStopWaitMs
+                                  ? INFINITE - 1
+                                  : timeout_ms + kWorkerStopWaitMs);
+    while (!TryAcquireSRWLockExclusive(&end_lock)) {
+        if (entered_by.Remaining() == 0) return false;
+        Sleep(5);
+    }
     AcquireSRWLockExclusive(&start_lock);
     // A first start under way settles first (within its own deadline, unless the loader's lock
     // holds it up: then no longer than this call's).
@@ -193,6 +211,9 @@ bool EndWorker(DWORD timeout_ms) noexcept {
 
     CloseQueue();
     const bool finished = WaitForOperations(deadline.Remaining());
+    // Decisions and deletions reach the worker up to here; from now on they are only recorded
+    // (the worker takes the latest decision as it ends, a new worker at its start).
+    CloseRequests();
     SetEvent(stop);
     // Stopped, the worker handles what is left at once (nothing waits for the network any
     // more) and ends; so do the attempt threads, apart from a call inside the system, which

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/operation_queue.h"
+#include "core/worker.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
@@ -20,22 +21,57 @@ struct Request {
     }
 };
 
-}  // namespace
+SRWLOCK request_lock = SRWLOCK_INIT;
+bool requests_closed = false;  // guarded by request_lock
 
-RequestAnswer AskWorker(DWORD worker, UINT code, DWORD timeout_ms) noexcept {
-    if (worker == 0) return RequestAnswer::kNotPosted;
-    auto* request = new (std::nothrow) Request();
-    if (request == nullptr) return RequestAnswer::kNotPosted;
+// Holding the gate: lists and posts `request` under `code`; false (nothing shared) when it
+// could not.
+bool Post(DWORD worker, UINT code, Request* request) noexcept {
     // Listed before the post, so the worker acts on this message only (not on one that someone
     // else posted under the same id).
-    if (!request->answered || !ListPosted(code, request)) {
-        delete request;  // never shared
-        return RequestAnswer::kNotPosted;
-    }
+    if (!request->answered || !ListPosted(code, request)) return false;
     if (!PostThreadMessageW(worker, code, 0, reinterpret_cast<LPARAM>(request))) {
         UnlistPosted(code, request);
-        delete request;
-        return RequestAnswer::kNotPosted;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+RequestGate::RequestGate() noexcept { AcquireSRWLockExclusive(&request_lock); }
+RequestGate::~RequestGate() { ReleaseSRWLockExclusive(&request_lock); }
+bool RequestGate::open() const noexcept { return !requests_closed; }
+
+void CloseRequests() noexcept {
+    const RequestGate gate;
+    requests_closed = true;
+}
+
+void OpenRequests() noexcept {
+    const RequestGate gate;
+    requests_closed = false;
+}
+
+RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept,
+                        void (*withdraw)() noexcept) noexcept {
+    auto* request = new (std::nothrow) Request();
+    if (request == nullptr) return RequestAnswer::kNotPosted;
+    {
+        const RequestGate gate;
+        bool posted = false;
+        // Read inside the gate: a worker that ended has closed it, and the id is 0 by the time
+        // it opens again.
+        const DWORD worker = WorkerThreadId();
+        if (gate.open() && worker != 0) {
+            announce();
+            posted = Post(worker, code, request);
+            if (!posted) withdraw();
+        }
+        if (!posted) {
+            delete request;  // never shared
+            return RequestAnswer::kNotPosted;
+        }
     }
     const bool in_time = WaitForSingleObject(request->answered.get(), timeout_ms) == WAIT_OBJECT_0;
     const bool done = request->done.load();

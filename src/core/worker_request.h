@@ -4,8 +4,12 @@
 //
 // The request is shared by both sides and freed by whichever lets go last, so a caller that
 // stopped waiting never finds it gone from under the worker, nor the worker from under the
-// caller. A request posted just as the worker ends, and never taken, is not freed (nor taken
-// off the list of posted records): a few bytes, once per such call.
+// caller.
+//
+// Requests (these, and the game's decisions, core/consent.h) are posted through one gate, held
+// from a request's check to its post: they reach the worker in the order they were made, and
+// none is posted once an ending worker has stopped taking them, so every request posted is
+// taken.
 #ifndef MIRTO_CORE_WORKER_REQUEST_H
 #define MIRTO_CORE_WORKER_REQUEST_H
 
@@ -20,8 +24,28 @@ enum class RequestAnswer {
     kNotPosted,  // no worker took the request (none runs, or it could not be posted)
 };
 
-// Game thread: posts `code` to `worker` with a new request and waits for the answer.
-RequestAnswer AskWorker(DWORD worker, UINT code, DWORD timeout_ms) noexcept;
+// Held (exclusively, for moments) from a request's check to its post; the worker also takes it
+// to look at what was decided without a post reaching it.
+class RequestGate {
+   public:
+    RequestGate() noexcept;
+    ~RequestGate();
+    RequestGate(const RequestGate&) = delete;
+    RequestGate& operator=(const RequestGate&) = delete;
+
+    // False once the ending worker takes no more requests (CloseRequests).
+    [[nodiscard]] bool open() const noexcept;
+};
+
+// Shutdown's side: once this returns, no request is half-way to its post and none is posted
+// any more; OpenRequests takes them again (for a new worker).
+void CloseRequests() noexcept;
+void OpenRequests() noexcept;
+
+// Game thread: posts `code` to the worker that runs now with a new request (through the gate,
+// after `announce`, which `withdraw` undoes when nothing was posted) and waits for the answer.
+RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept,
+                        void (*withdraw)() noexcept) noexcept;
 
 // Worker thread: answers the request that the message parameter carries (once), after
 // TakePosted (core/operation_queue.h) found it listed.

@@ -29,10 +29,12 @@ StoredConsent ReadStoredConsent(const std::wstring& application_id) {
     return StoredConsent::kNone;
 }
 
-bool StoreConsent(const std::wstring& application_id, bool granted) {
+bool StoreConsent(const std::wstring& application_id, bool granted, FilePatience& patience) {
     const std::optional<std::wstring> profile = CreateSavePath(application_id);
-    return profile &&
-           WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText);
+    if (!profile) return false;
+    return patience.Try(
+        [&] { return WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText); },
+        IsPassingFileError);
 }
 
 bool RemoveProfile(const std::wstring& application_id, FilePatience& patience) {

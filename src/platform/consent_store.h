@@ -22,8 +22,9 @@ enum class StoredConsent { kNone, kGranted, kRefused };
 StoredConsent ReadStoredConsent(const std::wstring& application_id);
 
 // Stores the decision, making the folders and the profile file as a start does when they are
-// missing (and nothing else: no id is made). True when it was written.
-bool StoreConsent(const std::wstring& application_id, bool granted);
+// missing (and nothing else: no id is made), tried again while another program holds the
+// profile. True when it was written.
+bool StoreConsent(const std::wstring& application_id, bool granted, FilePatience& patience);
 
 // Removes the application's profile file, and its folder when nothing else is left in it.
 // True when the file is gone (or never was).

@@ -18,6 +18,11 @@ inline HMODULE ReferenceModuleOf(const void* code) noexcept {
     return module;
 }
 
+// The same, for a caller that must not wait for the loader's lock past `deadline` (a tick
+// count): raising the count takes that lock, which another thread may hold for as long as some
+// DLL's attach runs. Null when the lock did not come free by then.
+HMODULE ReferenceModuleBy(const void* code, ULONGLONG deadline) noexcept;
+
 }  // namespace mirto
 
 #endif  // MIRTO_WIN_MODULE_REFERENCE_H

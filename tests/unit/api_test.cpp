@@ -131,16 +131,15 @@ DWORD WINAPI CallSetLevelOneSecondLater(void* parameter) {
 
 DWORD WINAPI DoNothing(void*) { return 0; }
 
-TEST(Start, EveryWaitForTheFirstStartEndsByTheStartsOwnDeadline) {
-    if (mirto_test::RanInFreshProcess()) return;
+// Another thread's start holds the loader's lock for `held_ms` while the first start is made,
+// and every thread's start (the worker's too, once it may begin) takes as long.
+void StartWhileTheLoadersLockIsHeld(LONG held_ms) {
     ASSERT_EQ(LinesOf([] { mirto::SetHost(L"unreachable.invalid"); }), Lines{});
     LaterCall later{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     const HANDLE caller = CreateThread(nullptr, 0, CallSetLevelOneSecondLater, &later, 0, nullptr);
     ASSERT_NE(caller, nullptr);
     while (later.thread_id == 0) Sleep(1);
-    // Another thread's start holds the loader's lock for 4 s, and the worker's own start, once
-    // it may begin, takes 4 s more.
-    SetThreadStartDelay(4000);
+    SetThreadStartDelay(held_ms);
     const HANDLE holder = CreateThread(nullptr, 0, DoNothing, nullptr, 0, nullptr);
     Sleep(200);
     start_called_at = GetTickCount64();
@@ -157,13 +156,43 @@ TEST(Start, EveryWaitForTheFirstStartEndsByTheStartsOwnDeadline) {
     EXPECT_EQ(capture.LinesOf(later.thread_id), Refusal("SetLevel", "operation queue init failed"));
     EXPECT_GE(later.returned_at - start_called_at, 4900u);
     EXPECT_LE(later.returned_at - start_called_at, 5600u);
-    // Once the worker is up, calls are queued again.
+    // Once the lock is free and the game starts again, calls are queued again.
+    WaitForSingleObject(holder, INFINITE);
     const ULONGLONG give_up = GetTickCount64() + 10000;
     while (!LinesOf([] { mirto::SetLevel(2); }).empty()) {
         ASSERT_LT(GetTickCount64(), give_up) << "the worker never came up";
+        LinesOf([] { mirto::OnStart(L"deadline", nullptr, nullptr); });
         Sleep(100);
     }
     for (HANDLE handle : {caller, holder, later.go}) CloseHandle(handle);
+}
+
+TEST(Start, EveryWaitForTheFirstStartEndsByTheStartsOwnDeadline) {
+    if (mirto_test::RanInFreshProcess()) return;
+    // The worker may start after 4 s, and its own start takes 4 s more.
+    StartWhileTheLoadersLockIsHeld(4000);
+}
+
+TEST(Start, AStartWhileTheLoadersLockIsHeldPastItsDeadlineEndsByIt) {
+    if (mirto_test::RanInFreshProcess()) return;
+    // The worker's reference to the library, which takes the lock, cannot be had in time.
+    StartWhileTheLoadersLockIsHeld(8000);
+}
+
+DWORD WINAPI LongShutdown(void*) { return mirto::Shutdown(3000) ? 1 : 0; }
+
+TEST(Shutdown, ASecondShutdownWaitsNoLongerThanItsOwnTimeoutAndASecond) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartHeldWorker();
+    const HANDLE first = CreateThread(nullptr, 0, LongShutdown, nullptr, 0, nullptr);
+    Sleep(200);
+    const ULONGLONG called_at = GetTickCount64();
+    EXPECT_FALSE(mirto::Shutdown(0));
+    const ULONGLONG took = GetTickCount64() - called_at;
+    EXPECT_GE(took, 900u);
+    EXPECT_LE(took, 1300u) << "Shutdown(0) took " << took << " ms";
+    WaitForSingleObject(first, INFINITE);
+    CloseHandle(first);
 }
 
 TEST(Arguments, OnStartBounds) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/consent.h"
 #include "core/host_slot.h"
 #include "core/operations.h"
 #include "mirto/mirto.h"
@@ -253,6 +254,137 @@ TEST(Worker, ShutdownEndsEveryThreadOfTheLibraryAnAttemptInProgressIncluded) {
     left.erase(GetCurrentThreadId());
     EXPECT_EQ(left, std::set<DWORD>{}) << "a thread of the library outlived Shutdown";
     EXPECT_EQ(WorkerId(), 0u);
+}
+
+// The game's log callback holds the worker in its own line for a while, as a slow callback may.
+void MIRTO_CALL HoldTheWorker(const char*, void*) {
+    if (GetCurrentThreadId() == WorkerId()) Sleep(500);
+}
+
+TEST(Worker, ForgedDecisionMessagesChangeNothing) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    DebugCapture capture;
+    mirto::SetLogCallback(HoldTheWorker, nullptr);
+    mirto::SetLevel(1);  // its line holds the worker
+    ASSERT_TRUE(capture.WaitForOtherLines(1, 10000));
+    // Someone else posts refusals under the decision's id just before the player's grant: with
+    // parameters of their own, and as the library would post the grant's serial, refused.
+    ASSERT_TRUE(PostThreadMessageW(WorkerId(), mirto::kOpConsent, 1,
+                                   static_cast<LPARAM>(mirto::Decision::kRefused)));
+    ASSERT_TRUE(PostThreadMessageW(
+        WorkerId(), mirto::kOpConsent, 0,
+        static_cast<LPARAM>(mirto::DecisionToken(1, mirto::Decision::kRefused))));
+    mirto::SetConsent(true);
+    EXPECT_TRUE(mirto::Flush(10000));
+    mirto::SetLogCallback(nullptr, nullptr);
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
+    capture.Clear();
+    mirto::SetLevel(2);  // runs (and writes its line) unless it was dropped as refused
+    EXPECT_TRUE(capture.WaitForOtherLines(1, 5000)) << "the operation was given up";
+}
+
+// The first refusal's post waits a while, as a thread that is preempted between taking its
+// serial and posting does.
+mirto_test::ImportPatch* post_patch = nullptr;
+HANDLE refusal_posting = nullptr;
+
+BOOL WINAPI SlowRefusalPost(DWORD thread, UINT message, WPARAM first, LPARAM second) {
+    static std::atomic<bool> slowed{false};
+    if (message == mirto::kOpConsent &&
+        (static_cast<std::uintptr_t>(second) & 0xF) ==
+            static_cast<std::uintptr_t>(mirto::Decision::kRefused) &&
+        !slowed.exchange(true)) {
+        SetEvent(refusal_posting);
+        Sleep(300);
+    }
+    return post_patch->original<decltype(&PostThreadMessageW)>()(thread, message, first, second);
+}
+
+DWORD WINAPI Refuse(void*) {
+    mirto::SetConsent(false);
+    return 0;
+}
+
+TEST(Worker, DecisionsFromSeveralThreadsTakeEffectInTheOrderTheyWereMade) {
+    if (mirto_test::RanInFreshProcess()) return;
+    mirto::SetHost(L"unreachable.invalid");
+    mirto::SetConsentRequired(true);
+    mirto::OnStart(mirto_test::FreshAppId(L"order", L"decisions").c_str(), nullptr, nullptr);
+    MirtoDeliveryStats stats{};
+    const ULONGLONG held_by = GetTickCount64() + 10000;
+    do {  // the start is held for the player's answer
+        Sleep(20);
+        stats.size = sizeof stats;
+        mirto::GetDeliveryStats(&stats);
+    } while (stats.operations_held == 0 && GetTickCount64() < held_by);
+    ASSERT_EQ(stats.operations_held, 1u);
+    refusal_posting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    {
+        mirto_test::ImportPatch patch("user32.dll", "PostThreadMessageW",
+                                      reinterpret_cast<void*>(&SlowRefusalPost));
+        post_patch = &patch;
+        const HANDLE refuser = CreateThread(nullptr, 0, Refuse, nullptr, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(refusal_posting, 10000), WAIT_OBJECT_0);
+        mirto::SetConsent(true);  // made after the refusal: it stands
+        WaitForSingleObject(refuser, INFINITE);
+        CloseHandle(refuser);
+    }
+    // The refusal kept the session's start, and the grant after it starts the session: its
+    // device report is tried (and waits, as nothing answers).
+    const ULONGLONG give_up = GetTickCount64() + 10000;
+    do {
+        Sleep(50);
+        stats.size = sizeof stats;
+        mirto::GetDeliveryStats(&stats);
+    } while ((stats.attempts_failed == 0 || mirto::CurrentConsentState() != mirto::ConsentState::kGranted) &&
+             GetTickCount64() < give_up);
+    EXPECT_GT(stats.attempts_failed, 0u) << "the granted session never started";
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
+}
+
+// The worker's last moments, after it has looked at its queue for the last time, widened: its
+// final CloseHandle waits a little.
+mirto_test::ImportPatch* close_patch = nullptr;
+std::atomic<DWORD> ending_worker{0};
+HANDLE last_moments = nullptr;
+
+BOOL WINAPI SlowCloseOnTheEndingWorker(HANDLE handle) {
+    if (GetCurrentThreadId() == ending_worker.load()) {
+        ending_worker = 0;
+        SetEvent(last_moments);
+        Sleep(300);
+    }
+    return close_patch->original<decltype(&CloseHandle)>()(handle);
+}
+
+DWORD WINAPI ShutdownNow(void*) { return mirto::Shutdown(5000) ? 1 : 0; }
+
+TEST(Worker, ADecisionMadeAsTheWorkerEndsLeavesNothingPending) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    last_moments = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    {
+        mirto_test::ImportPatch patch("kernel32.dll", "CloseHandle",
+                                      reinterpret_cast<void*>(&SlowCloseOnTheEndingWorker));
+        close_patch = &patch;
+        ending_worker = WorkerId();
+        const HANDLE shutdown = CreateThread(nullptr, 0, ShutdownNow, nullptr, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(last_moments, 10000), WAIT_OBJECT_0);
+        mirto::SetConsent(false);  // the player refuses while the worker ends
+        EXPECT_FALSE(mirto::DeleteLocalData(2000));  // no worker takes it: false, at once
+        WaitForSingleObject(shutdown, INFINITE);
+        CloseHandle(shutdown);
+    }
+    ASSERT_EQ(WorkerId(), 0u);
+    // A new session takes the refusal, and the player changes their mind.
+    StartWorkerWithRefusedStart();
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kRefused);
+    mirto::SetConsent(true);
+    EXPECT_TRUE(mirto::Flush(3000)) << "Flush waits for a decision no worker will take";
+    DebugCapture capture;
+    mirto::SetLevel(2);
+    EXPECT_TRUE(capture.WaitForOtherLines(1, 5000)) << "granted, yet the operation was given up";
 }
 
 TEST(Host, ConcurrentWritersAndReadersAlwaysSeeAWholeHost) {
