@@ -116,9 +116,16 @@ void ConsentGate::Decide(LPARAM token, OperationRunner& runner) {
             // Out of memory while carrying it out: it is taken as far as it went.
         }
     }
-    DecisionTaken();  // once it is stored and carried out
+    // Taken once it is stored and carried out, and the reports it released are committed too
+    // (SettleDecisions): a Flush waits for that.
+    ++unsettled_decisions_;
     Publish();
-    Progress();  // a Flush may wait for this decision
+}
+
+void ConsentGate::SettleDecisions() noexcept {
+    if (unsettled_decisions_ == 0) return;
+    for (; unsettled_decisions_ > 0; --unsettled_decisions_) DecisionTaken();
+    Progress();  // a Flush may wait for these decisions
 }
 
 void ConsentGate::TakeUnposted(OperationRunner& runner) {
@@ -159,6 +166,7 @@ void ConsentGate::RunReleased(HeldOperation operation, OperationRunner& runner) 
 
 void ConsentGate::Refuse(const std::wstring& application_id, bool store) {
     decision_ = Decision::kRefused;
+    Publish();  // before anything given up lets a Flush return
     for (HeldOperation& operation : held_.KeepSessionOnly(!SessionStarted())) {
         GiveUp(std::move(operation), Counters().operations_dropped_consent);
     }
@@ -215,6 +223,7 @@ bool ConsentGate::Forget() {
 }
 
 ConsentGate::~ConsentGate() {
+    SettleDecisions();
     // The library stops with operations held (for the player's answer, or remembered through a
     // refusal): they are given up, and counted.
     Counters().operations_dropped_consent.fetch_add(held_.TakeAll().size());

@@ -62,6 +62,9 @@ class ConsentGate {
     void Decide(LPARAM token, OperationRunner& runner);
     // A decision the game made that no message brings (core/consent.h): taken now.
     void TakeUnposted(OperationRunner& runner);
+    // The decisions carried out since the last call count as taken (for Flush): called once
+    // the reports they released are committed to the delivery.
+    void SettleDecisions() noexcept;
     // A kOpDeleteLocalData message; true when the profile and the outbox folder are gone.
     bool Forget();
 
@@ -88,6 +91,7 @@ class ConsentGate {
     std::wstring forgotten_;                   // the application of the last deletion
     bool start_examined_ = false;
     bool held_published_ = false;
+    std::uint32_t unsettled_decisions_ = 0;
 };
 
 }  // namespace mirto

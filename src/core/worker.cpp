@@ -202,6 +202,7 @@ Handled HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
         }
     }
     dispatch.delivery.Commit();
+    dispatch.gate.SettleDecisions();
     // Still full once stored: as many reports wait in memory as may, behind the attempt.
     if (during_attempt && dispatch.delivery.batch_full()) handled = Handled::kHeldBack;
     return handled;

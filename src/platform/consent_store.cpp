@@ -23,6 +23,9 @@ bool Exists(const std::wstring& path) {
 StoredConsent ReadStoredConsent(const std::wstring& application_id) {
     const std::optional<std::wstring> profile = FindSavePath(application_id);
     if (!profile || !Exists(*profile)) return StoredConsent::kNone;
+    // A profile another program holds for a moment reads as holding nothing: wait for it.
+    static_cast<void>(OpenHeldFile(*profile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   OPEN_EXISTING));
     const std::wstring text = ReadProfileValue(*profile, kConsentKey);
     if (text == kGrantedText) return StoredConsent::kGranted;
     if (text == kRefusedText) return StoredConsent::kRefused;
@@ -30,10 +33,13 @@ StoredConsent ReadStoredConsent(const std::wstring& application_id) {
 }
 
 bool StoreConsent(const std::wstring& application_id, bool granted, FilePatience& patience) {
-    const std::optional<std::wstring> profile = CreateSavePath(application_id);
-    if (!profile) return false;
+    // Making the file opens it, and writing opens it again: either fails while it is held.
     return patience.Try(
-        [&] { return WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText); },
+        [&] {
+            const std::optional<std::wstring> profile = CreateSavePath(application_id);
+            return profile && WriteProfileValue(*profile, kConsentKey,
+                                                granted ? kGrantedText : kRefusedText);
+        },
         IsPassingFileError);
 }
 

@@ -261,6 +261,51 @@ def test_a_stored_decision_holds_at_every_start_and_a_later_grant_reports_from_t
     assert len(collector.records()) == 5
 
 
+def test_a_refusal_before_the_start_drops_what_earlier_runs_saved_and_waits_to_be_stored(
+        game_factory, start_collector):
+    app_id = unique_app_id("cb")
+    first = game_factory()
+    first.call("SetOutbox", 1)
+    begin(first, app_id)
+    assert first.calls(SESSION) == []
+    assert flush(first, 10000)[0]  # stored: the collector is away
+    assert len(saved(app_id)[0]) == SESSION_REPORTS
+    first.quit()
+
+    # The player says no before the next run starts its session, while a scanner holds the
+    # profile for a moment.
+    holder = game_factory()
+    holder.call("lock", wide(windows_profile_path(app_id)))
+    second = game_factory()
+    second.call("SetOutbox", 1)
+    second.call("SetConsent", 0)
+    begin(second, app_id)
+    second.call("sleep", 200)
+    holder.call("unlock")
+    assert flush(second, 10000)[0]
+    s = stats(second)
+    assert (s["consent_state"], s["reports_dropped_consent"]) == (REFUSED, SESSION_REPORTS)
+    assert not outbox_folder(app_id).exists()
+    second.quit()
+    assert stored_values(app_id)["Consent"] == "refused"
+
+    # A later run that asks nothing is held by the stored refusal, also when its start finds
+    # the profile held for a moment; a grant sends its own start only, nothing saved before.
+    collector = start_collector()
+    third = game_factory()
+    third.call("SetOutbox", 1)
+    holder.call("lock", wide(windows_profile_path(app_id)))
+    begin(third, app_id)
+    third.call("sleep", 200)
+    holder.call("unlock")
+    assert flush(third, 10000)[0]
+    assert stats(third)["consent_state"] == REFUSED
+    third.call("SetConsent", 1)
+    (device,) = wait_accepted(collector, 1)
+    time.sleep(1)
+    assert device["kind"] == "device identify" and len(collector.records()) == 1
+
+
 # --- 5. forget: held, queued and saved reports and the profile go; the next start is new ---------
 
 def test_deleting_local_data_removes_the_profile_and_outbox_and_the_next_start_is_new(
@@ -295,6 +340,29 @@ def test_deleting_local_data_removes_the_profile_and_outbox_and_the_next_start_i
     assert device["text"] == device_identify_text(
         app_id, after["MirtoId"], after["InstallUUID"], device_facts(g), "store", "1.0")
     assert "Consent" not in stored_values(app_id)
+
+
+def test_after_deleting_and_a_shutdown_nothing_is_decided_and_what_is_held_at_the_end_counts(
+        game_factory, start_collector):
+    app_id = unique_app_id("cs")
+    collector = start_collector()
+    g = game_factory()
+    g.call("SetConsentRequired", 1)
+    begin(g, app_id)
+    g.call("SetConsent", 1)
+    wait_accepted(collector, 1)
+    assert delete_local_data(g, 10000)[0]
+    assert [x.split()[1] for x in g.ask("Shutdown", 5000) if x.startswith("shutdown ")] == ["1"]
+    # The next session starts as on a new installation: nothing decided, so everything waits.
+    begin(g, app_id)
+    assert g.calls(SESSION) == []
+    before = wait_stats(g, {"consent_state": WAITING, "operations_held": 1 + len(SESSION)})
+    # Shutdown gives up what is still held for the answer, and counts it.
+    g.ask("Shutdown", 1000)
+    s = stats(g)
+    assert (s["operations_held"], s["operations_dropped_consent"]) == \
+        (0, before["operations_dropped_consent"] + 1 + len(SESSION))
+    assert len(collector.records()) == 1 and not roaming_folder(app_id).exists()
 
 
 def test_deleting_waits_a_moment_for_a_profile_another_program_holds(game_factory, collector):
