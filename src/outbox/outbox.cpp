@@ -2,6 +2,7 @@
 #include "outbox/outbox.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "outbox/file_layout.h"
@@ -22,6 +23,13 @@ Outbox::~Outbox() {
 
 Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     if (batch.empty()) return StoreResult::kStored;
+    // Files that turn out to be held cost one wait in all; they are tried again as chores.
+    FilePatience patience;
+    patience_ = &patience;
+    struct Unshare {
+        FilePatience*& shared;
+        ~Unshare() { shared = nullptr; }
+    } unshare{patience_};
     std::vector<std::string> reports;
     std::vector<OutboxPriority> priorities;
     std::vector<std::uint64_t> sizes;
@@ -70,9 +78,10 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         }
     } catch (...) {
         // The batch is on the disk but the list has no room for it: its file is listed again,
-        // whole, once memory allows (a chore), and nothing of it is lost.
+        // whole, once memory allows (a chore), and nothing of it is lost. The report being
+        // attempted stays listed, so that its answer is recorded.
         for (auto entry = entries_.begin(); entry != entries_.end();) {
-            if (entry->file == file) {
+            if (entry->file == file && entry->sequence != pinned_) {
                 cached_bytes_ -= entry->cached.size();
                 entry = entries_.erase(entry);
             } else {
@@ -81,7 +90,9 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         }
         CloseSegment();
         state.listed = 0;
+        for (const Entry& entry : entries_) state.listed += entry.file == file ? 1 : 0;
         state.unread = true;
+        state.own = true;
         return StoreResult::kStored;
     }
     // Only now, with the batch on the disk, does what made room for it go.
@@ -99,13 +110,22 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     std::uint64_t adding_bytes = 0;
     for (const std::uint64_t size : sizes) adding_bytes += size;
     const std::uint64_t overhead = sizes.empty() ? 0 : kFileHeaderBytes + kBatchHeaderBytes;
+    // Files another program holds are left alone: nothing in them is taken to make room, and
+    // what they lost still takes its room until they are written again.
+    const ULONGLONG now = GetTickCount64();
+    std::uint64_t held_dead = 0;
+    for (const auto& [file, state] : files_) {
+        if (state.held_until > now) held_dead += state.dead;
+    }
     // What the files will take once those that lost reports are written again.
-    const auto taken = [this] { return disk_bytes_ - std::min(disk_bytes_, dead_bytes_); };
+    const auto taken = [this, held_dead] {
+        return disk_bytes_ - std::min(disk_bytes_, dead_bytes_ - std::min(dead_bytes_, held_dead));
+    };
     // Files whose reports were all accepted cost nothing to lose: they go first.
     if (taken() + overhead + adding_bytes > kOutboxMaxBytes) {
         std::vector<std::uint64_t> accepted;
         for (const auto& [file, state] : files_) {
-            if (state.to_remove) accepted.push_back(file);
+            if (state.to_remove && state.held_until <= now) accepted.push_back(file);
         }
         for (const std::uint64_t file : accepted) {
             if (taken() + overhead + adding_bytes <= kOutboxMaxBytes) break;
@@ -118,11 +138,26 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     // being attempted is never one. What was taken for a report that is given up after all is
     // taken back.
     std::vector<bool> chosen(entries_.size(), false);
+    // A file a report is taken from is written again without it: one that another program
+    // holds now (looked at once per file) is left alone.
+    std::map<std::uint64_t, bool> writable;
+    const auto can_take_from = [&](std::uint64_t file) {
+        const auto known = writable.find(file);
+        if (known != writable.end()) return known->second;
+        bool can = !LeftAlone(file, now);
+        if (can && file != segment_file_ && IsHeldElsewhere(PathOf(file, kSavedExtension))) {
+            Held(files_[file]);
+            can = false;
+        }
+        writable.emplace(file, can);
+        return can;
+    };
     const auto take = [&](bool drop_first_only, std::vector<std::size_t>& tentative) -> bool {
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             const Entry& entry = entries_[i];
             if (chosen[i] || entry.sequence == pinned_) continue;
             if (drop_first_only && entry.priority != OutboxPriority::kDropFirst) continue;
+            if (!can_take_from(entry.file)) continue;
             chosen[i] = true;
             tentative.push_back(i);
             --count;
@@ -249,6 +284,11 @@ void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
     }
 }
 
+bool Outbox::LeftAlone(std::uint64_t file, ULONGLONG now) const noexcept {
+    const auto state = files_.find(file);
+    return state != files_.end() && state->second.held_until > now;
+}
+
 bool Outbox::RewriteFile(std::uint64_t file) {
     std::string payload;
     std::size_t reports = 0;
@@ -280,8 +320,9 @@ bool Outbox::RewriteFile(std::uint64_t file) {
     }
     if (file == segment_file_) CloseSegment();
     const std::string content = FileHeader() + Batch(reports, payload);
+    FilePatience own;
     if (!ReplaceDurably(PathOf(file, kTemporaryExtension), PathOf(file, kSavedExtension),
-                        content)) {
+                        content, patience_ != nullptr ? *patience_ : own)) {
         return false;
     }
     FileState& state = files_[file];
@@ -318,7 +359,8 @@ bool Outbox::RemoveFile(std::uint64_t file) {
     if (file == segment_file_) CloseSegment();
     if (read_file_ == file) read_file_ = 0;
     FileState& state = files_[file];
-    if (!DeleteHeldFile(PathOf(file, kSavedExtension))) {
+    FilePatience own;
+    if (!DeleteHeldFile(PathOf(file, kSavedExtension), patience_ != nullptr ? *patience_ : own)) {
         state.to_remove = true;
         Held(state);
         return false;

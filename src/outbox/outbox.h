@@ -170,7 +170,9 @@ class Outbox {
         std::size_t listed = 0;    // reports in it still to send
         ULONGLONG held_until = 0;  // GetTickCount64() before which it is not opened again
         DWORD held_pause = 0;      // the pause after it was last found held
-        bool unread = false;       // never read yet: another program held it
+        bool unread = false;       // never read yet: another program held it (or, written by
+                                   // this session, listed again once memory allows)
+        bool own = false;          // written by this session
         bool to_remove = false;    // every report in it accepted (or given up)
         std::uint64_t dead = 0;    // bytes of reports given up, until it is written again
     };
@@ -185,6 +187,10 @@ class Outbox {
     // Lists the reports of one file: those not accepted, decoded and sendable, and not too old.
     FileRead ListFile(std::uint64_t file);
     void Held(FileState& state) noexcept;
+    // Whether `file` was found held by another program and is left alone for now.
+    [[nodiscard]] bool LeftAlone(std::uint64_t file, ULONGLONG now) const noexcept;
+    // Gives up what was restored beyond the caps.
+    void GiveUpBeyondTheCaps();
 
     // Writing (outbox.cpp).
     bool Append(const std::string& batch, std::uint64_t first_sequence);
@@ -237,6 +243,9 @@ class Outbox {
     std::uint64_t dead_bytes_ = 0;  // of all files: what they lose once written again
     std::uint64_t cached_bytes_ = 0;
     std::uint64_t next_sequence_ = 1;
+    // While a store runs: the one wait for held files shared by everything it removes or writes
+    // again (otherwise each call waits on its own).
+    FilePatience* patience_ = nullptr;
     std::uint64_t set_aside_count_ = 0;
     std::uint64_t pinned_ = 0;
     bool marks_changed_ = false;           // marks_ differ from what the file holds

@@ -93,15 +93,22 @@ FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) 
     return file;
 }
 
+bool IsHeldElsewhere(const std::wstring& path) {
+    const FileHandle probe(CreateFileW(path.c_str(), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !probe && IsPassingFileError(GetLastError());
+}
+
 bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_path,
-                    const std::string& bytes) {
+                    const std::string& bytes, FilePatience& patience) {
     FileHandle file = WriteFlushedFile(temporary, bytes);
     if (!file) return false;  // (a temporary it could write to but not fill is left empty)
     file.reset();
-    if (ReplaceHeldFile(temporary, final_path)) return true;
+    if (ReplaceHeldFile(temporary, final_path, patience)) return true;
     // The temporary is whole: were it left so, a later start would take it for a store that
     // finished. Emptied, it is only a leftover.
-    if (!DeleteHeldFile(temporary)) {
+    if (!DeleteHeldFile(temporary, patience)) {
         const FileHandle again = OpenHeldFile(
             temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, TRUNCATE_EXISTING);
         static_cast<void>(again);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "win/held_files.h"
 #include "win/scoped_handle.h"
 
 namespace mirto {
@@ -47,11 +48,14 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
 // reading and renaming, so the caller may rename it and go on appending), else none.
 FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes);
 
+// Whether another program holds `path` open so that it could not be replaced now (one try).
+bool IsHeldElsewhere(const std::wstring& path);
+
 // Writes `bytes` under `temporary`, flushed, then renames it to `final_path`: the final name
 // never shows anything but the whole of them. A temporary left behind by a failure is emptied,
-// so that it is never taken for a whole file later.
+// so that it is never taken for a whole file later. Waits for held files out of `patience`.
 bool ReplaceDurably(const std::wstring& temporary, const std::wstring& final_path,
-                    const std::string& bytes);
+                    const std::string& bytes, FilePatience& patience);
 
 }  // namespace mirto
 

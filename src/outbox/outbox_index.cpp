@@ -95,10 +95,11 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
     const FindHandle search(FindFirstFileW((folder_ + L"*").c_str(), &data));
     if (search) {
         do {
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
             const std::optional<OwnName> name = ParseOutboxFileName(data.cFileName);
             if (!name) continue;
+            // (A folder under such a name is not ours, but no file of ours may take its name.)
             next_sequence_ = std::max(next_sequence_, name->sequence + 1);
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
             if (name->temporary) {
                 temporaries.push_back(name->sequence);
             } else {
@@ -170,6 +171,9 @@ void Outbox::Index() {
             // Its reports are not known yet: none of them may share a number with a new one.
             next_sequence_ = std::max(next_sequence_, file + kOutboxMaxReports + 1);
         }
+        // Far beyond the caps (files this version did not write): given up now, so that what
+        // is listed stays bounded however many such files there are.
+        if (entries_.size() > 2 * kOutboxMaxReports) GiveUpBeyondTheCaps();
     }
     legacy_accepted_up_to_ = 0;
     // Ranges of files that are gone are of no more use.
@@ -180,8 +184,16 @@ void Outbox::Index() {
                                          }),
                           marks_.accepted.end());
     if (marks_.accepted.size() != before) marks_changed_ = true;
-    // Reports restored beyond the caps (saved by a version with other caps, or in files that
-    // could not be read when the caps were last applied) are given up as a store would.
+    GiveUpBeyondTheCaps();
+    RewriteChanged();
+    if ((marks_changed_ || old_marks_found) && WriteMarks() && old_marks_found) {
+        DeleteHeldFile(old_marks);
+    }
+}
+
+// Reports restored beyond the caps (saved by a version with other caps, or in files that could
+// not be read when the caps were last applied) are given up as a store would.
+void Outbox::GiveUpBeyondTheCaps() {
     std::vector<std::uint64_t> victims;
     std::vector<bool> keep;
     ChooseVictims({}, {}, keep, victims);
@@ -189,10 +201,6 @@ void Outbox::Index() {
     for (const std::uint64_t sequence : victims) {
         const auto entry = Find(sequence);
         if (entry != entries_.end()) Forget(entry);
-    }
-    RewriteChanged();
-    if ((marks_changed_ || old_marks_found) && WriteMarks() && old_marks_found) {
-        DeleteHeldFile(old_marks);
     }
 }
 
@@ -212,14 +220,21 @@ FileRead Outbox::ListFile(std::uint64_t file) {
         state.size = bytes.size();
     }
     const ParsedFile parsed = read == FileRead::kRead ? ParseOutboxFile(bytes, file) : ParsedFile{};
-    bool damaged = read != FileRead::kRead || parsed.damaged || parsed.parts.empty();
+    // No file of ours holds more reports than the outbox may.
+    bool damaged = read != FileRead::kRead || parsed.damaged || parsed.parts.empty() ||
+                   parsed.parts.size() > kOutboxMaxReports;
+    const bool own = state.own;
     bool changed = damaged;
     const std::uint64_t now = WallClockMs();
     std::vector<Entry> listed;
     for (const FilePart& part : parsed.parts) {
+        if (damaged && parsed.parts.size() > kOutboxMaxReports) break;
+        const auto known = Find(part.sequence);
+        // Listed already from this file (the report being attempted when this session's file
+        // was listed again).
+        if (known != entries_.end() && known->file == file && own) continue;
         // A number that is not the outbox's own, or that another report has already: damaged.
-        if (part.sequence == 0 || part.sequence > kMaxSequence ||
-            Find(part.sequence) != entries_.end() ||
+        if (part.sequence == 0 || part.sequence > kMaxSequence || known != entries_.end() ||
             std::any_of(listed.begin(), listed.end(),
                         [&part](const Entry& e) { return e.sequence == part.sequence; })) {
             damaged = changed = true;
@@ -243,19 +258,19 @@ FileRead Outbox::ListFile(std::uint64_t file) {
             continue;
         }
         listed.push_back(Entry{part.sequence, file, kSequenceBytes + part.size, report->created_ms,
-                               report->priority, part.sequence == attempted_at_open_, true,
+                               report->priority, part.sequence == attempted_at_open_, !own,
                                HostIndex(report->host, report->port), 0, std::string()});
     }
     if (damaged) ++drops_.damaged;
-    files_[file].listed = listed.size();
-    restored_ += listed.size();
+    files_[file].listed += listed.size();
+    if (!own) restored_ += listed.size();
     for (Entry& entry : listed) {
         const auto at = std::lower_bound(
             entries_.begin(), entries_.end(), entry.sequence,
             [](const Entry& e, std::uint64_t sequence) { return e.sequence < sequence; });
         entries_.insert(at, std::move(entry));
     }
-    if (listed.empty()) {
+    if (files_[file].listed == 0) {
         RemoveFile(file);
     } else if (changed) {
         // Written again without what it lost (in the current layout). Files of the version

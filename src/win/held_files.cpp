@@ -44,6 +44,10 @@ FileHandle OpenHeldFile(const std::wstring& path, DWORD access, DWORD share, DWO
 
 bool ReplaceHeldFile(const std::wstring& from, const std::wstring& to) {
     FilePatience patience;
+    return ReplaceHeldFile(from, to, patience);
+}
+
+bool ReplaceHeldFile(const std::wstring& from, const std::wstring& to, FilePatience& patience) {
     return patience.Try(
         [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; },
         IsPassingFileError);

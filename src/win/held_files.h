@@ -64,6 +64,7 @@ FileHandle OpenHeldFile(const std::wstring& path, DWORD access, DWORD share, DWO
 
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING, tried again while either file is held.
 bool ReplaceHeldFile(const std::wstring& from, const std::wstring& to);
+bool ReplaceHeldFile(const std::wstring& from, const std::wstring& to, FilePatience& patience);
 
 // DeleteFileW, tried again while the file is held; true also when there was nothing to delete.
 bool DeleteHeldFile(const std::wstring& path, FilePatience& patience);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@
 #include "core/delivery_stats.h"
 #include "outbox/outbox_removal.h"
 #include "outbox/stored_report.h"
+#include "support/failing_heap.h"
+#include "support/import_patch.h"
 #include "support/process.h"
 #include "win/wall_clock.h"
 
@@ -317,6 +320,21 @@ TEST(Outbox, DamagedFilesAreCountedTemporariesSettledForeignAndEarlierVersionsFi
     WriteFile(folder + Name(10), bytes);
     EXPECT_EQ(Drain(*outbox), std::vector<std::string>{"f"});
     EXPECT_EQ(drops.damaged, 4U);
+    // Not the outbox's either: a file of more reports than it ever holds (damaged), and a
+    // folder under the name its next file would take (stepped over).
+    outbox.reset();
+    std::string many;
+    for (std::uint64_t i = 0; i <= mirto::kOutboxMaxReports; ++i) {
+        many += Part(100 + i, Report("m"));
+    }
+    WriteFile(folder + Name(100), many);
+    ASSERT_TRUE(CreateDirectoryW((folder + Name(101, L".tmp")).c_str(), nullptr));
+    outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(drops.damaged, 5U);
+    EXPECT_EQ(outbox->size(), 0U);
+    EXPECT_EQ(outbox->Store(Report("g")), Outbox::StoreResult::kStored);
+    EXPECT_EQ(Drain(*outbox), std::vector<std::string>{"g"});
 }
 
 // Sequence numbers come from the disk: one beyond the outbox's own, or one that another report
@@ -590,6 +608,94 @@ TEST(Outbox, FilesHeldByOtherProgramsAreWaitedForOrLeftForLaterNeverLost) {
         EXPECT_EQ(FileNames(folder), (std::vector<std::wstring>{L"lock", L"marks"}));
     }
     EXPECT_EQ(drops.damaged, 0U);
+}
+
+// The pauses the outbox asks for on this thread while files are held, added up instead of slept.
+mirto_test::ImportPatch* sleep_patch = nullptr;
+DWORD paused_here_ms = 0;
+DWORD pausing_thread = 0;
+
+void WINAPI AddUpPauses(DWORD milliseconds) {
+    if (GetCurrentThreadId() == pausing_thread) {
+        paused_here_ms += milliseconds;
+        return;
+    }
+    sleep_patch->original<decltype(&Sleep)>()(milliseconds);
+}
+
+// A backup tool that holds every saved file for long: stores neither wait for each held file
+// again and again, nor let the folder grow past the caps (nothing held is taken to make room).
+TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"longheld");
+    const std::wstring folder = FolderOf(app_id);
+    OutboxDrops drops;
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    const std::string pad(2000, 'p');
+    ASSERT_GT(FillToTheByteCap(*outbox, pad), 1000U);
+    std::vector<HANDLE> held;
+    for (const std::wstring& name : FileNames(folder)) {
+        if (name.size() < 4 || name.substr(name.size() - 4) != L".rpt") continue;
+        const HANDLE file = CreateFileW((folder + name).c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) held.push_back(file);  // (not the one appended to)
+    }
+    ASSERT_GT(held.size(), 10U);
+    {
+        mirto_test::ImportPatch patch("kernel32.dll", "Sleep", reinterpret_cast<void*>(&AddUpPauses));
+        sleep_patch = &patch;
+        pausing_thread = GetCurrentThreadId();
+        for (int round = 0; round < 12; ++round) {
+            std::vector<StoredReport> batch;
+            for (int i = 0; i < 20; ++i) {
+                batch.push_back(Report("n" + std::to_string(round) + "-" + std::to_string(i) + pad));
+            }
+            paused_here_ms = 0;
+            ASSERT_EQ(outbox->Store(batch), Outbox::StoreResult::kStored);
+            EXPECT_LE(paused_here_ms, mirto::kHeldFilePatienceMs) << "round " << round;
+            EXPECT_LE(SavedBytes(folder), mirto::kOutboxMaxBytes + mirto::kSegmentBytes)
+                << "round " << round;
+        }
+        pausing_thread = 0;
+    }
+    for (const HANDLE file : held) CloseHandle(file);
+}
+
+// A store that runs out of memory after its batch is on the disk lists that file again later;
+// the report being attempted meanwhile stays listed, so its acceptance is recorded and it is
+// never handed out again.
+TEST(Outbox, AReportAcceptedWhileAStoreRanOutOfMemoryIsNeverSentAgain) {
+    std::vector<StoredReport> more;
+    for (int i = 0; i < 12; ++i) more.push_back(Report("m" + std::to_string(i)));
+    for (int n = 1;; ++n) {
+        const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"oomacc");
+        OutboxDrops drops;
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        ASSERT_EQ(outbox->Store(Report("a")), Outbox::StoreResult::kStored);
+        const std::optional<Outbox::Pick> a = outbox->Next();
+        ASSERT_TRUE(a.has_value());
+        outbox->MarkTried(a->sequence);
+        outbox->Pin(a->sequence);  // its attempt runs; the worker stores what arrives meanwhile
+        bool failed = false;
+        {
+            mirto_test::FailAllocation fail(n);
+            try {
+                outbox->Store(more);
+            } catch (const std::bad_alloc&) {
+            }
+            failed = fail.failed();
+        }
+        outbox->Pin(0);
+        ASSERT_TRUE(outbox->Accepted(a->sequence));  // the collector said "200"
+        while (outbox->DoChore()) {
+        }
+        const std::vector<std::string> bodies = Drain(*outbox);
+        EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "a"), 0) << "allocation " << n;
+        EXPECT_EQ(outbox->restored(), 0U) << "allocation " << n << ": this session's reports";
+        if (!failed) break;
+        ASSERT_LT(n, 400);
+    }
 }
 
 // A power loss can undo a rename that had returned, and cut a write short anywhere.
