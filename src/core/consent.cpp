@@ -138,6 +138,8 @@ void PublishConsentState(ConsentState state) noexcept {
     shared.worker_published.store(true);
 }
 
+void WithdrawConsentState() noexcept { shared.worker_published.store(false); }
+
 ConsentState CurrentConsentState() noexcept {
     if (shared.worker_published.load()) {
         return static_cast<ConsentState>(shared.worker_state.load());

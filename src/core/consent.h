@@ -91,6 +91,7 @@ bool HeldForDecision() noexcept;
 
 // The consent state: the worker's once it runs, before that what the game has said.
 void PublishConsentState(ConsentState state) noexcept;
+void WithdrawConsentState() noexcept;  // the worker ends: what the game said counts again
 ConsentState CurrentConsentState() noexcept;
 
 }  // namespace mirto

@@ -228,6 +228,7 @@ ConsentGate::~ConsentGate() {
     // refusal): they are given up, and counted.
     Counters().operations_dropped_consent.fetch_add(held_.TakeAll().size());
     Counters().operations_held.store(0);
+    WithdrawConsentState();
 }
 
 void ConsentGate::Publish() noexcept {
