@@ -16,7 +16,7 @@ namespace {
 struct SharedConsent {
     std::atomic<bool> required{false};  // changed under the worker's start lock, before any start
     // The latest decision: its serial above the low 8 bits, the Decision in them.
-    std::atomic<std::uint64_t> latest{0};  // written holding the request gate
+    std::atomic<std::uint64_t> latest{0};      // written holding the request gate
     std::uint64_t latest_before_deletion = 0;  // guarded by the request gate
     std::atomic<std::uint32_t> purges_announced{0};
     std::atomic<std::uint32_t> purges_taken{0};

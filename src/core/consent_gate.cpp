@@ -88,7 +88,8 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
     start_examined_ = true;
     const StoredConsent stored = ReadStoredConsent(application_id);
     if (decision_ != Decision::kNone) {
-        if (!Matches(stored, decision_)) StoreDecision(application_id, decision_ == Decision::kGranted);
+        if (!Matches(stored, decision_))
+            StoreDecision(application_id, decision_ == Decision::kGranted);
         // A refusal made before the session could name its files: what earlier runs saved goes
         // now.
         if (decision_ == Decision::kRefused) {

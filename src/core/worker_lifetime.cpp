@@ -184,9 +184,8 @@ bool EndWorker(DWORD timeout_ms) noexcept {
     const Deadline deadline(timeout_ms);
     // One Shutdown at a time: another waits for it, but no longer than its own time and the
     // second the threads may take to end.
-    const Deadline entered_by(timeout_ms >= INFINITE - kWorkerStopWaitMs
-                                  ? INFINITE - 1
-                                  : timeout_ms + kWorkerStopWaitMs);
+    const Deadline entered_by(
+        timeout_ms >= INFINITE - kWorkerStopWaitMs ? INFINITE - 1 : timeout_ms + kWorkerStopWaitMs);
     while (!TryAcquireSRWLockExclusive(&end_lock)) {
         if (entered_by.Remaining() == 0) return false;
         Sleep(5);

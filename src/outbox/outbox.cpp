@@ -321,8 +321,8 @@ bool Outbox::RewriteFile(std::uint64_t file) {
     if (file == segment_file_) CloseSegment();
     const std::string content = FileHeader() + Batch(reports, payload);
     FilePatience own;
-    if (!ReplaceDurably(PathOf(file, kTemporaryExtension), PathOf(file, kSavedExtension),
-                        content, patience_ != nullptr ? *patience_ : own)) {
+    if (!ReplaceDurably(PathOf(file, kTemporaryExtension), PathOf(file, kSavedExtension), content,
+                        patience_ != nullptr ? *patience_ : own)) {
         return false;
     }
     FileState& state = files_[file];

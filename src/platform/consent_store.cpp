@@ -24,8 +24,8 @@ StoredConsent ReadStoredConsent(const std::wstring& application_id) {
     const std::optional<std::wstring> profile = FindSavePath(application_id);
     if (!profile || !Exists(*profile)) return StoredConsent::kNone;
     // A profile another program holds for a moment reads as holding nothing: wait for it.
-    static_cast<void>(OpenHeldFile(*profile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   OPEN_EXISTING));
+    static_cast<void>(
+        OpenHeldFile(*profile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
     const std::wstring text = ReadProfileValue(*profile, kConsentKey);
     if (text == kGrantedText) return StoredConsent::kGranted;
     if (text == kRefusedText) return StoredConsent::kRefused;
@@ -37,8 +37,8 @@ bool StoreConsent(const std::wstring& application_id, bool granted, FilePatience
     return patience.Try(
         [&] {
             const std::optional<std::wstring> profile = CreateSavePath(application_id);
-            return profile && WriteProfileValue(*profile, kConsentKey,
-                                                granted ? kGrantedText : kRefusedText);
+            return profile &&
+                   WriteProfileValue(*profile, kConsentKey, granted ? kGrantedText : kRefusedText);
         },
         IsPassingFileError);
 }

@@ -642,13 +642,15 @@ TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
     }
     ASSERT_GT(held.size(), 10U);
     {
-        mirto_test::ImportPatch patch("kernel32.dll", "Sleep", reinterpret_cast<void*>(&AddUpPauses));
+        mirto_test::ImportPatch patch("kernel32.dll", "Sleep",
+                                      reinterpret_cast<void*>(&AddUpPauses));
         sleep_patch = &patch;
         pausing_thread = GetCurrentThreadId();
         for (int round = 0; round < 12; ++round) {
             std::vector<StoredReport> batch;
             for (int i = 0; i < 20; ++i) {
-                batch.push_back(Report("n" + std::to_string(round) + "-" + std::to_string(i) + pad));
+                batch.push_back(
+                    Report("n" + std::to_string(round) + "-" + std::to_string(i) + pad));
             }
             paused_here_ms = 0;
             ASSERT_EQ(outbox->Store(batch), Outbox::StoreResult::kStored);

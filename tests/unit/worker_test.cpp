@@ -337,7 +337,8 @@ TEST(Worker, DecisionsFromSeveralThreadsTakeEffectInTheOrderTheyWereMade) {
         Sleep(50);
         stats.size = sizeof stats;
         mirto::GetDeliveryStats(&stats);
-    } while ((stats.attempts_failed == 0 || mirto::CurrentConsentState() != mirto::ConsentState::kGranted) &&
+    } while ((stats.attempts_failed == 0 ||
+              mirto::CurrentConsentState() != mirto::ConsentState::kGranted) &&
              GetTickCount64() < give_up);
     EXPECT_GT(stats.attempts_failed, 0u) << "the granted session never started";
     EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
@@ -371,7 +372,7 @@ TEST(Worker, ADecisionMadeAsTheWorkerEndsLeavesNothingPending) {
         ending_worker = WorkerId();
         const HANDLE shutdown = CreateThread(nullptr, 0, ShutdownNow, nullptr, 0, nullptr);
         ASSERT_EQ(WaitForSingleObject(last_moments, 10000), WAIT_OBJECT_0);
-        mirto::SetConsent(false);  // the player refuses while the worker ends
+        mirto::SetConsent(false);                    // the player refuses while the worker ends
         EXPECT_FALSE(mirto::DeleteLocalData(2000));  // no worker takes it: false, at once
         WaitForSingleObject(shutdown, INFINITE);
         CloseHandle(shutdown);
