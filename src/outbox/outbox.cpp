@@ -55,14 +55,14 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
                               false, 0, 0, std::move(reports[i])});
         ++sequence;
     }
-    const std::uint64_t given_up = victims.size() + (batch.size() - added.size());
     if (added.empty()) {
-        drops_.full += given_up;
+        drops_.full += victims.size() + batch.size();
         return StoreResult::kStored;
     }
     if (!Append(Batch(added.size(), payload), first)) return StoreResult::kFailed;
+    // From here on the batch is on the disk: nothing may make the store look failed.
     next_sequence_ = sequence;
-    drops_.full += given_up;
+    drops_.full += batch.size() - added.size();
     const std::uint64_t file = segment_file_;
     FileState& state = files_[file];
     try {
@@ -95,12 +95,18 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         state.own = true;
         return StoreResult::kStored;
     }
-    // Only now, with the batch on the disk, does what made room for it go.
-    for (const std::uint64_t victim : victims) {
-        const auto entry = Find(victim);
-        if (entry != entries_.end()) Forget(entry);
+    // Only now, with the batch on the disk, does what made room for it go. (Memory running out
+    // here leaves the rest listed, beyond the caps for the moment.)
+    try {
+        for (const std::uint64_t victim : victims) {
+            const auto entry = Find(victim);
+            if (entry == entries_.end()) continue;
+            ++drops_.full;
+            Forget(entry);
+        }
+        RewriteChanged();  // what fails here is tried again as a chore
+    } catch (...) {
     }
-    RewriteChanged();  // what fails here is tried again as a chore
     return StoreResult::kStored;
 }
 
@@ -290,6 +296,8 @@ bool Outbox::LeftAlone(std::uint64_t file, ULONGLONG now) const noexcept {
 }
 
 bool Outbox::RewriteFile(std::uint64_t file) {
+    // Only what is listed is written again: a file still to be read is left whole.
+    if (files_[file].unread) return false;
     std::string payload;
     std::size_t reports = 0;
     for (auto entry = entries_.begin(); entry != entries_.end();) {

@@ -84,7 +84,8 @@ bool Outbox::Accepted(std::uint64_t sequence) noexcept {
     // again, whatever follows.
     const bool recorded = AddRange(file, sequence);
     FileState& state = Unlist(entry);
-    if (state.listed == 0) {
+    // (A file still to be read holds reports that are not listed yet: it stays.)
+    if (state.listed == 0 && !state.unread) {
         // Every report in it accepted: the file goes while the next attempt runs.
         state.to_remove = true;
         changed_files_.erase(file);
@@ -94,6 +95,7 @@ bool Outbox::Accepted(std::uint64_t sequence) noexcept {
     if (recorded) return true;
     // No room in the marks: it must leave its file now, or the next start would send it again.
     try {
+        if (state.unread) return false;
         if (state.listed == 0) return RemoveFile(file);
         return RewriteFile(file);
     } catch (...) {
