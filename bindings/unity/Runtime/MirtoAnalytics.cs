@@ -12,15 +12,16 @@
 // code page by .NET Framework and by older Unity runtimes on Windows, and every character outside
 // that code page would reach the DLL as '?'.
 //
-// In a Unity build for any platform other than Windows the methods do nothing (Flush, Shutdown and
-// DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that calls them
-// still builds and runs there.
+// In a Unity build for any platform other than Windows, and in the editor on another system
+// (where a Windows DLL cannot load, whatever the build target), the methods do nothing (Flush,
+// Shutdown and DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that
+// calls them still builds and runs there.
 // Outside Unity (no UNITY_* symbols) they always call the DLL.
 //
 // The flush at quit hangs on UnityEngine.Application.quitting in a Unity build, and on
 // AppDomain.ProcessExit outside Unity.
 
-#if !UNITY_5_3_OR_NEWER || UNITY_STANDALONE_WIN || UNITY_EDITOR_WIN
+#if !UNITY_5_3_OR_NEWER || UNITY_EDITOR_WIN || (UNITY_STANDALONE_WIN && !UNITY_EDITOR)
 #define MIRTO_NATIVE_AVAILABLE
 #endif
 
