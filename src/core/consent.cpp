@@ -99,9 +99,13 @@ DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexc
     return DecisionStamp{ahead > kMask / 2 ? after : after + ahead, decision};
 }
 
-std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after) noexcept {
+std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after,
+                                              std::uint32_t unsettled) noexcept {
     const RequestGate gate;
-    if (DecisionPending()) return std::nullopt;
+    // A message still on its way brings the latest decision (or one before it) itself.
+    if (shared.decisions_announced.load() - shared.decisions_taken.load() != unsettled) {
+        return std::nullopt;
+    }
     const DecisionStamp latest = LatestDecision();
     if (static_cast<std::int32_t>(latest.serial - after) <= 0) return std::nullopt;
     return latest;
@@ -122,6 +126,11 @@ bool DecisionPending() noexcept {
 }
 
 std::uint32_t DecisionsPosted() noexcept { return shared.decisions_announced.load(); }
+
+std::uint32_t DecisionsPostedNow() noexcept {
+    const RequestGate gate;
+    return shared.decisions_announced.load();
+}
 
 bool DecisionsTaken(std::uint32_t posted) noexcept {
     return static_cast<std::int32_t>(shared.decisions_taken.load() - posted) >= 0;

@@ -63,8 +63,13 @@ void WithdrawDeletion() noexcept;
 std::uintptr_t DecisionToken(std::uint32_t serial, Decision decision) noexcept;
 DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexcept;
 // Worker: the latest decision, when it comes after `after` and no message of a decision is on
-// its way (it was never posted).
-std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after) noexcept;
+// its way (it was never posted); `unsettled` decisions the worker has carried out but not yet
+// counted as taken are not on their way.
+std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after,
+                                              std::uint32_t unsettled) noexcept;
+// Flush: how many decisions were posted, read through the request gate (never half-way through
+// a post that is then taken back).
+std::uint32_t DecisionsPostedNow() noexcept;
 
 // A purge (refusal or deletion) whose message is posted but not yet taken by the worker.
 void AnnouncePurge() noexcept;

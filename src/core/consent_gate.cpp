@@ -130,7 +130,7 @@ void ConsentGate::SettleDecisions() noexcept {
 }
 
 void ConsentGate::TakeUnposted(OperationRunner& runner) {
-    const std::optional<DecisionStamp> made = UnpostedDecision(serial_);
+    const std::optional<DecisionStamp> made = UnpostedDecision(serial_, unsettled_decisions_);
     if (!made) return;
     Apply(*made, runner);
     Publish();

@@ -169,6 +169,14 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
     }
 }
 
+void TakeUnposted(Dispatch& dispatch) noexcept {
+    RunNow runner(dispatch.delivery);
+    try {
+        dispatch.gate.TakeUnposted(runner);
+    } catch (...) {
+    }
+}
+
 enum class Handled {
     kAll,        // the queue is empty
     kBatchFull,  // more may wait behind the batch just stored
@@ -191,16 +199,12 @@ Handled HandleQueued(Dispatch& dispatch, bool during_attempt) noexcept {
         }
         // The message just seen is the first of its kind in the queue.
         if (!PeekMessageW(&message, nullptr, message.message, message.message, PM_REMOVE)) break;
+        // A decision that no message brings (it could not be posted) is taken before the
+        // operations made after it (outside an attempt, like every decision).
+        if (!during_attempt && IsOperation(message.message)) TakeUnposted(dispatch);
         Handle(message, dispatch);
     }
-    if (!during_attempt) {
-        // A decision that no message brings (it could not be posted) is taken here.
-        RunNow runner(dispatch.delivery);
-        try {
-            dispatch.gate.TakeUnposted(runner);
-        } catch (...) {
-        }
-    }
+    if (!during_attempt) TakeUnposted(dispatch);
     dispatch.delivery.Commit();
     dispatch.gate.SettleDecisions();
     // Still full once stored: as many reports wait in memory as may, behind the attempt.
@@ -244,7 +248,7 @@ bool WaitForOperations(DWORD timeout_ms) noexcept {
     // The worker cannot wait for itself.
     if (GetCurrentThreadId() == WorkerThreadId()) return false;
     const std::uint64_t target = worker.operations_posted.load();
-    const std::uint32_t decisions = DecisionsPosted();
+    const std::uint32_t decisions = DecisionsPostedNow();
     const ULONGLONG deadline = SteadyMs() + timeout_ms;
     AcquireSRWLockExclusive(&flush_lock);
     while (worker.finished_through < target || !DecisionsTaken(decisions)) {

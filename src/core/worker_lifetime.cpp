@@ -14,6 +14,7 @@
 //   worker has copies of its own), closed once the worker has been seen to end.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -186,8 +187,10 @@ bool EndWorker(DWORD timeout_ms) noexcept {
     // second the threads may take to end.
     const Deadline entered_by(
         timeout_ms >= INFINITE - kWorkerStopWaitMs ? INFINITE - 1 : timeout_ms + kWorkerStopWaitMs);
+    bool waited = false;
     while (!TryAcquireSRWLockExclusive(&end_lock)) {
         if (entered_by.Remaining() == 0) return false;
+        waited = true;
         Sleep(5);
     }
     AcquireSRWLockExclusive(&start_lock);
@@ -217,7 +220,9 @@ bool EndWorker(DWORD timeout_ms) noexcept {
     // Stopped, the worker handles what is left at once (nothing waits for the network any
     // more) and ends; so do the attempt threads, apart from a call inside the system, which
     // ends with its time-outs (and then its thread, holding its own module reference).
-    const Deadline stopped_by(kWorkerStopWaitMs);
+    // (After waiting for another Shutdown, by this call's own bound.)
+    const Deadline stopped_by(waited ? std::min(kWorkerStopWaitMs, entered_by.Remaining())
+                                     : kWorkerStopWaitMs);
     WaitUntil(thread, stopped_by);
     WaitForAttemptThreads(stopped_by.Remaining());
 

@@ -68,12 +68,11 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
     try {
         for (Entry& entry : added) {
             entry.file = file;
-            if (cached_bytes_ + entry.cached.size() <= kCacheBytes) {
-                cached_bytes_ += entry.cached.size();
-            } else {
+            if (cached_bytes_ + entry.cached.size() > kCacheBytes) {
                 std::string().swap(entry.cached);  // nothing kept, not even the buffer
             }
             entries_.push_back(std::move(entry));
+            cached_bytes_ += entries_.back().cached.size();
             ++state.listed;
         }
     } catch (...) {

@@ -325,6 +325,31 @@ TEST(Worker, DecisionsFromSeveralThreadsTakeEffectInTheOrderTheyWereMade) {
     EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
 }
 
+// The system refuses to post decisions, as it does when the worker's queue is full.
+BOOL WINAPI RefuseDecisionPosts(DWORD thread, UINT message, WPARAM first, LPARAM second) {
+    if (message == mirto::kOpConsent) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return post_patch->original<decltype(&PostThreadMessageW)>()(thread, message, first, second);
+}
+
+TEST(Worker, ADecisionThatCouldNotBePostedIsTakenBeforeTheOperationsMadeAfterIt) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    DebugCapture capture;
+    {
+        mirto_test::ImportPatch patch("user32.dll", "PostThreadMessageW",
+                                      reinterpret_cast<void*>(&RefuseDecisionPosts));
+        post_patch = &patch;
+        mirto::SetConsent(false);
+    }
+    mirto::SetLevel(1);  // made while the refusal stands: given up, so it writes nothing
+    EXPECT_TRUE(mirto::Flush(10000));
+    EXPECT_EQ(capture.LinesOf(WorkerId()), Lines{});
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kRefused);
+}
+
 // The worker's last moments, after it has looked at its queue for the last time, widened: its
 // final CloseHandle waits a little.
 mirto_test::ImportPatch* close_patch = nullptr;
