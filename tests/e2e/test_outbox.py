@@ -355,23 +355,27 @@ def test_saved_reports_that_cannot_be_delivered_hold_the_session_up_a_minute_at_
 
 
 def test_a_store_that_fails_removes_nothing_it_made_room_for(games):
-    """A full outbox of level events, and the next store's file cannot be made (a folder has
-    its name): the level event that would have made room stays on disk."""
+    """A full outbox of level events on a disk with room for them only (a page each), so the
+    next store's file cannot be written: the level event that would have made room stays."""
     app_id = unique_app_id("sf")
     folder = outbox_folder(app_id)
     folder.mkdir(parents=True)
-    level = encode("localhost", "/event", b"l" * 100, priority=0)
-    for seq in range(1, 4001):
-        (folder / ("%016x.rpt" % seq)).write_bytes(part(seq, level))
-    (folder / ("%016x.tmp" % 4001)).mkdir()
-    g = games()
-    g.call("SetOutbox", 1)
-    g.call("OnStart", wide(app_id), NULL, wide("1"))
-    g.wait_worker_lines(2)
-    assert g.worker_lines().count(FALLBACK_LINE) == 1
-    g.quit()
-    files, _ = saved(app_id)
-    assert [seq for seq, _ in files] == list(range(1, 4001))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "nr_blocks=4000", "tmpfs", str(folder)],
+                   check=True)
+    try:
+        level = encode("localhost", "/event", b"l" * 100, priority=0)
+        for seq in range(1, 4001):
+            (folder / ("%016x.rpt" % seq)).write_bytes(part(seq, level))
+        g = games()
+        g.call("SetOutbox", 1)
+        g.call("OnStart", wide(app_id), NULL, wide("1"))
+        g.wait_worker_lines(2)
+        assert g.worker_lines().count(FALLBACK_LINE) == 1
+        g.quit()
+        files, _ = saved(app_id)
+        assert [seq for seq, _ in files] == list(range(1, 4001))
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=True)
 
 
 def test_a_full_outbox_gives_up_level_events_first_and_counts_them(games):

@@ -11,7 +11,7 @@ import re
 import pytest
 
 from test_binding import (CALLING_BUILDS, DEFINE_SETS, HEADER, INCLUDE, ROUTED,  # noqa: F401
-                          UNITY_OTHER_PLATFORM, UNITY_WINDOWS_PLAYER, build_dir, driver, needs_mcs,
+                          UNITY_WINDOWS_PLAYER, build_dir, driver, needs_mcs,
                           recorder, require, run, run_driver)
 
 REFUSAL = "Mirto: SetLevel failed, params error"
@@ -86,7 +86,7 @@ CONVENTIONS = {"cdecl": "Cdecl"}
 def test_the_callback_is_one_kept_static_method_marked_for_il2cpp(build_dir, recorder, defines,
                                                                 header_callback):
     program = driver(build_dir, defines)
-    other_platform = defines == UNITY_OTHER_PLATFORM
+    other_platform = defines not in CALLING_BUILDS.values()
     calls = ["shape"] if other_platform else ["SetHost|s:0068", "gc", "shape"]
     shape = [x for x in run_driver(program, ["call"] + calls, recorder.parent).splitlines()
              if not x.startswith("Unity")]
