@@ -171,6 +171,8 @@ DWORD WorkerForCall() noexcept {
 
 bool ChooseBeforeFirstStart(std::atomic<bool>& choice, bool value) noexcept {
     AcquireSRWLockExclusive(&start_lock);
+    // A worker that outlived its Shutdown's wait and has ended since no longer counts as started.
+    if (!shutdown_in_progress) ForgetEndedWorker();
     const bool before_start = !start_in_progress && !worker_created;
     if (before_start) choice.store(value);
     ReleaseSRWLockExclusive(&start_lock);
@@ -182,6 +184,9 @@ bool ChooseOutbox(bool enabled) noexcept { return ChooseBeforeFirstStart(outbox_
 bool OutboxChosen() noexcept { return outbox_chosen.load(); }
 
 bool EndWorker(DWORD timeout_ms) noexcept {
+    // The worker cannot wait for itself (a Shutdown from the game's log callback on the worker):
+    // nothing ends, as with Flush there.
+    if (WorkerThreadId() == GetCurrentThreadId()) return false;
     const Deadline deadline(timeout_ms);
     // One Shutdown at a time: another waits for it, but no longer than its own time and the
     // second the threads may take to end.

@@ -57,6 +57,7 @@ RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept
                         void (*withdraw)() noexcept) noexcept {
     auto* request = new (std::nothrow) Request();
     if (request == nullptr) return RequestAnswer::kNotPosted;
+    bool on_worker = false;
     {
         const RequestGate gate;
         bool posted = false;
@@ -66,6 +67,7 @@ RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept
         if (gate.open() && worker != 0) {
             announce();
             posted = Post(worker, code, request);
+            on_worker = worker == GetCurrentThreadId();
             if (!posted) withdraw();
         }
         if (!posted) {
@@ -73,6 +75,9 @@ RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept
             return RequestAnswer::kNotPosted;
         }
     }
+    // Asked on the worker itself (from the game's log callback): the request is carried out once
+    // the worker is back in its loop, so there is nothing to wait for here.
+    if (on_worker) timeout_ms = 0;
     const bool in_time = WaitForSingleObject(request->answered.get(), timeout_ms) == WAIT_OBJECT_0;
     const bool done = request->done.load();
     request->Release();

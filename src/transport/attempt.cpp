@@ -280,8 +280,10 @@ AttemptOutcome AttemptRunner::Make(AttemptRequest request, DWORD bound_ms,
         auto* thread = new (std::nothrow) Thread;
         AttemptThreadStart started = AttemptThreadStart::kRefused;
         if (thread != nullptr && thread->work && thread->done) {
+            // A thread that could not hold the library would run its code after an unload:
+            // without a reference the attempt runs here instead.
             thread->module = ReferenceModuleOf(reinterpret_cast<const void*>(&RunAttempts));
-            started = StartAttemptThread(RunAttempts, thread);
+            if (thread->module != nullptr) started = StartAttemptThread(RunAttempts, thread);
         }
         if (started == AttemptThreadStart::kStarted) {
             thread_ = thread;

@@ -350,6 +350,56 @@ TEST(Worker, ADecisionThatCouldNotBePostedIsTakenBeforeTheOperationsMadeAfterIt)
     EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kRefused);
 }
 
+// A game's log callback, on the worker for its lines: it calls what waits for the worker.
+struct FromTheCallback {
+    std::atomic<int> deleted{-1};
+    std::atomic<int> shut_down{-1};
+};
+
+void MIRTO_CALL CallWaitingFunctions(const char*, void* context) {
+    auto* results = static_cast<FromTheCallback*>(context);
+    if (GetCurrentThreadId() != WorkerId() || results->deleted.load() != -1) return;
+    results->deleted = mirto::DeleteLocalData(60000) ? 1 : 0;
+    results->shut_down = mirto::Shutdown(60000) ? 1 : 0;
+}
+
+TEST(Worker, FunctionsThatWaitForTheWorkerDoNotWaitWhenCalledOnIt) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    mirto::NoteStartQueued();  // as after an accepted start, which DeleteLocalData needs
+    FromTheCallback results;
+    mirto::SetLogCallback(CallWaitingFunctions, &results);
+    mirto::SetLevel(1);  // its line is written on the worker
+    // Neither call held the worker: it goes on at once (the deletion is carried out after the
+    // callback returns), and it still runs.
+    EXPECT_TRUE(mirto::Flush(10000));
+    mirto::SetLogCallback(nullptr, nullptr);
+    EXPECT_EQ(results.deleted.load(), 0);
+    EXPECT_EQ(results.shut_down.load(), 0);
+    EXPECT_NE(WorkerId(), 0u);
+}
+
+// A worker line whose callback takes longer than Shutdown waits for the worker to end.
+void MIRTO_CALL SlowCallbackOnTheWorker(const char*, void*) {
+    if (GetCurrentThreadId() == WorkerId()) Sleep(1500);
+}
+
+TEST(Worker, AWorkerThatOutlivedItsShutdownNoLongerCountsAsStartedOnceEnded) {
+    if (mirto_test::RanInFreshProcess()) return;
+    StartWorkerWithRefusedStart();
+    mirto::SetLogCallback(SlowCallbackOnTheWorker, nullptr);
+    mirto::SetLevel(1);
+    Sleep(100);  // the worker is inside the callback
+    EXPECT_FALSE(mirto::Shutdown(0));
+    Sleep(3000);  // it has ended since
+    mirto::SetLogCallback(nullptr, nullptr);
+    DebugCapture capture;
+    mirto::SetConsentRequired(true);
+    mirto::SetOutbox(false);
+    EXPECT_EQ(capture.OwnLines(), Lines{}) << "both are taken before the next start";
+    EXPECT_TRUE(mirto::ConsentRequired());
+}
+
 // The worker's last moments, after it has looked at its queue for the last time, widened: its
 // final CloseHandle waits a little.
 mirto_test::ImportPatch* close_patch = nullptr;
