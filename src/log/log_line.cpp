@@ -60,9 +60,14 @@ bool IsAscii(const char* text) {
     return true;
 }
 
+// One line for the game's log: without the CR LF, and a CR or LF from the game's own texts
+// (a channel, a game version) cannot make it two.
 std::string WithoutLineEnd(std::string text) {
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) {
         text.resize(text.size() - 2);
+    }
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
     }
     return text;
 }

@@ -6,8 +6,9 @@ import pytest
 
 from harness import unique_app_id, wide
 
-# The game's texts in the start line: outside code page 1252 (Chinese, an emoji) and inside it.
-CHANNEL = "频道"
+# The game's texts in the start line: outside code page 1252 (Chinese, an emoji) and inside it;
+# a line break in them stays within the one line the game's log gets.
+CHANNEL = "频\r\n道"
 VERSION = "版本\U0001F600 é"
 
 
@@ -21,7 +22,7 @@ def test_every_line_reaches_the_callback_on_its_writing_thread_until_removed(gam
     # Once the start's report is delivered, its handler (and the callback it ran) is done.
     assert game.ask("Flush", 30000)[0].startswith("flush 1 ")
     start_line = "Mirto: init succeed (0.0.3), game version: %s, appid: %s, channel: %s" % (
-        VERSION, app_id, CHANNEL)
+        VERSION, app_id, CHANNEL.replace("\r\n", "  "))
     assert game.logged_lines() == [
         ("caller", "writer", "context", b"Mirto: SetLevel failed, operation queue init failed"),
         ("other", "writer", "context", start_line.encode("utf-8")),
