@@ -22,6 +22,9 @@ struct SharedConsent {
     std::atomic<std::uint32_t> purges_taken{0};
     std::atomic<std::uint32_t> decisions_announced{0};
     std::atomic<std::uint32_t> decisions_taken{0};
+    // A refusal no message brings (there was no room to post it), its purge still announced;
+    // 0: none. Guarded by the request gate.
+    std::uint32_t unposted_refusal = 0;
     std::atomic<bool> start_queued{false};
     std::atomic<bool> held_for_decision{false};
     std::atomic<bool> worker_published{false};
@@ -61,17 +64,36 @@ void RecordDecision(bool granted) noexcept {
     if (!gate.open() || worker == 0) return;
     shared.decisions_announced.fetch_add(1);
     if (!granted) AnnouncePurge();
-    const std::uintptr_t token = DecisionToken(static_cast<std::uint32_t>(after >> 8), decision);
+    const auto serial = static_cast<std::uint32_t>(after >> 8);
+    const std::uintptr_t token = DecisionToken(serial, decision);
     const void* listed = reinterpret_cast<const void*>(token);
-    if (!ListPosted(kOpConsent, listed)) {
-        // No room on the list: the worker finds the decision unposted and takes it so.
-        shared.decisions_announced.fetch_sub(1);
-        if (!granted) WithdrawPurge();
-    } else if (!PostThreadMessageW(worker, kOpConsent, 0, static_cast<LPARAM>(token))) {
+    if (ListPosted(kOpConsent, listed)) {
+        if (PostThreadMessageW(worker, kOpConsent, 0, static_cast<LPARAM>(token))) return;
         UnlistPosted(kOpConsent, listed);
-        shared.decisions_announced.fetch_sub(1);
-        if (!granted) WithdrawPurge();
     }
+    // No room to post it. A grant is taken by the worker once no decision is on its way
+    // (UnpostedDecision). A refusal may not wait for that: a decision posted after it would
+    // pass it by, and what was made before it would be sent. Its purge stays announced, so
+    // nothing more is sent from now on, and the worker takes it on its next turn.
+    if (granted) {
+        shared.decisions_announced.fetch_sub(1);
+        return;
+    }
+    if (shared.unposted_refusal != 0) {
+        // One announced refusal stands for both.
+        shared.decisions_announced.fetch_sub(1);
+        WithdrawPurge();
+    }
+    shared.unposted_refusal = serial;
+}
+
+std::optional<DecisionStamp> TakeUnpostedRefusal() noexcept {
+    const RequestGate gate;
+    if (shared.unposted_refusal == 0) return std::nullopt;
+    const DecisionStamp refusal{shared.unposted_refusal, Decision::kRefused};
+    shared.unposted_refusal = 0;
+    PurgeTaken();
+    return refusal;
 }
 
 void AnnounceDeletion() noexcept {

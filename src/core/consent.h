@@ -67,6 +67,9 @@ DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexc
 // counted as taken are not on their way.
 std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after,
                                               std::uint32_t unsettled) noexcept;
+// Worker: a refusal that could not be posted, if any; its purge counts as taken and it counts
+// as posted (the caller takes it as a decision, see DecisionTaken).
+std::optional<DecisionStamp> TakeUnpostedRefusal() noexcept;
 // Flush: how many decisions were posted, read through the request gate (never half-way through
 // a post that is then taken back).
 std::uint32_t DecisionsPostedNow() noexcept;

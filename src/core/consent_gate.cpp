@@ -40,6 +40,9 @@ bool Matches(StoredConsent stored, Decision decision) {
 }  // namespace
 
 ConsentGate::ConsentGate(Delivery& delivery) noexcept : delivery_(delivery) {
+    // A refusal an earlier worker could not be told of is part of the latest decision, taken
+    // here.
+    if (TakeUnpostedRefusal()) DecisionTaken();
     const DecisionStamp latest = LatestDecision();
     decision_ = latest.decision;
     serial_ = latest.serial;
@@ -85,7 +88,6 @@ void ConsentGate::Admit(UINT code, LPARAM record, std::uint64_t ticket, Operatio
 }
 
 void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& runner) {
-    start_examined_ = true;
     const StoredConsent stored = ReadStoredConsent(application_id);
     if (decision_ != Decision::kNone) {
         if (!Matches(stored, decision_))
@@ -99,6 +101,7 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
     }
     if (stored == StoredConsent::kGranted) {
         decision_ = Decision::kGranted;
+        Publish();  // before the reports it lets go
         Grant(runner);
     } else if (stored == StoredConsent::kRefused) {
         Refuse(application_id, false);
@@ -130,6 +133,13 @@ void ConsentGate::SettleDecisions() noexcept {
 }
 
 void ConsentGate::TakeUnposted(OperationRunner& runner) {
+    if (const std::optional<DecisionStamp> refusal = TakeUnpostedRefusal()) {
+        // Counted as taken once carried out, like a posted one.
+        ++unsettled_decisions_;
+        if (static_cast<std::int32_t>(refusal->serial - serial_) > 0) Apply(*refusal, runner);
+        Publish();
+        Progress();
+    }
     const std::optional<DecisionStamp> made = UnpostedDecision(serial_, unsettled_decisions_);
     if (!made) return;
     Apply(*made, runner);
@@ -167,18 +177,21 @@ void ConsentGate::RunReleased(HeldOperation operation, OperationRunner& runner) 
 
 void ConsentGate::Refuse(const std::wstring& application_id, bool store) {
     decision_ = Decision::kRefused;
-    Publish();  // before anything given up lets a Flush return
-    for (HeldOperation& operation : held_.KeepSessionOnly(!SessionStarted())) {
-        GiveUp(std::move(operation), Counters().operations_dropped_consent);
-    }
-    std::uint64_t reports = delivery_.DropWaiting();
+    // The state shows at once; Flush hears of anything finished only once all that the refusal
+    // gives up is counted.
+    PublishConsentState(ConsentState::kRefused);
+    // Stored before the saved reports go: a game that quits while they are being removed keeps
+    // the refusal, and the next start removes what is left.
+    if (store && !application_id.empty()) StoreDecision(application_id, false);
+    Counters().operations_dropped_consent.fetch_add(
+        held_.KeepSessionOnly(!SessionStarted()).size());
+    delivery_.DropWaiting();  // lets go of the outbox too, before its files are removed
     if (!application_id.empty()) {
-        reports += DiscardSaved(application_id);
-        if (store) StoreDecision(application_id, false);
+        Counters().reports_dropped_consent.fetch_add(DiscardSaved(application_id));
     }
-    Counters().reports_dropped_consent.fetch_add(reports);
     // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
     held_.MarkAllCounted();
+    Publish();
     Progress();
 }
 
@@ -200,17 +213,15 @@ void ConsentGate::GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& co
 
 bool ConsentGate::Forget() {
     PurgeTaken();
-    for (HeldOperation& operation : held_.TakeAll()) {
-        GiveUp(std::move(operation), Counters().operations_dropped_consent);
-    }
-    std::uint64_t reports = delivery_.DropWaiting();
+    Counters().operations_dropped_consent.fetch_add(held_.TakeAll().size());
+    delivery_.DropWaiting();
+    std::uint64_t reports = 0;
     const std::wstring application = SessionApplication();
     // The next start begins the session anew, as on a machine that never ran the game.
     ResetReports();
     decision_ = Decision::kNone;
     application_.reset();
     forgotten_ = application;  // what a repeated deletion removes again
-    start_examined_ = false;
     bool removed = true;
     if (!application.empty()) {
         FilePatience patience(kRemovalBudgetMs);
@@ -245,7 +256,7 @@ void ConsentGate::Publish() noexcept {
     const bool waiting = state == ConsentState::kWaiting;
     Counters().operations_held.store(waiting ? static_cast<std::uint32_t>(held_.size()) : 0);
     // Held with nothing to release them but the player: a Flush waiting for them is told.
-    const bool held = waiting && start_examined_ && !held_.empty();
+    const bool held = waiting && !held_.empty();
     PublishHeldForDecision(held);
     if (held && !held_published_) delivery_.WakeFlush();
     held_published_ = held;

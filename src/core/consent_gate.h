@@ -89,7 +89,6 @@ class ConsentGate {
     HoldingArea held_;
     std::optional<std::wstring> application_;  // from the first start seen, until one succeeds
     std::wstring forgotten_;                   // the application of the last deletion
-    bool start_examined_ = false;
     bool held_published_ = false;
     std::uint32_t unsettled_decisions_ = 0;
 };

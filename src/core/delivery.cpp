@@ -114,8 +114,8 @@ void Delivery::OpenOutbox(const std::wstring& application_id) noexcept {
     PublishWaiting();
 }
 
-std::uint64_t Delivery::DropWaiting() noexcept {
-    const std::uint64_t dropped = batch_.size() + unstored_.size();
+void Delivery::DropWaiting() noexcept {
+    Counters().reports_dropped_consent.fetch_add(batch_.size() + unstored_.size());
     batch_.clear();
     batch_tickets_.clear();
     batch_operations_ = 0;
@@ -136,8 +136,7 @@ std::uint64_t Delivery::DropWaiting() noexcept {
         Counters().outbox_state.store(static_cast<std::uint32_t>(OutboxState::kChosen));
     }
     PublishWaiting();
-    PublishFinished();
-    return dropped;
+    // Flush hears of their operations from the caller, once it has counted all it gives up.
 }
 
 void Delivery::HoldBack(std::uint64_t oldest_held) noexcept {

@@ -134,8 +134,9 @@ class Delivery final : public ReportSink {
     void OpenOutbox(const std::wstring& application_id) noexcept;
 
     // Gives up every report that waits in memory and lets go of the outbox (whose files the
-    // caller removes); returns how many reports were given up.
-    std::uint64_t DropWaiting() noexcept;
+    // caller removes); counts them in reports_dropped_consent. The caller publishes what
+    // finished (HoldBack) once it has counted everything else it gives up.
+    void DropWaiting() noexcept;
 
     // The oldest operation the consent gate holds unfinished (0: none), and a nudge to Flush
     // when something it waits for (a decision) was taken.

@@ -14,7 +14,7 @@ from harness import (NULL, SESSION, SESSION_REPORTS, appdata_folder, charge_text
                      flush, level_event_text, profile_file, server_event_text, stats,
                      stored_ids, stored_values, texts, unique_app_id, user_count_identify_text,
                      user_identify_text, wait_accepted, wide)
-from outbox_files import local_appdata, outbox_folder, saved
+from outbox_files import encode, local_appdata, outbox_folder, part, saved, windows_path
 
 TOO_LATE = "Mirto: SetConsentRequired failed, OnStart already called\r\n"
 DELETE_BEFORE_START = "Mirto: DeleteLocalData failed, need call OnStart first\r\n"
@@ -175,7 +175,18 @@ def test_a_refusal_drops_what_waits_and_nothing_made_while_it_stands_is_sent(
         # The device identify; SetUser is kept for a later grant, the four events go.
         dropped_reports, dropped_operations = 1, len(SESSION) - 1
 
+    holder = game_factory()
+    if waiting == "saved":
+        # Another program holds a file in the outbox folder while the refusal removes it: the
+        # refusal is stored first, so a game that quits meanwhile keeps it (and its next start
+        # removes what is left).
+        (outbox_folder(app_id) / "scan.tmp~").write_bytes(b"")
+        holder.call("lock", wide(windows_path(app_id, "scan.tmp~")))
     g.call("SetConsent", 0)
+    if waiting == "saved":
+        assert flush(g, 300)[0] is False
+        assert stored_values(app_id).get("Consent") == "refused"
+        holder.call("unlock")
     # Flush waits for the refusal to be carried out, and not for what it dropped.
     assert flush(g, 20000)[0]
     s = stats(g)
@@ -304,6 +315,25 @@ def test_a_refusal_before_the_start_drops_what_earlier_runs_saved_and_waits_to_b
     (device,) = wait_accepted(collector, 1)
     time.sleep(1)
     assert device["kind"] == "device identify" and len(collector.records()) == 1
+    third.call("SetConsent", 0)
+    assert flush(third, 10000)[0]
+    third.quit()
+
+    # Reports saved beside a stored refusal (another copy of the game held the outbox when it
+    # was refused) go at the next start, and Flush returns once they are counted, also when
+    # one of their files is held for longer than the library waits.
+    folder = outbox_folder(app_id)
+    folder.mkdir(parents=True, exist_ok=True)
+    for seq in range(1, 5):
+        (folder / ("%016x.rpt" % seq)).write_bytes(
+            part(seq, encode("localhost", "/event", b"l", priority=0)))
+    holder.call("lock", wide(windows_path(app_id, "%016x.rpt" % 4)))
+    fourth = game_factory()
+    fourth.call("SetOutbox", 1)
+    begin(fourth, app_id)
+    assert flush(fourth, 10000)[0]
+    assert stats(fourth)["reports_dropped_consent"] == 3  # the held file could not be read
+    holder.call("unlock")
 
 
 # --- 5. forget: held, queued and saved reports and the profile go; the next start is new ---------
@@ -352,7 +382,12 @@ def test_after_deleting_and_a_shutdown_nothing_is_decided_and_what_is_held_at_th
     g.call("SetConsent", 1)
     wait_accepted(collector, 1)
     assert delete_local_data(g, 10000)[0]
-    assert [x.split()[1] for x in g.ask("Shutdown", 5000) if x.startswith("shutdown ")] == ["1"]
+    # Nothing is decided any more: a call is held, and Flush does not wait for it (10 minutes
+    # otherwise, far past the 2 minutes the harness gives any command), nor does Shutdown.
+    g.call("SetLevel", 1)
+    assert flush(g, 600000)[0] is False
+    assert [x.split()[1] for x in g.ask("Shutdown", 600000) if x.startswith("shutdown ")] == \
+        ["0"]
     # The next session starts as on a new installation: nothing decided, so everything waits.
     begin(g, app_id)
     assert g.calls(SESSION) == []

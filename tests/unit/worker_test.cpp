@@ -345,9 +345,11 @@ TEST(Worker, ADecisionThatCouldNotBePostedIsTakenBeforeTheOperationsMadeAfterIt)
         mirto::SetConsent(false);
     }
     mirto::SetLevel(1);  // made while the refusal stands: given up, so it writes nothing
+    // A decision posted after it does not pass it by.
+    mirto::SetConsent(true);
     EXPECT_TRUE(mirto::Flush(10000));
     EXPECT_EQ(capture.LinesOf(WorkerId()), Lines{});
-    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kRefused);
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
 }
 
 // A game's log callback, on the worker for its lines: it calls what waits for the worker.
