@@ -15,8 +15,9 @@
 // In a Unity build for any platform other than Windows, and in the editor on another system
 // (where a Windows DLL cannot load, whatever the build target), the methods do nothing (Flush,
 // Shutdown and DeleteLocalData return true, GetDeliveryStats returns zeros), so game code that
-// calls them still builds and runs there.
-// Outside Unity (no UNITY_* symbols) they always call the DLL.
+// calls them still builds and runs there. So do they, after one warning line, in a Windows
+// process that cannot load the DLL (a player for Arm64, a DLL missing or blocked).
+// Outside Unity (no UNITY_* symbols) they always call the DLL, where it can be loaded.
 //
 // The flush at quit hangs on UnityEngine.Application.quitting in a Unity build, and on
 // AppDomain.ProcessExit outside Unity.
@@ -92,8 +93,10 @@ namespace Mirto
         public static void SetHost(string host)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetHost(NativeText.ToUtf8z(host));
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetHost(NativeText.ToUtf8z(host));
+            }
 #endif
         }
 
@@ -111,9 +114,11 @@ namespace Mirto
         public static void OnStart(string applicationId, string channel, string gameVersion)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnityOnStart(NativeText.ToUtf8z(applicationId), NativeText.ToUtf8z(channel),
-                                       NativeText.ToUtf8z(gameVersion));
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnityOnStart(NativeText.ToUtf8z(applicationId), NativeText.ToUtf8z(channel),
+                                           NativeText.ToUtf8z(gameVersion));
+            }
 #endif
         }
 
@@ -127,8 +132,10 @@ namespace Mirto
         public static void SetUser(string userId, string userName)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetUser(NativeText.ToUtf8z(userId), NativeText.ToUtf8z(userName));
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetUser(NativeText.ToUtf8z(userId), NativeText.ToUtf8z(userName));
+            }
 #endif
         }
 
@@ -140,8 +147,10 @@ namespace Mirto
         public static void SetLevel(int level)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetLevel(level);
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetLevel(level);
+            }
 #endif
         }
 
@@ -153,8 +162,10 @@ namespace Mirto
         public static void SetServer(string server)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetServer(NativeText.ToUtf8z(server));
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetServer(NativeText.ToUtf8z(server));
+            }
 #endif
         }
 
@@ -173,10 +184,12 @@ namespace Mirto
                                     int virtualCurrencyAmount, string payment)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnityOnCharge(NativeText.ToUtf8z(orderId), NativeText.ToUtf8z(product), amount,
-                                        NativeText.ToUtf8z(currencyType), virtualCurrencyAmount,
-                                        NativeText.ToUtf8z(payment));
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnityOnCharge(NativeText.ToUtf8z(orderId), NativeText.ToUtf8z(product), amount,
+                                            NativeText.ToUtf8z(currencyType), virtualCurrencyAmount,
+                                            NativeText.ToUtf8z(payment));
+            }
 #endif
         }
 
@@ -211,7 +224,10 @@ namespace Mirto
         public static void SetOutbox(bool enabled)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
+            if (!LogRouting.Route())
+            {
+                return;
+            }
             NativeMethods.UnitySetOutbox(enabled ? 1 : 0);
             if (enabled)
             {
@@ -241,7 +257,7 @@ namespace Mirto
         public static bool Flush(uint timeoutMs)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            return NativeMethods.UnityFlush(timeoutMs) != 0;
+            return !LogRouting.Route() || NativeMethods.UnityFlush(timeoutMs) != 0;
 #else
             return true;
 #endif
@@ -257,8 +273,11 @@ namespace Mirto
         {
             var stats = new DeliveryStats();
 #if MIRTO_NATIVE_AVAILABLE
-            stats.Size = (uint)Marshal.SizeOf(typeof(DeliveryStats));
-            NativeMethods.UnityGetDeliveryStats(ref stats);
+            if (LogRouting.Route())
+            {
+                stats.Size = (uint)Marshal.SizeOf(typeof(DeliveryStats));
+                NativeMethods.UnityGetDeliveryStats(ref stats);
+            }
 #endif
             return stats;
         }
@@ -328,8 +347,10 @@ namespace Mirto
         public static void SetConsentRequired(bool required)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetConsentRequired(required ? 1 : 0);
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetConsentRequired(required ? 1 : 0);
+            }
 #endif
         }
 
@@ -357,8 +378,10 @@ namespace Mirto
         public static void SetConsent(bool granted)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            NativeMethods.UnitySetConsent(granted ? 1 : 0);
+            if (LogRouting.Route())
+            {
+                NativeMethods.UnitySetConsent(granted ? 1 : 0);
+            }
 #endif
         }
 
@@ -381,8 +404,7 @@ namespace Mirto
         public static bool DeleteLocalData(uint timeoutMs)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            return NativeMethods.UnityDeleteLocalData(timeoutMs) != 0;
+            return !LogRouting.Route() || NativeMethods.UnityDeleteLocalData(timeoutMs) != 0;
 #else
             return true;
 #endif
@@ -410,8 +432,7 @@ namespace Mirto
         public static bool Shutdown(uint timeoutMs)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            LogRouting.Route();
-            return NativeMethods.UnityShutdown(timeoutMs) != 0;
+            return !LogRouting.Route() || NativeMethods.UnityShutdown(timeoutMs) != 0;
 #else
             return true;
 #endif
@@ -451,7 +472,7 @@ namespace Mirto
             {
                 timeoutMs = quitFlushTimeoutMs;
             }
-            if (timeoutMs != 0)
+            if (timeoutMs != 0 && LogRouting.Route())
             {
                 NativeMethods.UnityFlush(timeoutMs);
             }

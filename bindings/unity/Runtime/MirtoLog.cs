@@ -46,6 +46,7 @@ namespace Mirto
         private static volatile bool routed;
 
         private static volatile Action<string> target;  // null: the console
+        private static volatile bool usable = true;     // false: the DLL cannot be loaded
 
         /// <summary>The game's callback (MirtoAnalytics.SetLogCallback); null for the
         /// console.</summary>
@@ -54,22 +55,55 @@ namespace Mirto
             target = callback;
         }
 
-        /// <summary>Hands the receiver to the DLL, once (again after a domain unload).</summary>
-        internal static void Route()
+        /// <summary>Hands the receiver to the DLL, once (again after a domain unload). False
+        /// when the DLL cannot be loaded in this process (a Windows player for Arm64, a DLL
+        /// missing or blocked): said once, and then every method does nothing, as on another
+        /// platform.</summary>
+        internal static bool Route()
         {
             if (routed)
             {
-                return;
+                return usable;
             }
             lock (RouteLock)
             {
                 if (routed)
                 {
-                    return;
+                    return usable;
                 }
-                NativeMethods.UnitySetLogCallback(Receiver, IntPtr.Zero);
-                AppDomain.CurrentDomain.DomainUnload += Unroute;
+                try
+                {
+                    NativeMethods.UnitySetLogCallback(Receiver, IntPtr.Zero);
+                    AppDomain.CurrentDomain.DomainUnload += Unroute;
+                }
+                catch (DllNotFoundException e)
+                {
+                    NotLoaded(e);
+                }
+                catch (EntryPointNotFoundException e)
+                {
+                    NotLoaded(e);
+                }
+                catch (BadImageFormatException e)
+                {
+                    NotLoaded(e);
+                }
                 routed = true;
+                return usable;
+            }
+        }
+
+        private static void NotLoaded(Exception e)
+        {
+            usable = false;
+            try
+            {
+                Deliver("Mirto: load failed, mirto.dll can not be used in this process (" +
+                        e.GetType().Name + "), analytics calls do nothing");
+            }
+            catch (Exception)
+            {
+                // The game's callback threw: the line is lost, the game goes on.
             }
         }
 
@@ -88,20 +122,24 @@ namespace Mirto
         {
             try
             {
-                var text = FromUtf8z(line);
-                var chosen = target;
-                if (chosen != null)
-                {
-                    chosen(text);
-                }
-                else
-                {
-                    ToConsole(text);
-                }
+                Deliver(FromUtf8z(line));
             }
             catch (Exception)
             {
                 // The line is lost; the library and the game go on.
+            }
+        }
+
+        private static void Deliver(string text)
+        {
+            var chosen = target;
+            if (chosen != null)
+            {
+                chosen(text);
+            }
+            else
+            {
+                ToConsole(text);
             }
         }
 

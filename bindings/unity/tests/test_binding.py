@@ -1211,23 +1211,44 @@ def test_each_method_hands_its_arguments_to_the_native_function(build_dir, recor
     assert output.splitlines() == expected
 
 
-@needs_mcs
-@pytest.mark.parametrize("build", SILENT_BUILDS)
-def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct, build):
-    # Neither the recorder nor mirto.dll may be touched: with LD_LIBRARY_PATH pointing at the
-    # recorder, any call would print a line, and without a library any call would throw. Flush
-    # says everything went, and the counters are all zero.
-    program = driver(build_dir, DEFINE_SETS[build])
-    calls = ([call_argument(name, arguments) for name, arguments in CALLS]
-             + ["SetLogCallback|log", "FlushOnQuit|u:123", "quit"])
+SILENT_CALLS = ([call_argument(name, arguments) for name, arguments in CALLS]
+                + ["SetLogCallback|log", "FlushOnQuit|u:123", "quit"])
+
+
+def silent_results(header_struct):
+    """What the driver prints of SILENT_CALLS when nothing is called: Flush says everything
+    went, and the counters are all zero."""
     results = []
     for name, _ in CALLS:
         if name in ("Flush", "DeleteLocalData", "Shutdown"):
             results.append("=> true")
         elif name == "GetDeliveryStats":
             results.append(stats_line(header_struct[0], [0] * len(header_struct[0])))
-    assert run_driver(program, ["call"] + calls, recorder.parent).splitlines() == results
-    assert run_driver(program, ["call"] + calls).splitlines() == results
+    return results
+
+
+@needs_mcs
+@pytest.mark.parametrize("build", SILENT_BUILDS)
+def test_other_unity_platforms_call_nothing(build_dir, recorder, header_struct, build):
+    # Neither the recorder nor mirto.dll may be touched: with LD_LIBRARY_PATH pointing at the
+    # recorder, any call would print a line, and without a library any call would throw.
+    program = driver(build_dir, DEFINE_SETS[build])
+    results = silent_results(header_struct)
+    assert run_driver(program, ["call"] + SILENT_CALLS, recorder.parent).splitlines() == results
+    assert run_driver(program, ["call"] + SILENT_CALLS).splitlines() == results
+
+
+@needs_mcs
+@pytest.mark.parametrize("defines", CALLING_BUILDS.values(), ids=list(CALLING_BUILDS))
+def test_a_process_that_cannot_load_the_library_calls_nothing_after_one_warning(
+        build_dir, header_struct, defines):
+    # No library on the path, as in a Windows player for Arm64 or with the DLL missing: no call
+    # throws into the game, and the console says why once (outside Unity: the error stream).
+    program = driver(build_dir, defines)
+    warning = ["Debug.LogWarning Mirto: load failed, mirto.dll can not be used in this process "
+               "(DllNotFoundException), analytics calls do nothing"] if defines else []
+    assert run_driver(program, ["call"] + SILENT_CALLS).splitlines() == \
+        warning + silent_results(header_struct)
 
 
 # (calls before the game quits, the flush the quit makes: None for none)

@@ -3,8 +3,9 @@
 //
 // - It starts the reporting session as the scene loads. When the game asks for the player's
 //   consent first, the library holds every report in memory until the player answers (nothing
-//   is sent or written before), and remembers the answer across runs; PlayerPrefs only records
-//   that the question was asked, so it is asked once.
+//   is sent or written before), and remembers the answer across runs. The question shows while
+//   the library waits for an answer (its own consent state), so it is asked until the library
+//   has one stored, and again after the player's data was deleted.
 // - The library's lines appear in the Console by themselves: a refused call as a warning (try
 //   OnLevelReached(-1)), the start as "Mirto: init succeed ...". MirtoAnalytics.SetLogCallback
 //   sends them to the game's own logger instead.
@@ -20,8 +21,6 @@ namespace Mirto.Samples
     /// <summary>Starts Mirto Analytics for the game, asking for consent first if wanted.</summary>
     public class MirtoQuickStart : MonoBehaviour
     {
-        private const string AskedKey = "mirto.consent.asked";  // 1 once the player answered
-
         [Tooltip("The game's application id at the collection server.")]
         public string applicationId = "my-game";
 
@@ -57,7 +56,14 @@ namespace Mirto.Samples
             // by itself, and until an answer exists every report waits in memory.
             MirtoAnalytics.SetConsentRequired(askForConsent);
             MirtoAnalytics.OnStart(applicationId, channel, Application.version);
-            asking = askForConsent && PlayerPrefs.GetInt(AskedKey, 0) != 1;  // OnGUI asks
+        }
+
+        private void Update()
+        {
+            // Waiting for an answer, with calls held: the library found none stored (it looks as
+            // the session starts, so a stored answer never shows the question, even briefly).
+            var stats = MirtoAnalytics.GetDeliveryStats();
+            asking = stats.ConsentState == 1 && stats.OperationsHeld > 0;  // OnGUI asks
         }
 
         private void OnConsentAnswered(bool granted)
@@ -66,8 +72,6 @@ namespace Mirto.Samples
             // Yes: what was held is sent, and everything after. No: what was held is dropped,
             // and nothing is reported from now on.
             MirtoAnalytics.SetConsent(granted);
-            PlayerPrefs.SetInt(AskedKey, 1);
-            PlayerPrefs.Save();
         }
 
         /// <summary>Call from the game's privacy settings: the player changed their mind.</summary>
@@ -80,10 +84,14 @@ namespace Mirto.Samples
         public void OnDeleteMyDataRequested()
         {
             // Drops what waits and removes the library's files, the stored answer with them; at
-            // most a second on this thread. The next run asks again.
+            // most a second on this thread. A player who had said no still has: the refusal is
+            // stored again, so nothing is reported later. Otherwise the question comes back.
+            var refused = MirtoAnalytics.GetDeliveryStats().ConsentState == 3;
             MirtoAnalytics.DeleteLocalData(1000);
-            PlayerPrefs.DeleteKey(AskedKey);
-            PlayerPrefs.Save();
+            if (refused)
+            {
+                MirtoAnalytics.SetConsent(false);
+            }
         }
 
         private void OnGUI()
