@@ -303,7 +303,10 @@ namespace Mirto
         public static void FlushOnQuit(uint timeoutMs = DefaultQuitFlushMs)
         {
 #if MIRTO_NATIVE_AVAILABLE
-            AddQuitFlush(timeoutMs, true);
+            if (LogRouting.Route())
+            {
+                AddQuitFlush(timeoutMs, true);
+            }
 #endif
         }
 
@@ -472,7 +475,8 @@ namespace Mirto
             {
                 timeoutMs = quitFlushTimeoutMs;
             }
-            if (timeoutMs != 0 && LogRouting.Route())
+            // Not routed again: the lines of the quit go to the debugger output only.
+            if (timeoutMs != 0 && LogRouting.Usable)
             {
                 NativeMethods.UnityFlush(timeoutMs);
             }

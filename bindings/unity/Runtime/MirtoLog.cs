@@ -75,6 +75,12 @@ namespace Mirto
                 {
                     NativeMethods.UnitySetLogCallback(Receiver, IntPtr.Zero);
                     AppDomain.CurrentDomain.DomainUnload += Unroute;
+#if UNITY_5_3_OR_NEWER
+                    // The scripting runtime goes away while the library's thread may still
+                    // write: from the quit on, lines go to the debugger output only (a call
+                    // after it, in the editor's next play mode, routes them again).
+                    UnityEngine.Application.quitting += UnrouteAtQuit;
+#endif
                 }
                 catch (DllNotFoundException e)
                 {
@@ -107,15 +113,32 @@ namespace Mirto
             }
         }
 
+        /// <summary>False once the DLL was found not to load (see Route); never loads
+        /// it.</summary>
+        internal static bool Usable
+        {
+            get { return usable; }
+        }
+
         private static void Unroute(object sender, EventArgs args)
         {
             lock (RouteLock)
             {
                 NativeMethods.UnitySetLogCallback(null, IntPtr.Zero);
                 AppDomain.CurrentDomain.DomainUnload -= Unroute;
+#if UNITY_5_3_OR_NEWER
+                UnityEngine.Application.quitting -= UnrouteAtQuit;
+#endif
                 routed = false;
             }
         }
+
+#if UNITY_5_3_OR_NEWER
+        private static void UnrouteAtQuit()
+        {
+            Unroute(null, EventArgs.Empty);
+        }
+#endif
 
         [AOT.MonoPInvokeCallback(typeof(NativeMethods.LogCallback))]
         private static void Receive(IntPtr line, IntPtr context)

@@ -104,11 +104,18 @@ def test_the_callback_is_one_kept_static_method_marked_for_il2cpp(build_dir, rec
 
 
 @needs_mcs
-def test_the_callback_is_taken_back_when_the_domain_unloads(build_dir, recorder):
+def test_the_callback_is_taken_back_when_the_domain_unloads_or_the_game_quits(build_dir,
+                                                                             recorder):
     # The editor reloads scripts in a new domain while the DLL stays loaded: a pointer into the
-    # old domain must not be left with it.
+    # old domain must not be left with it. A player's runtime goes away after its quit while
+    # the library's thread may still write.
     program = driver(build_dir, UNITY_WINDOWS_PLAYER)
     output = run_driver(program, ["domain", "SetLevel|i:3", emit(REFUSAL)], recorder.parent)
     assert output.splitlines() == [
         ROUTED, "UnitySetLevel i:3", "Debug.LogWarning " + REFUSAL,
         "UnitySetLogCallback fn:null ctx:null", "RecorderEmit without a callback: Mirto: after"]
+    output = run_driver(program, ["call", "SetLevel|i:3", emit(REFUSAL), "quit"],
+                        recorder.parent)
+    assert output.splitlines() == [
+        ROUTED, "UnitySetLevel i:3", "Debug.LogWarning " + REFUSAL,
+        "UnitySetLogCallback fn:null ctx:null"]
