@@ -757,6 +757,31 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
     EXPECT_EQ(Drain(*other), (std::vector<std::string>{"x", "y"}));
 }
 
+// A temporary that another program holds at the start is settled by a later start: until then,
+// new reports take none of the numbers it may hold.
+TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"heldtmp");
+    const std::wstring folder = FolderOf(app_id);
+    OutboxDrops drops;
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    }
+    // A power loss undid the file's rename.
+    ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
+    {
+        const HeldFile scanner(folder + Name(1, L".tmp"), 500);
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("n1"), Report("n2")});
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b", "n1", "n2"}));
+    EXPECT_EQ(drops.damaged, 0U);
+}
+
 TEST(OutboxDiscard, AnIdThatIsNoFolderNameRemovesNothingOutsideTheLibrarysFolder) {
     // "..\outbox\" below the library's folder is "<LocalAppData>\outbox\": not the library's.
     const std::wstring foreign = FolderOf(L"..");
