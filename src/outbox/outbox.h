@@ -18,9 +18,10 @@
 // session's. A restored report can be set aside (SetAside): then every restored report for its
 // host and port goes after this session's, so reports of a retired collector, or one the
 // collector refuses for ever, never hold up the rest. A restored report older than
-// kOutboxMaxAgeMs is given up. A file that cannot be opened now (another program holds it) is
-// passed over and looked at again later in this session, or at the next start; only a file
-// that was read and found damaged is removed, and counted.
+// kOutboxMaxAgeMs is given up. A file that cannot be opened or read whole now (another program
+// holds it, or the system refuses the read for a moment) is passed over and looked at again
+// later in this session, or at the next start; only a file that was read and found damaged is
+// removed, and counted.
 //
 // Nothing read from disk is trusted: a report whose layout is damaged, or that is not for port
 // 443 over TLS and a host that SetHost would take, is damaged.

@@ -663,6 +663,52 @@ TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
     for (const HANDLE file : held) CloseHandle(file);
 }
 
+// Reads of saved files that the system refuses for a moment, or that come back short.
+mirto_test::ImportPatch* read_patch = nullptr;
+int refused_reads = 0;
+bool short_reads = false;
+
+BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* at) {
+    using Read = BOOL(WINAPI*)(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*);
+    const Read original = read_patch->original<Read>();
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH, 0);
+    if (refused_reads > 0 && size > 1 && length > 4 && length < MAX_PATH &&
+        _wcsicmp(path + length - 4, L".rpt") == 0) {
+        --refused_reads;
+        if (short_reads) return original(file, buffer, size - 1, read, at);
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return original(file, buffer, size, read, at);
+}
+
+// A saved file that could not be read whole for a reason that passes is read again later, never
+// judged damaged.
+TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"refused");
+    OutboxDrops drops;
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    }
+    for (const bool cut_short : {false, true}) {
+        mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
+                                      reinterpret_cast<void*>(&RefusedRead));
+        read_patch = &patch;
+        refused_reads = 1;
+        short_reads = cut_short;
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(refused_reads, 0) << "the file was not read";
+        EXPECT_EQ(drops.damaged, 0U) << (cut_short ? "a short read" : "a refused read");
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b"}));
+}
+
 // A store that runs out of memory before its batch is on the disk fails whole; after, it is a
 // store (its file is listed again later), and the report being attempted meanwhile stays
 // listed, so its acceptance is recorded and it is never handed out again.
