@@ -56,7 +56,11 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         ++sequence;
     }
     if (added.empty()) {
-        drops_.full += victims.size() + batch.size();
+        // Every report of it is given up. What must go to bring the outbox back within the caps
+        // (it was beyond them already: a file held at the start was listed since) goes all the
+        // same, with no batch to wait for.
+        drops_.full += batch.size();
+        GiveUp(victims);
         return StoreResult::kStored;
     }
     if (!Append(Batch(added.size(), payload), first)) return StoreResult::kFailed;
@@ -94,8 +98,13 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         state.own = true;
         return StoreResult::kStored;
     }
-    // Only now, with the batch on the disk, does what made room for it go. (Memory running out
-    // here leaves the rest listed, beyond the caps for the moment.)
+    // Only now, with the batch on the disk, does what made room for it go.
+    GiveUp(victims);
+    return StoreResult::kStored;
+}
+
+void Outbox::GiveUp(const std::vector<std::uint64_t>& victims) noexcept {
+    // (Memory running out here leaves the rest listed, beyond the caps for the moment.)
     try {
         for (const std::uint64_t victim : victims) {
             const auto entry = Find(victim);
@@ -106,7 +115,6 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         RewriteChanged();  // what fails here is tried again as a chore
     } catch (...) {
     }
-    return StoreResult::kStored;
 }
 
 void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,

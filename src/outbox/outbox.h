@@ -200,6 +200,9 @@ class Outbox {
     void ChooseVictims(const std::vector<OutboxPriority>& priorities,
                        const std::vector<std::uint64_t>& sizes, std::vector<bool>& keep,
                        std::vector<std::uint64_t>& victims);
+    // Gives up the stored reports `victims`, each counted in drops.full, and writes their files
+    // again without them.
+    void GiveUp(const std::vector<std::uint64_t>& victims) noexcept;
     void Forget(const std::deque<Entry>::iterator& entry);
     // Takes the entry off the list; returns its file's state, which no longer counts it.
     FileState& Unlist(const std::deque<Entry>::iterator& entry);

@@ -494,6 +494,44 @@ TEST(Outbox, WhatWasRestoredIsHeldToTheCapsAndToItsAge) {
     EXPECT_LE(SavedBytes(folder), mirto::kOutboxMaxBytes);
 }
 
+// Reports listed late (their file was held at the start) beyond the caps go with the next store,
+// counted once, even when that store's own report is given up.
+TEST(Outbox, ReportsListedLateBeyondTheCapsGoWithTheNextStoreCountedOnce) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"late");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    const std::wstring folder = FolderOf(app_id);
+    // Purchases of the version before: as many as the outbox holds in one file, 10 in another.
+    const std::uint64_t late = mirto::kOutboxMaxReports + 1;
+    std::string file;
+    for (std::uint64_t sequence = 1; sequence < late + 10; ++sequence) {
+        file += Part(sequence, Report("r" + std::to_string(sequence)));
+        if (sequence + 1 == late) {
+            WriteFile(folder + Name(1), file);
+            file.clear();
+        }
+    }
+    WriteFile(folder + Name(late), file);
+    std::unique_ptr<Outbox> outbox;
+    {
+        const HeldFile backup(folder + Name(late), 300);
+        outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+    }
+    Sleep(mirto::kHeldFirstPauseMs + 100);
+    while (outbox->DoChore()) {
+    }
+    ASSERT_EQ(outbox->size(), mirto::kOutboxMaxReports + 10);
+    // A level event does not fit among purchases: it is given up, the oldest ten go with it.
+    outbox->Store(Report("level", OutboxPriority::kDropFirst));
+    EXPECT_EQ(drops.full, 11U);
+    EXPECT_EQ(outbox->size(), mirto::kOutboxMaxReports);
+    outbox->Store(Report("level", OutboxPriority::kDropFirst));
+    EXPECT_EQ(drops.full, 12U);
+    EXPECT_EQ(outbox->size(), mirto::kOutboxMaxReports);
+    EXPECT_EQ(outbox->Next()->report.body, "r11");
+}
+
 TEST(Outbox, RestoredReportsSetAsideGoAfterThisSessionsWithTheOthersForTheirHost) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"aside");
     OutboxDrops drops;
