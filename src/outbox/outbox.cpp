@@ -18,7 +18,12 @@ constexpr std::uint64_t kCacheBytes = std::uint64_t{1024} * 1024;
 }  // namespace
 
 Outbox::~Outbox() {
-    if (marks_changed_ && marks_file_) WriteMarks();
+    if (!marks_file_) return;
+    if (marks_changed_) {
+        WriteMarks();
+    } else if (marks_unflushed_) {
+        FlushMarks();
+    }
 }
 
 Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
@@ -408,6 +413,7 @@ bool Outbox::WriteMarks(bool flush) noexcept {
                         &at) &&
             written == bytes.size() && (!flush || FlushFileBuffers(marks_file_.get()))) {
             marks_changed_ = false;
+            marks_unflushed_ = !flush;
             if (flush) {
                 flushed_slot_ = slot;
                 marks_flushed_at_ = GetTickCount64();
@@ -417,7 +423,22 @@ bool Outbox::WriteMarks(bool flush) noexcept {
     } catch (...) {
         // No memory for the slot's bytes: as if the disk had refused.
     }
+    // The slot it went to may hold part of it: only a whole write, flushed, is made of it now.
     marks_changed_ = true;
+    marks_unflushed_ = false;
+    return false;
+}
+
+bool Outbox::FlushMarks() noexcept {
+    if (FlushFileBuffers(marks_file_.get())) {
+        // The unflushed write went to the slot the last flushed one did not use.
+        flushed_slot_ = 1 - flushed_slot_;
+        marks_flushed_at_ = GetTickCount64();
+        marks_unflushed_ = false;
+        return true;
+    }
+    marks_changed_ = true;
+    marks_unflushed_ = false;
     return false;
 }
 

@@ -213,8 +213,10 @@ class Outbox {
     bool RemoveFile(std::uint64_t file);
     void CloseSegment() noexcept;
     // Writes the marks into the slot the last write did not use; flushed unless `flush` is
-    // false (a later flush makes it durable with the rest).
+    // false (a later flush makes it durable with the rest: a chore once FlushDue()).
     bool WriteMarks(bool flush = true) noexcept;
+    // Makes the last write of the marks durable.
+    bool FlushMarks() noexcept;
     // The marks were last flushed kMarksFlushMs ago or more.
     [[nodiscard]] bool FlushDue() const noexcept;
     // Records `sequence` of `file` as accepted; false when the marks have no room for it.
@@ -253,6 +255,7 @@ class Outbox {
     std::uint64_t set_aside_count_ = 0;
     std::uint64_t pinned_ = 0;
     bool marks_changed_ = false;           // marks_ differ from what the file holds
+    bool marks_unflushed_ = false;         // the file holds them, but not durably yet
     std::uint64_t attempted_at_open_ = 0;  // the report an earlier process attempted last
     std::uint64_t restored_ = 0;           // reports listed from the disk, ever
     ULONGLONG marks_retry_at_ = 0;         // after a write of them failed

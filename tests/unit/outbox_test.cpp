@@ -136,8 +136,8 @@ void WriteFile(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadFile(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
     std::string bytes(GetFileSize(file, nullptr), '\0');
     DWORD read = 0;
@@ -595,6 +595,75 @@ TEST(Outbox, ReportsFoundByAStartThatFailedAreCountedOnceRestored) {
     EXPECT_EQ(mirto::Counters().restored.load() - before, 2U);
     EXPECT_EQ(mirto::Counters().outbox_state.load(),
               static_cast<std::uint32_t>(mirto::OutboxState::kOn));
+}
+
+// Whether the newest slot of a marks file's bytes holds `sequence` as accepted. The layout
+// (outbox/marks_layout.h): two slots of 4096 bytes, each "MOBM", layout (4), generation (8),
+// attempted (8), number of ranges (4), checksum (4), then the ranges: file, first, last (8 each).
+bool NewestMarksAccept(const std::string& marks, std::uint64_t sequence) {
+    const auto number = [&marks](std::size_t at, std::size_t size) {
+        std::uint64_t value = 0;
+        for (std::size_t i = size; i > 0; --i) {
+            value = (value << 8) | static_cast<unsigned char>(marks[at + i - 1]);
+        }
+        return value;
+    };
+    std::size_t newest = 1;  // none
+    for (const std::size_t slot : {std::size_t{0}, std::size_t{4096}}) {
+        if (marks.size() < slot + 32 || marks.compare(slot, 4, "MOBM") != 0) continue;
+        if (newest == 1 || number(slot + 8, 8) > number(newest + 8, 8)) newest = slot;
+    }
+    if (newest == 1) return false;
+    for (std::uint64_t i = 0; i < number(newest + 24, 4); ++i) {
+        const std::size_t range = newest + 32 + 24 * i;
+        if (marks.size() >= range + 24 && number(range + 8, 8) <= sequence &&
+            sequence <= number(range + 16, 8)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the marks file held at its last flush: what a power loss leaves of it.
+mirto_test::ImportPatch* flush_patch = nullptr;
+std::wstring marks_path;
+std::string durable_marks;
+
+BOOL WINAPI NoteFlush(HANDLE file) {
+    const BOOL flushed = flush_patch->original<decltype(&FlushFileBuffers)>()(file);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH, 0);
+    if (flushed && length > 6 && length < MAX_PATH &&
+        _wcsicmp(path + length - 6, L"\\marks") == 0) {
+        durable_marks = ReadFile(marks_path);
+    }
+    return flushed;
+}
+
+// An acceptance written unflushed with the next attempt's mark is flushed soon after, even when
+// that attempt is cut off and no later attempt writes the marks again.
+TEST(Outbox, AnAcceptanceIsFlushedSoonWhetherOrNotAnotherAttemptFollows) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"flush");
+    OutboxDrops drops;
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    mirto_test::ImportPatch patch("kernel32.dll", "FlushFileBuffers",
+                                  reinterpret_cast<void*>(&NoteFlush));
+    flush_patch = &patch;
+    marks_path = FolderOf(app_id) + L"marks";
+    const std::uint64_t a = outbox->Next()->sequence;
+    outbox->MarkTried(a);
+    ASSERT_FALSE(durable_marks.empty()) << "no flush of the marks was seen";
+    ASSERT_TRUE(outbox->Accepted(a));
+    const std::uint64_t b = outbox->Next()->sequence;
+    outbox->MarkTried(b);  // at once
+    outbox->NoteMayHaveArrived(b);
+    EXPECT_LE(outbox->ChoreDueInMs(), mirto::kMarksFlushMs);
+    Sleep(2 * mirto::kMarksFlushMs);
+    while (outbox->DoChore()) {
+    }
+    EXPECT_TRUE(NewestMarksAccept(durable_marks, a));
 }
 
 // Other programs hold files for a moment (or longer): the outbox waits for a moment, and what is
