@@ -157,12 +157,14 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     // taken back.
     std::vector<bool> chosen(entries_.size(), false);
     // A file a report is taken from is written again without it: one that another program
-    // holds now (looked at once per file) is left alone.
+    // holds now (looked at once per file) is left alone, and so is one still to be read, which
+    // holds reports that are not listed (taking its last listed one would remove them all).
     std::map<std::uint64_t, bool> writable;
     const auto can_take_from = [&](std::uint64_t file) {
         const auto known = writable.find(file);
         if (known != writable.end()) return known->second;
-        bool can = !LeftAlone(file, now);
+        const auto state = files_.find(file);
+        bool can = !LeftAlone(file, now) && (state == files_.end() || !state->second.unread);
         if (can && file != segment_file_ && IsHeldElsewhere(PathOf(file, kSavedExtension))) {
             Held(files_[file]);
             can = false;
@@ -292,6 +294,9 @@ void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
     const std::uint64_t file = entry->file;
     const std::uint64_t entry_bytes = entry->bytes;
     FileState& state = Unlist(entry);
+    // A file still to be read holds reports that are not listed yet: it stays whole, and is
+    // judged when it is read.
+    if (state.unread) return;
     if (state.listed == 0) {
         changed_files_.erase(file);
         RemoveFile(file);
