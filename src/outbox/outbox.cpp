@@ -18,7 +18,12 @@ constexpr std::uint64_t kCacheBytes = std::uint64_t{1024} * 1024;
 }  // namespace
 
 Outbox::~Outbox() {
-    if (marks_changed_ && marks_file_) WriteMarks();
+    if (!marks_file_) return;
+    if (marks_changed_) {
+        WriteMarks();
+    } else if (marks_unflushed_) {
+        FlushMarks();
+    }
 }
 
 Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
@@ -56,7 +61,11 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         ++sequence;
     }
     if (added.empty()) {
-        drops_.full += victims.size() + batch.size();
+        // Every report of it is given up. What must go to bring the outbox back within the caps
+        // (it was beyond them already: a file held at the start was listed since) goes all the
+        // same, with no batch to wait for.
+        drops_.full += batch.size();
+        GiveUp(victims);
         return StoreResult::kStored;
     }
     if (!Append(Batch(added.size(), payload), first)) return StoreResult::kFailed;
@@ -94,8 +103,13 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         state.own = true;
         return StoreResult::kStored;
     }
-    // Only now, with the batch on the disk, does what made room for it go. (Memory running out
-    // here leaves the rest listed, beyond the caps for the moment.)
+    // Only now, with the batch on the disk, does what made room for it go.
+    GiveUp(victims);
+    return StoreResult::kStored;
+}
+
+void Outbox::GiveUp(const std::vector<std::uint64_t>& victims) noexcept {
+    // (Memory running out here leaves the rest listed, beyond the caps for the moment.)
     try {
         for (const std::uint64_t victim : victims) {
             const auto entry = Find(victim);
@@ -106,7 +120,6 @@ Outbox::StoreResult Outbox::Store(const std::vector<StoredReport>& batch) {
         RewriteChanged();  // what fails here is tried again as a chore
     } catch (...) {
     }
-    return StoreResult::kStored;
 }
 
 void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
@@ -144,12 +157,14 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     // taken back.
     std::vector<bool> chosen(entries_.size(), false);
     // A file a report is taken from is written again without it: one that another program
-    // holds now (looked at once per file) is left alone.
+    // holds now (looked at once per file) is left alone, and so is one still to be read, which
+    // holds reports that are not listed (taking its last listed one would remove them all).
     std::map<std::uint64_t, bool> writable;
     const auto can_take_from = [&](std::uint64_t file) {
         const auto known = writable.find(file);
         if (known != writable.end()) return known->second;
-        bool can = !LeftAlone(file, now);
+        const auto state = files_.find(file);
+        bool can = !LeftAlone(file, now) && (state == files_.end() || !state->second.unread);
         if (can && file != segment_file_ && IsHeldElsewhere(PathOf(file, kSavedExtension))) {
             Held(files_[file]);
             can = false;
@@ -279,6 +294,9 @@ void Outbox::Forget(const std::deque<Entry>::iterator& entry) {
     const std::uint64_t file = entry->file;
     const std::uint64_t entry_bytes = entry->bytes;
     FileState& state = Unlist(entry);
+    // A file still to be read holds reports that are not listed yet: it stays whole, and is
+    // judged when it is read.
+    if (state.unread) return;
     if (state.listed == 0) {
         changed_files_.erase(file);
         RemoveFile(file);
@@ -400,6 +418,7 @@ bool Outbox::WriteMarks(bool flush) noexcept {
                         &at) &&
             written == bytes.size() && (!flush || FlushFileBuffers(marks_file_.get()))) {
             marks_changed_ = false;
+            marks_unflushed_ = !flush;
             if (flush) {
                 flushed_slot_ = slot;
                 marks_flushed_at_ = GetTickCount64();
@@ -409,7 +428,22 @@ bool Outbox::WriteMarks(bool flush) noexcept {
     } catch (...) {
         // No memory for the slot's bytes: as if the disk had refused.
     }
+    // The slot it went to may hold part of it: only a whole write, flushed, is made of it now.
     marks_changed_ = true;
+    marks_unflushed_ = false;
+    return false;
+}
+
+bool Outbox::FlushMarks() noexcept {
+    if (FlushFileBuffers(marks_file_.get())) {
+        // The unflushed write went to the slot the last flushed one did not use.
+        flushed_slot_ = 1 - flushed_slot_;
+        marks_flushed_at_ = GetTickCount64();
+        marks_unflushed_ = false;
+        return true;
+    }
+    marks_changed_ = true;
+    marks_unflushed_ = false;
     return false;
 }
 

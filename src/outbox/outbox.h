@@ -18,9 +18,10 @@
 // session's. A restored report can be set aside (SetAside): then every restored report for its
 // host and port goes after this session's, so reports of a retired collector, or one the
 // collector refuses for ever, never hold up the rest. A restored report older than
-// kOutboxMaxAgeMs is given up. A file that cannot be opened now (another program holds it) is
-// passed over and looked at again later in this session, or at the next start; only a file
-// that was read and found damaged is removed, and counted.
+// kOutboxMaxAgeMs is given up. A file that cannot be opened or read whole now (another program
+// holds it, or the system refuses the read for a moment) is passed over and looked at again
+// later in this session, or at the next start; only a file that was read and found damaged is
+// removed, and counted.
 //
 // Nothing read from disk is trusted: a report whose layout is damaged, or that is not for port
 // 443 over TLS and a host that SetHost would take, is damaged.
@@ -199,6 +200,9 @@ class Outbox {
     void ChooseVictims(const std::vector<OutboxPriority>& priorities,
                        const std::vector<std::uint64_t>& sizes, std::vector<bool>& keep,
                        std::vector<std::uint64_t>& victims);
+    // Gives up the stored reports `victims`, each counted in drops.full, and writes their files
+    // again without them.
+    void GiveUp(const std::vector<std::uint64_t>& victims) noexcept;
     void Forget(const std::deque<Entry>::iterator& entry);
     // Takes the entry off the list; returns its file's state, which no longer counts it.
     FileState& Unlist(const std::deque<Entry>::iterator& entry);
@@ -209,8 +213,10 @@ class Outbox {
     bool RemoveFile(std::uint64_t file);
     void CloseSegment() noexcept;
     // Writes the marks into the slot the last write did not use; flushed unless `flush` is
-    // false (a later flush makes it durable with the rest).
+    // false (a later flush makes it durable with the rest: a chore once FlushDue()).
     bool WriteMarks(bool flush = true) noexcept;
+    // Makes the last write of the marks durable.
+    bool FlushMarks() noexcept;
     // The marks were last flushed kMarksFlushMs ago or more.
     [[nodiscard]] bool FlushDue() const noexcept;
     // Records `sequence` of `file` as accepted; false when the marks have no room for it.
@@ -249,6 +255,7 @@ class Outbox {
     std::uint64_t set_aside_count_ = 0;
     std::uint64_t pinned_ = 0;
     bool marks_changed_ = false;           // marks_ differ from what the file holds
+    bool marks_unflushed_ = false;         // the file holds them, but not durably yet
     std::uint64_t attempted_at_open_ = 0;  // the report an earlier process attempted last
     std::uint64_t restored_ = 0;           // reports listed from the disk, ever
     ULONGLONG marks_retry_at_ = 0;         // after a write of them failed

@@ -71,10 +71,13 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
     DWORD read = 0;
     if (!bytes.empty() &&
         !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        // A range another program has locked (a backup tool) reads as a lock violation.
-        return IsPassingFileError(GetLastError()) ? FileRead::kHeld : FileRead::kDamaged;
+        // A range another program has locked (a backup tool) reads as a lock violation, and
+        // the system may refuse a read for a moment (short of resources): only what was read
+        // can show damage.
+        return FileRead::kHeld;
     }
-    return read == bytes.size() ? FileRead::kRead : FileRead::kDamaged;
+    // Short of what the size said (the file changed meanwhile): read again later, whole.
+    return read == bytes.size() ? FileRead::kRead : FileRead::kHeld;
 }
 
 FileHandle WriteFlushedFile(const std::wstring& path, const std::string& bytes) {

@@ -37,9 +37,9 @@ std::optional<OwnName> ParseOutboxFileName(const std::wstring& name);
 
 enum class FileRead {
     kRead,
-    kHeld,     // another program holds it: try again later
+    kHeld,     // another program holds it, or it could not be read whole now: try again later
     kGone,     // no such file
-    kDamaged,  // too large for an outbox file, or it could not be read whole
+    kDamaged,  // too large for an outbox file
 };
 // Reads a whole file of at most `largest` bytes into `bytes`, in one try.
 FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes);

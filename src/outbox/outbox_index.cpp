@@ -111,7 +111,12 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
         const std::wstring temporary = PathOf(file, kTemporaryExtension);
         std::string bytes;
         const FileRead read = ReadWholeFile(temporary, kLargestOutboxFile, bytes);
-        if (read == FileRead::kHeld) continue;  // looked at again at the next start
+        if (read == FileRead::kHeld) {
+            // Looked at again at the next start, and may then be kept as the file it names:
+            // none of the reports it holds may share a number with a new one meanwhile.
+            next_sequence_ = std::max(next_sequence_, file + kOutboxMaxReports + 1);
+            continue;
+        }
         const ParsedFile parsed = ParseOutboxFile(bytes, file);
         const auto known = std::find_if(saved.begin(), saved.end(),
                                         [file](const auto& s) { return s.first == file; });

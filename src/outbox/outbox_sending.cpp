@@ -129,6 +129,12 @@ bool Outbox::DoChore() {
         if (!WriteMarks()) marks_retry_at_ = now + kHeldFirstPauseMs;
         return true;
     }
+    // Written with an attempt's mark and not flushed since: the attempts that follow may write
+    // nothing (one cut off is marked already), so the flush does not wait for them.
+    if (!marks_changed_ && marks_unflushed_ && FlushDue()) {
+        if (!FlushMarks()) marks_retry_at_ = now + kHeldFirstPauseMs;
+        return true;
+    }
     for (auto& [file, state] : files_) {
         if (state.held_until > now) continue;
         const std::uint64_t name = file;
@@ -154,6 +160,13 @@ DWORD Outbox::ChoreDueInMs() const noexcept {
     if (marks_changed_ && marks_retry_at_ <= now) return 0;
     ULONGLONG due = 0;
     bool waiting = false;
+    if (marks_changed_) {
+        due = marks_retry_at_;  // after a write of them failed
+        waiting = true;
+    } else if (marks_unflushed_) {
+        due = marks_flushed_at_ + kMarksFlushMs;
+        waiting = true;
+    }
     for (const auto& [file, state] : files_) {
         // A file held by another program is a chore too: its reports are sent once it is not.
         if (!state.to_remove && !state.unread && changed_files_.count(file) == 0 &&

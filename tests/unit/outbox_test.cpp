@@ -136,8 +136,8 @@ void WriteFile(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadFile(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
     std::string bytes(GetFileSize(file, nullptr), '\0');
     DWORD read = 0;
@@ -494,6 +494,44 @@ TEST(Outbox, WhatWasRestoredIsHeldToTheCapsAndToItsAge) {
     EXPECT_LE(SavedBytes(folder), mirto::kOutboxMaxBytes);
 }
 
+// Reports listed late (their file was held at the start) beyond the caps go with the next store,
+// counted once, even when that store's own report is given up.
+TEST(Outbox, ReportsListedLateBeyondTheCapsGoWithTheNextStoreCountedOnce) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"late");
+    OutboxDrops drops;
+    ASSERT_NE(Outbox::Open(app_id, drops), nullptr);
+    const std::wstring folder = FolderOf(app_id);
+    // Purchases of the version before: as many as the outbox holds in one file, 10 in another.
+    const std::uint64_t late = mirto::kOutboxMaxReports + 1;
+    std::string file;
+    for (std::uint64_t sequence = 1; sequence < late + 10; ++sequence) {
+        file += Part(sequence, Report("r" + std::to_string(sequence)));
+        if (sequence + 1 == late) {
+            WriteFile(folder + Name(1), file);
+            file.clear();
+        }
+    }
+    WriteFile(folder + Name(late), file);
+    std::unique_ptr<Outbox> outbox;
+    {
+        const HeldFile backup(folder + Name(late), 300);
+        outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+    }
+    Sleep(mirto::kHeldFirstPauseMs + 100);
+    while (outbox->DoChore()) {
+    }
+    ASSERT_EQ(outbox->size(), mirto::kOutboxMaxReports + 10);
+    // A level event does not fit among purchases: it is given up, the oldest ten go with it.
+    outbox->Store(Report("level", OutboxPriority::kDropFirst));
+    EXPECT_EQ(drops.full, 11U);
+    EXPECT_EQ(outbox->size(), mirto::kOutboxMaxReports);
+    outbox->Store(Report("level", OutboxPriority::kDropFirst));
+    EXPECT_EQ(drops.full, 12U);
+    EXPECT_EQ(outbox->size(), mirto::kOutboxMaxReports);
+    EXPECT_EQ(outbox->Next()->report.body, "r11");
+}
+
 TEST(Outbox, RestoredReportsSetAsideGoAfterThisSessionsWithTheOthersForTheirHost) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"aside");
     OutboxDrops drops;
@@ -557,6 +595,75 @@ TEST(Outbox, ReportsFoundByAStartThatFailedAreCountedOnceRestored) {
     EXPECT_EQ(mirto::Counters().restored.load() - before, 2U);
     EXPECT_EQ(mirto::Counters().outbox_state.load(),
               static_cast<std::uint32_t>(mirto::OutboxState::kOn));
+}
+
+// Whether the newest slot of a marks file's bytes holds `sequence` as accepted. The layout
+// (outbox/marks_layout.h): two slots of 4096 bytes, each "MOBM", layout (4), generation (8),
+// attempted (8), number of ranges (4), checksum (4), then the ranges: file, first, last (8 each).
+bool NewestMarksAccept(const std::string& marks, std::uint64_t sequence) {
+    const auto number = [&marks](std::size_t at, std::size_t size) {
+        std::uint64_t value = 0;
+        for (std::size_t i = size; i > 0; --i) {
+            value = (value << 8) | static_cast<unsigned char>(marks[at + i - 1]);
+        }
+        return value;
+    };
+    std::size_t newest = 1;  // none
+    for (const std::size_t slot : {std::size_t{0}, std::size_t{4096}}) {
+        if (marks.size() < slot + 32 || marks.compare(slot, 4, "MOBM") != 0) continue;
+        if (newest == 1 || number(slot + 8, 8) > number(newest + 8, 8)) newest = slot;
+    }
+    if (newest == 1) return false;
+    for (std::uint64_t i = 0; i < number(newest + 24, 4); ++i) {
+        const std::size_t range = newest + 32 + 24 * i;
+        if (marks.size() >= range + 24 && number(range + 8, 8) <= sequence &&
+            sequence <= number(range + 16, 8)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the marks file held at its last flush: what a power loss leaves of it.
+mirto_test::ImportPatch* flush_patch = nullptr;
+std::wstring marks_path;
+std::string durable_marks;
+
+BOOL WINAPI NoteFlush(HANDLE file) {
+    const BOOL flushed = flush_patch->original<decltype(&FlushFileBuffers)>()(file);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH, 0);
+    if (flushed && length > 6 && length < MAX_PATH &&
+        _wcsicmp(path + length - 6, L"\\marks") == 0) {
+        durable_marks = ReadFile(marks_path);
+    }
+    return flushed;
+}
+
+// An acceptance written unflushed with the next attempt's mark is flushed soon after, even when
+// that attempt is cut off and no later attempt writes the marks again.
+TEST(Outbox, AnAcceptanceIsFlushedSoonWhetherOrNotAnotherAttemptFollows) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"flush");
+    OutboxDrops drops;
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    mirto_test::ImportPatch patch("kernel32.dll", "FlushFileBuffers",
+                                  reinterpret_cast<void*>(&NoteFlush));
+    flush_patch = &patch;
+    marks_path = FolderOf(app_id) + L"marks";
+    const std::uint64_t a = outbox->Next()->sequence;
+    outbox->MarkTried(a);
+    ASSERT_FALSE(durable_marks.empty()) << "no flush of the marks was seen";
+    ASSERT_TRUE(outbox->Accepted(a));
+    const std::uint64_t b = outbox->Next()->sequence;
+    outbox->MarkTried(b);  // at once
+    outbox->NoteMayHaveArrived(b);
+    EXPECT_LE(outbox->ChoreDueInMs(), mirto::kMarksFlushMs);
+    Sleep(2 * mirto::kMarksFlushMs);
+    while (outbox->DoChore()) {
+    }
+    EXPECT_TRUE(NewestMarksAccept(durable_marks, a));
 }
 
 // Other programs hold files for a moment (or longer): the outbox waits for a moment, and what is
@@ -663,12 +770,62 @@ TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
     for (const HANDLE file : held) CloseHandle(file);
 }
 
+// Reads of saved files that the system refuses for a moment, or that come back short.
+mirto_test::ImportPatch* read_patch = nullptr;
+int refused_reads = 0;
+bool short_reads = false;
+
+BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* at) {
+    using Read = BOOL(WINAPI*)(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*);
+    const Read original = read_patch->original<Read>();
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH, 0);
+    if (refused_reads > 0 && size > 1 && length > 4 && length < MAX_PATH &&
+        _wcsicmp(path + length - 4, L".rpt") == 0) {
+        --refused_reads;
+        if (short_reads) return original(file, buffer, size - 1, read, at);
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return original(file, buffer, size, read, at);
+}
+
+// A saved file that could not be read whole for a reason that passes is read again later, never
+// judged damaged.
+TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"refused");
+    OutboxDrops drops;
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    }
+    for (const bool cut_short : {false, true}) {
+        mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
+                                      reinterpret_cast<void*>(&RefusedRead));
+        read_patch = &patch;
+        refused_reads = 1;
+        short_reads = cut_short;
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(refused_reads, 0) << "the file was not read";
+        EXPECT_EQ(drops.damaged, 0U) << (cut_short ? "a short read" : "a refused read");
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b"}));
+}
+
 // A store that runs out of memory before its batch is on the disk fails whole; after, it is a
 // store (its file is listed again later), and the report being attempted meanwhile stays
-// listed, so its acceptance is recorded and it is never handed out again.
+// listed, so its acceptance is recorded and it is never handed out again. Until its file is
+// listed again, no store takes room from it.
 TEST(Outbox, AReportAcceptedWhileAStoreRanOutOfMemoryIsNeverSentAgain) {
     std::vector<StoredReport> more;
     for (int i = 0; i < 12; ++i) more.push_back(Report("m" + std::to_string(i)));
+    // Purchases as large as a report may be: four pass the byte cap.
+    const std::string large(mirto::kStoredBodyMaxBytes - 1, 'l');
+    int listed_later = 0;
     for (int n = 1;; ++n) {
         const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"oomacc");
         OutboxDrops drops;
@@ -691,16 +848,29 @@ TEST(Outbox, AReportAcceptedWhileAStoreRanOutOfMemoryIsNeverSentAgain) {
             failed = fail.failed();
         }
         outbox->Pin(0);
+        std::size_t larges = 0;
+        if (!threw && outbox->size() == 1) {
+            // The batch is on the disk, to be listed again. The attempt was cut off, and
+            // purchases up to the byte cap are stored before any chore.
+            ++listed_later;
+            for (larges = 0; larges < 4; ++larges) outbox->Store(Report("L" + large));
+        }
         ASSERT_TRUE(outbox->Accepted(a->sequence));  // the collector said "200"
         while (outbox->DoChore()) {
         }
         const std::vector<std::string> bodies = Drain(*outbox);
         EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "a"), 0) << "allocation " << n;
-        EXPECT_EQ(bodies.size(), threw ? 0U : more.size()) << "allocation " << n;
+        const std::size_t stored = threw ? 0U : more.size();
+        EXPECT_EQ(std::count_if(bodies.begin(), bodies.end(),
+                                [](const std::string& body) { return body[0] == 'm'; }),
+                  static_cast<std::ptrdiff_t>(stored))
+            << "allocation " << n;
+        EXPECT_EQ(bodies.size() + drops.full, stored + larges) << "allocation " << n;
         EXPECT_EQ(outbox->restored(), 0U) << "allocation " << n << ": this session's reports";
         if (!failed) break;
         ASSERT_LT(n, 400);
     }
+    EXPECT_GT(listed_later, 0) << "no store ran out of memory with its batch on the disk";
 }
 
 // A power loss can undo a rename that had returned, and cut a write short anywhere.
@@ -755,6 +925,31 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
     std::unique_ptr<Outbox> other = Outbox::Open(app_id + L"-2", drops);
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(Drain(*other), (std::vector<std::string>{"x", "y"}));
+}
+
+// A temporary that another program holds at the start is settled by a later start: until then,
+// new reports take none of the numbers it may hold.
+TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
+    const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"heldtmp");
+    const std::wstring folder = FolderOf(app_id);
+    OutboxDrops drops;
+    {
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    }
+    // A power loss undid the file's rename.
+    ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
+    {
+        const HeldFile scanner(folder + Name(1, L".tmp"), 500);
+        std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        outbox->Store(std::vector<StoredReport>{Report("n1"), Report("n2")});
+    }
+    std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b", "n1", "n2"}));
+    EXPECT_EQ(drops.damaged, 0U);
 }
 
 TEST(OutboxDiscard, AnIdThatIsNoFolderNameRemovesNothingOutsideTheLibrarysFolder) {
