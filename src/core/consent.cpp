@@ -87,19 +87,24 @@ void RecordDecision(bool granted) noexcept {
     shared.unposted_refusal = serial;
 }
 
-std::optional<DecisionStamp> TakeUnpostedRefusal() noexcept {
+std::optional<DecisionStamp> TakeUnpostedRefusal(std::optional<std::uint32_t> before) noexcept {
     const RequestGate gate;
     if (shared.unposted_refusal == 0) return std::nullopt;
+    if (before && static_cast<std::int32_t>(shared.unposted_refusal - *before) >= 0) {
+        return std::nullopt;
+    }
     const DecisionStamp refusal{shared.unposted_refusal, Decision::kRefused};
     shared.unposted_refusal = 0;
     PurgeTaken();
     return refusal;
 }
 
-void AnnounceDeletion() noexcept {
+std::uint32_t AnnounceDeletion() noexcept {
     AnnouncePurge();
     shared.latest_before_deletion = shared.latest.load();
-    shared.latest.store(Next(shared.latest_before_deletion, Decision::kNone));
+    const std::uint64_t deletion = Next(shared.latest_before_deletion, Decision::kNone);
+    shared.latest.store(deletion);
+    return static_cast<std::uint32_t>(deletion >> 8);
 }
 
 void WithdrawDeletion() noexcept {

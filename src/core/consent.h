@@ -53,8 +53,9 @@ void RecordDecision(bool granted) noexcept;
 DecisionStamp LatestDecision() noexcept;
 
 // DeleteLocalData, holding the request gate: a purge, and "nothing decided" from now on (the
-// next worker starts undecided); withdrawn when its request could not be posted.
-void AnnounceDeletion() noexcept;
+// next worker starts undecided), under a serial of its own, which it returns; withdrawn when its
+// request could not be posted.
+std::uint32_t AnnounceDeletion() noexcept;
 void WithdrawDeletion() noexcept;
 
 // A decision's message parameter, and the worker's reading of it: the decision, and its serial
@@ -67,9 +68,11 @@ DecisionStamp ReadDecisionToken(std::uintptr_t token, std::uint32_t after) noexc
 // counted as taken are not on their way.
 std::optional<DecisionStamp> UnpostedDecision(std::uint32_t after,
                                               std::uint32_t unsettled) noexcept;
-// Worker: a refusal that could not be posted, if any; its purge counts as taken and it counts
-// as posted (the caller takes it as a decision, see DecisionTaken).
-std::optional<DecisionStamp> TakeUnpostedRefusal() noexcept;
+// Worker: a refusal that could not be posted, if any (only if it was made before the decision or
+// deletion numbered `before`, when given); its purge counts as taken and it counts as posted
+// (the caller takes it as a decision, see DecisionTaken).
+std::optional<DecisionStamp> TakeUnpostedRefusal(
+    std::optional<std::uint32_t> before = std::nullopt) noexcept;
 // Flush: how many decisions were posted, read through the request gate (never half-way through
 // a post that is then taken back).
 std::uint32_t DecisionsPostedNow() noexcept;

@@ -20,10 +20,15 @@ bool SessionStarted() { return CurrentReports().started(); }
 
 const OnStartRecord& StartOf(LPARAM record) { return *reinterpret_cast<OnStartRecord*>(record); }
 
-// Stores the decision, waiting a moment for a profile another program holds.
-void StoreDecision(const std::wstring& application_id, bool granted) {
-    FilePatience patience(kRemovalBudgetMs);
-    StoreConsent(application_id, granted, patience);
+// Stores the decision, waiting a moment for a profile another program holds. Short of memory it
+// is not stored, and what the decision does goes on all the same (a refusal still drops what
+// waits).
+void StoreDecision(const std::wstring& application_id, bool granted) noexcept {
+    try {
+        FilePatience patience(kRemovalBudgetMs);
+        StoreConsent(application_id, granted, patience);
+    } catch (...) {
+    }
 }
 
 // Gives up what earlier runs saved in the application's outbox; returns how many reports.
@@ -115,6 +120,7 @@ void ConsentGate::Decide(LPARAM token, OperationRunner& runner) {
     // made.
     if (made.serial != serial_) {
         try {
+            TakeRefusal(made.serial, &runner);
             Apply(made, runner);
         } catch (...) {
             // Out of memory while carrying it out: it is taken as far as it went.
@@ -133,10 +139,7 @@ void ConsentGate::SettleDecisions() noexcept {
 }
 
 void ConsentGate::TakeUnposted(OperationRunner& runner) {
-    if (const std::optional<DecisionStamp> refusal = TakeUnpostedRefusal()) {
-        // Counted as taken once carried out, like a posted one.
-        ++unsettled_decisions_;
-        if (static_cast<std::int32_t>(refusal->serial - serial_) > 0) Apply(*refusal, runner);
+    if (TakeRefusal(std::nullopt, &runner)) {
         Publish();
         Progress();
     }
@@ -145,6 +148,19 @@ void ConsentGate::TakeUnposted(OperationRunner& runner) {
     Apply(*made, runner);
     Publish();
     Progress();
+}
+
+bool ConsentGate::TakeRefusal(std::optional<std::uint32_t> before, OperationRunner* runner) {
+    const std::optional<DecisionStamp> refusal = TakeUnpostedRefusal(before);
+    if (!refusal) return false;
+    ++unsettled_decisions_;  // counted as taken once carried out, like a posted one
+    if (static_cast<std::int32_t>(refusal->serial - serial_) <= 0) return true;
+    if (runner != nullptr) {
+        Apply(*refusal, *runner);
+    } else {
+        serial_ = refusal->serial;
+    }
+    return true;
 }
 
 void ConsentGate::Apply(DecisionStamp made, OperationRunner& runner) {
@@ -211,8 +227,9 @@ void ConsentGate::GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& co
     Progress();
 }
 
-bool ConsentGate::Forget() {
+bool ConsentGate::Forget(std::uint32_t serial) {
     PurgeTaken();
+    TakeRefusal(serial, nullptr);
     Counters().operations_dropped_consent.fetch_add(held_.TakeAll().size());
     delivery_.DropWaiting();
     std::uint64_t reports = 0;

@@ -65,8 +65,9 @@ class ConsentGate {
     // The decisions carried out since the last call count as taken (for Flush): called once
     // the reports they released are committed to the delivery.
     void SettleDecisions() noexcept;
-    // A kOpDeleteLocalData message; true when the profile and the outbox folder are gone.
-    bool Forget();
+    // A kOpDeleteLocalData message, the deletion numbered `serial`; true when the profile and the
+    // outbox folder are gone.
+    bool Forget(std::uint32_t serial);
 
    private:
     [[nodiscard]] bool Flowing() const noexcept;
@@ -74,6 +75,10 @@ class ConsentGate {
     void NoteStart(LPARAM record);
     void Examine(const std::wstring& application_id, OperationRunner& runner);
     void Apply(DecisionStamp made, OperationRunner& runner);
+    // Takes a refusal that could not be posted (when `before` is given, only one made before
+    // that serial), carried out when `runner` is given, else only passed (a deletion after it
+    // drops everything anyway); true when there was one.
+    bool TakeRefusal(std::optional<std::uint32_t> before, OperationRunner* runner);
     void Grant(OperationRunner& runner);
     void Refuse(const std::wstring& application_id, bool store);
     void RunReleased(HeldOperation operation, OperationRunner& runner);

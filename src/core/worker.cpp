@@ -158,7 +158,7 @@ void Handle(const MSG& message, Dispatch& dispatch) noexcept {
     } else if (message.message == kOpDeleteLocalData && TakePosted(message)) {
         bool removed = false;
         try {
-            removed = dispatch.gate.Forget();
+            removed = dispatch.gate.Forget(RequestStamp(message.lParam));
         } catch (...) {
         }
         AnswerRequest(message.lParam, removed);

@@ -15,6 +15,7 @@ struct Request {
     KernelHandle answered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::atomic<bool> done{false};
     std::atomic<int> holders{2};  // the caller and the worker
+    std::uint32_t stamp = 0;      // written before the post
 
     void Release() noexcept {
         if (holders.fetch_sub(1) == 1) delete this;
@@ -53,7 +54,7 @@ void OpenRequests() noexcept {
     requests_closed = false;
 }
 
-RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept,
+RequestAnswer AskWorker(UINT code, DWORD timeout_ms, std::uint32_t (*announce)() noexcept,
                         void (*withdraw)() noexcept) noexcept {
     auto* request = new (std::nothrow) Request();
     if (request == nullptr) return RequestAnswer::kNotPosted;
@@ -65,7 +66,7 @@ RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept
         // it opens again.
         const DWORD worker = WorkerThreadId();
         if (gate.open() && worker != 0) {
-            announce();
+            request->stamp = announce();
             posted = Post(worker, code, request);
             on_worker = worker == GetCurrentThreadId();
             if (!posted) withdraw();
@@ -83,6 +84,11 @@ RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept
     request->Release();
     if (!in_time) return RequestAnswer::kNoAnswerInTime;
     return done ? RequestAnswer::kDone : RequestAnswer::kFailed;
+}
+
+std::uint32_t RequestStamp(LPARAM message_parameter) noexcept {
+    const auto* request = reinterpret_cast<const Request*>(message_parameter);
+    return request == nullptr ? 0 : request->stamp;
 }
 
 void AnswerRequest(LPARAM message_parameter, bool done) noexcept {

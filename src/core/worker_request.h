@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace mirto {
 
 enum class RequestAnswer {
@@ -44,11 +46,13 @@ void OpenRequests() noexcept;
 
 // Game thread: posts `code` to the worker that runs now with a new request (through the gate,
 // after `announce`, which `withdraw` undoes when nothing was posted) and waits for the answer.
-RequestAnswer AskWorker(UINT code, DWORD timeout_ms, void (*announce)() noexcept,
+// The request carries what `announce` returned (its stamp).
+RequestAnswer AskWorker(UINT code, DWORD timeout_ms, std::uint32_t (*announce)() noexcept,
                         void (*withdraw)() noexcept) noexcept;
 
-// Worker thread: answers the request that the message parameter carries (once), after
-// TakePosted (core/operation_queue.h) found it listed.
+// Worker thread, after TakePosted (core/operation_queue.h) found the request listed: its stamp,
+// and its answer (given once).
+std::uint32_t RequestStamp(LPARAM request) noexcept;
 void AnswerRequest(LPARAM request, bool done) noexcept;
 
 }  // namespace mirto

@@ -334,22 +334,30 @@ BOOL WINAPI RefuseDecisionPosts(DWORD thread, UINT message, WPARAM first, LPARAM
     return post_patch->original<decltype(&PostThreadMessageW)>()(thread, message, first, second);
 }
 
-TEST(Worker, ADecisionThatCouldNotBePostedIsTakenBeforeTheOperationsMadeAfterIt) {
+void RefuseWithoutAPost() {
+    mirto_test::ImportPatch patch("user32.dll", "PostThreadMessageW",
+                                  reinterpret_cast<void*>(&RefuseDecisionPosts));
+    post_patch = &patch;
+    mirto::SetConsent(false);
+}
+
+TEST(Worker, ADecisionThatCouldNotBePostedIsTakenBeforeWhatIsMadeAfterIt) {
     if (mirto_test::RanInFreshProcess()) return;
     StartWorkerWithRefusedStart();
+    mirto::NoteStartQueued();  // as after an accepted start, which DeleteLocalData needs
     DebugCapture capture;
-    {
-        mirto_test::ImportPatch patch("user32.dll", "PostThreadMessageW",
-                                      reinterpret_cast<void*>(&RefuseDecisionPosts));
-        post_patch = &patch;
-        mirto::SetConsent(false);
-    }
+    RefuseWithoutAPost();
     mirto::SetLevel(1);  // made while the refusal stands: given up, so it writes nothing
     // A decision posted after it does not pass it by.
     mirto::SetConsent(true);
     EXPECT_TRUE(mirto::Flush(10000));
     EXPECT_EQ(capture.LinesOf(WorkerId()), Lines{});
     EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kGranted);
+    // Nor does a deletion, which leaves nothing decided.
+    RefuseWithoutAPost();
+    EXPECT_TRUE(mirto::DeleteLocalData(10000));
+    EXPECT_TRUE(mirto::Flush(10000));
+    EXPECT_EQ(mirto::CurrentConsentState(), mirto::ConsentState::kNotAsked);
 }
 
 // A game's log callback, on the worker for its lines: it calls what waits for the worker.
