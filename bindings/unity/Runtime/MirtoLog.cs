@@ -47,6 +47,11 @@ namespace Mirto
 
         private static volatile Action<string> target;  // null: the console
         private static volatile bool usable = true;     // false: the DLL cannot be loaded
+#if UNITY_5_3_OR_NEWER
+        // From the quit until play starts again: the runtime is going away, so the DLL is only
+        // probed, never handed the callback (calls from OnDisable or OnDestroy come after it).
+        private static volatile bool quitSeen;
+#endif
 
         /// <summary>The game's callback (MirtoAnalytics.SetLogCallback); null for the
         /// console.</summary>
@@ -73,14 +78,20 @@ namespace Mirto
                 }
                 try
                 {
-                    NativeMethods.UnitySetLogCallback(Receiver, IntPtr.Zero);
-                    AppDomain.CurrentDomain.DomainUnload += Unroute;
+                    if (AfterQuit)
+                    {
+                        NativeMethods.UnitySetLogCallback(null, IntPtr.Zero);
+                    }
+                    else
+                    {
+                        NativeMethods.UnitySetLogCallback(Receiver, IntPtr.Zero);
+                        AppDomain.CurrentDomain.DomainUnload += Unroute;
 #if UNITY_5_3_OR_NEWER
-                    // The scripting runtime goes away while the library's thread may still
-                    // write: from the quit on, lines go to the debugger output only (a call
-                    // after it, in the editor's next play mode, routes them again).
-                    UnityEngine.Application.quitting += UnrouteAtQuit;
+                        // The scripting runtime goes away while the library's thread may still
+                        // write: from the quit on, lines go to the debugger output only.
+                        UnityEngine.Application.quitting += UnrouteAtQuit;
 #endif
+                    }
                 }
                 catch (DllNotFoundException e)
                 {
@@ -133,10 +144,38 @@ namespace Mirto
             }
         }
 
+        private static bool AfterQuit
+        {
+            get
+            {
+#if UNITY_5_3_OR_NEWER
+                return quitSeen;
+#else
+                return false;
+#endif
+            }
+        }
+
 #if UNITY_5_3_OR_NEWER
         private static void UnrouteAtQuit()
         {
+            quitSeen = true;
             Unroute(null, EventArgs.Empty);
+        }
+
+        // The editor's next play mode, when it keeps the domain: lines reach the console again.
+        [UnityEngine.RuntimeInitializeOnLoadMethod(
+            UnityEngine.RuntimeInitializeLoadType.SubsystemRegistration)]
+        private static void PlayStarts()
+        {
+            lock (RouteLock)
+            {
+                if (quitSeen)
+                {
+                    quitSeen = false;
+                    routed = false;
+                }
+            }
         }
 #endif
 

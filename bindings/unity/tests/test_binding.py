@@ -233,6 +233,19 @@ namespace UnityEngine
         }
     }
 
+    public enum RuntimeInitializeLoadType
+    {
+        SubsystemRegistration = 4,
+    }
+
+    [System.AttributeUsage(System.AttributeTargets.Method)]
+    public class RuntimeInitializeOnLoadMethodAttribute : System.Attribute
+    {
+        public RuntimeInitializeOnLoadMethodAttribute(RuntimeInitializeLoadType loadType)
+        {
+        }
+    }
+
     public static class Debug
     {
         public static void Log(object message)
@@ -799,6 +812,19 @@ namespace Mirto.Checks
             {
                 PrintShape();
             }
+#if UNITY_5_3_OR_NEWER
+            else if (command == "quitting")
+            {
+                UnityEngine.Application.Quit();  // as the game quits, calls going on after it
+            }
+            else if (command == "play")
+            {
+                // As the editor's next play mode.
+                typeof(MirtoAnalytics).Assembly.GetType("Mirto.LogRouting")
+                    .GetMethod("PlayStarts", BindingFlags.NonPublic | BindingFlags.Static)
+                    .Invoke(null, null);
+            }
+#endif
             else
             {
                 return false;
