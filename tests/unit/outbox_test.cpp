@@ -928,8 +928,8 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
 }
 
 // A temporary that another program holds at the start is settled by a later start: until then,
-// new reports take none of the numbers it may hold.
-TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
+// new reports take none of the numbers it may hold, and the acceptances of its file are kept.
+TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReportsNorLosesItsAcceptances) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"heldtmp");
     const std::wstring folder = FolderOf(app_id);
     OutboxDrops drops;
@@ -937,6 +937,7 @@ TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+        ASSERT_TRUE(outbox->Accepted(outbox->Next()->sequence));  // "a"
     }
     // A power loss undid the file's rename.
     ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
@@ -948,7 +949,23 @@ TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b", "n1", "n2"}));
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"b", "n1", "n2"}));
+    // A held temporary beside its saved file, whose reports are then all accepted: the saved file
+    // goes, and the temporary is never taken for it later.
+    outbox->Store(std::vector<StoredReport>{Report("c"), Report("d")});
+    const std::uint64_t file = outbox->Next()->sequence;
+    outbox.reset();
+    WriteFile(folder + Name(file, L".tmp"), ReadFile(folder + Name(file)));
+    {
+        const HeldFile backup(folder + Name(file, L".tmp"), 2000);
+        outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"c", "d"}));
+        outbox.reset();
+    }
+    outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), std::vector<std::string>{});
     EXPECT_EQ(drops.damaged, 0U);
 }
 
