@@ -770,10 +770,11 @@ TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
     for (const HANDLE file : held) CloseHandle(file);
 }
 
-// Reads of saved files that the system refuses for a moment, or that come back short.
+// Reads of saved files that the system refuses (with `read_error`), or that come back short
+// (`read_error` 0).
 mirto_test::ImportPatch* read_patch = nullptr;
 int refused_reads = 0;
-bool short_reads = false;
+DWORD read_error = 0;
 
 BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* at) {
     using Read = BOOL(WINAPI*)(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*);
@@ -783,15 +784,15 @@ BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVER
     if (refused_reads > 0 && size > 1 && length > 4 && length < MAX_PATH &&
         _wcsicmp(path + length - 4, L".rpt") == 0) {
         --refused_reads;
-        if (short_reads) return original(file, buffer, size - 1, read, at);
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        if (read_error == 0) return original(file, buffer, size - 1, read, at);
+        SetLastError(read_error);
         return FALSE;
     }
     return original(file, buffer, size, read, at);
 }
 
 // A saved file that could not be read whole for a reason that passes is read again later, never
-// judged damaged.
+// judged damaged; one whose read fails for good (a bad sector) is damaged.
 TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"refused");
     OutboxDrops drops;
@@ -800,20 +801,28 @@ TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged
         ASSERT_NE(outbox, nullptr);
         outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
     }
-    for (const bool cut_short : {false, true}) {
-        mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
-                                      reinterpret_cast<void*>(&RefusedRead));
-        read_patch = &patch;
+    mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
+                                  reinterpret_cast<void*>(&RefusedRead));
+    read_patch = &patch;
+    for (const DWORD error : {DWORD{ERROR_NO_SYSTEM_RESOURCES}, DWORD{0}}) {
         refused_reads = 1;
-        short_reads = cut_short;
+        read_error = error;
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         EXPECT_EQ(refused_reads, 0) << "the file was not read";
-        EXPECT_EQ(drops.damaged, 0U) << (cut_short ? "a short read" : "a refused read");
+        EXPECT_EQ(drops.damaged, 0U) << (error == 0 ? "a short read" : "a refused read");
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
     EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b"}));
+    outbox->Store(Report("c"));
+    outbox.reset();
+    refused_reads = 1;
+    read_error = ERROR_CRC;
+    outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(drops.damaged, 1U);
+    EXPECT_EQ(outbox->size(), 0U);
 }
 
 // A store that runs out of memory before its batch is on the disk fails whole; after, it is a
