@@ -190,6 +190,10 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     // Each new report in turn, then (for what was restored beyond the caps) none.
     for (std::size_t i = 0; i <= priorities.size(); ++i) {
         const bool adding = i < priorities.size();
+        if (!adding && overhead != 0 && std::find(keep.begin(), keep.end(), true) == keep.end()) {
+            // Every new report was given up: no batch is written, and its headers take no room.
+            bytes -= std::min(bytes, overhead);
+        }
         if (adding) {
             if (sizes[i] > kOutboxMaxBytes) {
                 keep[i] = false;

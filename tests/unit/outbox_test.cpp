@@ -452,15 +452,28 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     OutboxDrops drops;
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    // 2 KiB bodies: 2040 or so fit within the byte cap.
+    // 2 KiB bodies: 1950 or so fit within the byte cap. A store of one purchase takes its batch
+    // header (16), its sequence number (8), the report's header (44), host and path in UTF-16
+    // (2 * 14 + 2 * 6) and body, and a file header (16) when it begins a file.
+    const auto cost = [](std::size_t body) { return std::uint64_t{16 + 8 + 44 + 28 + 12} + body; };
     const std::string pad(2048 - 16, '.');
-    const std::size_t stored = FillToTheByteCap(*outbox, pad);
+    std::size_t stored = 0;
+    while (outbox->bytes() + 2 * (cost(pad.size() + 6) + 16) <= mirto::kOutboxMaxBytes) {
+        outbox->Store(Report("c" + std::to_string(stored++) + pad));
+    }
+    // The last leaves 16 bytes, less than the headers of a batch and its file (none when it
+    // begins a file).
+    outbox->Store(
+        Report(std::string(mirto::kOutboxMaxBytes - 16 - outbox->bytes() - cost(0), 't')));
+    ++stored;
+    ASSERT_GT(outbox->bytes(), mirto::kOutboxMaxBytes - 32);
     ASSERT_EQ(drops.full, 0U);
+    ASSERT_EQ(outbox->size(), stored);
     EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst)),
               Outbox::StoreResult::kStored);  // stored as nothing: it was given up
     EXPECT_EQ(drops.full, 1U);
     EXPECT_EQ(outbox->size(), stored);
-    EXPECT_EQ(outbox->Store(Report("new" + pad)), Outbox::StoreResult::kStored);
+    EXPECT_EQ(outbox->Store(Report("new")), Outbox::StoreResult::kStored);
     EXPECT_EQ(drops.full, 2U);
     EXPECT_EQ(outbox->Next()->report.body.substr(0, 2), "c1");
 }
