@@ -122,6 +122,9 @@ class Outbox {
     // Records that `sequence`'s attempt begins; true when an earlier attempt (of this process or
     // an earlier one) may have reached the collector.
     bool MarkTried(std::uint64_t sequence);
+    // Makes the marks' last write durable when its flush is due (after an attempt, whose wait
+    // may have done no chores).
+    void FlushMarksIfDue() noexcept;
     // An attempt at `sequence` ended without an answer after the request may have gone out.
     void NoteMayHaveArrived(std::uint64_t sequence) noexcept;
     // Takes the mark back after an attempt that certainly never reached the collector.
