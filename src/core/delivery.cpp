@@ -265,7 +265,14 @@ DWORD Delivery::SendDue(AttemptWaitHook* while_waiting) noexcept {
     // A refusal or a deletion is on its way: nothing more is begun before it is carried out.
     if (!client_ || !outbox_ || abandon_()) return INFINITE;
     try {
-        if (fell_back_) return DeliverBacklogFromMemory();
+        if (fell_back_) {
+            const DWORD wait = DeliverBacklogFromMemory();
+            if (wait == 0 || !outbox_) return wait;
+            // From memory too, the outbox's own work (the flush of the marks among it) is done
+            // once nothing else is due.
+            if (outbox_->DoChore()) return 0;
+            return std::min(wait, outbox_->ChoreDueInMs());
+        }
         const ULONGLONG now = SteadyMs();
         if (now < next_attempt_ms_) {
             // Nothing to attempt yet: a chore, if there is one, else a wait.
@@ -313,6 +320,9 @@ bool Delivery::SendPick(const Outbox::Pick& pick, AttemptWaitHook* while_waiting
     const bool delivered = TryOnce(request, connect_flags, cut_off, while_waiting);
     attempt_running_ = false;
     outbox_->Pin(0);
+    // The acceptances written with its mark wait no longer than the flush's due time, whatever
+    // the attempt's wait did meanwhile (from memory, it does no chores).
+    outbox_->FlushMarksIfDue();
     const ULONGLONG now = SteadyMs();
     if (delivered) {
         if (pick.restored && restored_failing_since_ != 0) {

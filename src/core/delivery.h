@@ -128,6 +128,10 @@ class Delivery final : public ReportSink {
 
     // One piece of the outbox's own work; false when none is due.
     bool DoChore() noexcept;
+    // How long until the outbox's next piece of work is due (INFINITE: none waits).
+    [[nodiscard]] DWORD ChoreDueInMs() const noexcept {
+        return outbox_ ? outbox_->ChoreDueInMs() : INFINITE;
+    }
 
     // Opens the outbox the game chose, when the session does not hold it (at the start, or
     // again after a refusal was lifted).

@@ -222,6 +222,7 @@ class WorkWhileSending final : public AttemptWaitHook {
         return HandleQueued(dispatch_, true) != Handled::kHeldBack;
     }
     bool OnChore() noexcept override { return dispatch_.delivery.DoChore(); }
+    DWORD ChoreDueInMs() noexcept override { return dispatch_.delivery.ChoreDueInMs(); }
 
    private:
     Dispatch& dispatch_;

@@ -190,6 +190,10 @@ void Outbox::ChooseVictims(const std::vector<OutboxPriority>& priorities,
     // Each new report in turn, then (for what was restored beyond the caps) none.
     for (std::size_t i = 0; i <= priorities.size(); ++i) {
         const bool adding = i < priorities.size();
+        if (!adding && overhead != 0 && std::find(keep.begin(), keep.end(), true) == keep.end()) {
+            // Every new report was given up: no batch is written, and its headers take no room.
+            bytes -= std::min(bytes, overhead);
+        }
         if (adding) {
             if (sizes[i] > kOutboxMaxBytes) {
                 keep[i] = false;
@@ -357,7 +361,8 @@ bool Outbox::RewriteFile(std::uint64_t file) {
     state.dead = 0;
     changed_files_.erase(file);
     if (read_file_ == file) read_file_ = 0;
-    // The file holds only reports still to send now.
+    // The file holds only reports still to send now (and its temporary, held or not, is gone).
+    held_temporaries_.erase(file);
     ForgetRanges(file);
     return true;
 }
@@ -385,15 +390,28 @@ bool Outbox::RemoveFile(std::uint64_t file) {
     if (read_file_ == file) read_file_ = 0;
     FileState& state = files_[file];
     FilePatience own;
-    if (!DeleteHeldFile(PathOf(file, kSavedExtension), patience_ != nullptr ? *patience_ : own)) {
+    FilePatience& patience = patience_ != nullptr ? *patience_ : own;
+    if (!DeleteHeldFile(PathOf(file, kSavedExtension), patience)) {
         state.to_remove = true;
         Held(state);
         return false;
     }
     disk_bytes_ -= std::min(disk_bytes_, state.size);
     dead_bytes_ -= std::min(dead_bytes_, state.dead);
-    files_.erase(file);
+    state.size = 0;
+    state.dead = 0;
     changed_files_.erase(file);
+    // A temporary of its name held at the start would be taken for the file by a later start:
+    // it goes too, and until it has, the file's accepted ranges stay (tried again as a chore).
+    if (held_temporaries_.count(file) != 0) {
+        if (!DeleteHeldFile(PathOf(file, kTemporaryExtension), patience)) {
+            state.to_remove = true;
+            Held(state);
+            return false;
+        }
+        held_temporaries_.erase(file);
+    }
+    files_.erase(file);
     ForgetRanges(file);
     return true;
 }

@@ -122,6 +122,9 @@ class Outbox {
     // Records that `sequence`'s attempt begins; true when an earlier attempt (of this process or
     // an earlier one) may have reached the collector.
     bool MarkTried(std::uint64_t sequence);
+    // Makes the marks' last write durable when its flush is due (after an attempt, whose wait
+    // may have done no chores).
+    void FlushMarksIfDue() noexcept;
     // An attempt at `sequence` ended without an answer after the request may have gone out.
     void NoteMayHaveArrived(std::uint64_t sequence) noexcept;
     // Takes the mark back after an attempt that certainly never reached the collector.
@@ -238,8 +241,11 @@ class Outbox {
     std::deque<Entry> entries_;                 // in sequence order
     std::map<std::uint64_t, FileState> files_;  // every file of ours on the disk, by name
     std::set<std::uint64_t> changed_files_;     // to be written again without what they lost
-    std::vector<std::u16string> hosts_;         // the hosts and ports of restored reports
-    FileHandle segment_;                        // the file stores append to, while open
+    // Files whose temporary could not be opened at the start: a later start may take it for the
+    // file, so the file's accepted ranges stay until it is gone.
+    std::set<std::uint64_t> held_temporaries_;
+    std::vector<std::u16string> hosts_;  // the hosts and ports of restored reports
+    FileHandle segment_;                 // the file stores append to, while open
     std::uint64_t segment_file_ = 0;
     std::uint64_t read_file_ = 0;  // the file last read back, kept for its next reports
     std::string read_bytes_;

@@ -10,6 +10,14 @@ namespace {
 
 constexpr std::size_t kSequenceDigits = 16;
 
+// Read errors that pass: a range another program has locked (a backup tool), or the system
+// short of resources for a moment. Any other (a bad sector) lasts.
+bool IsPassingReadError(DWORD error) noexcept {
+    return IsPassingFileError(error) || error == ERROR_NO_SYSTEM_RESOURCES ||
+           error == ERROR_WORKING_SET_QUOTA || error == ERROR_NOT_ENOUGH_MEMORY ||
+           error == ERROR_NOT_ENOUGH_QUOTA || error == ERROR_OUTOFMEMORY;
+}
+
 }  // namespace
 
 std::wstring OutboxFileName(std::uint64_t sequence, const wchar_t* extension) {
@@ -71,10 +79,9 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
     DWORD read = 0;
     if (!bytes.empty() &&
         !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        // A range another program has locked (a backup tool) reads as a lock violation, and
-        // the system may refuse a read for a moment (short of resources): only what was read
-        // can show damage.
-        return FileRead::kHeld;
+        // Read again later when the failure passes; a file that can never be read is damaged
+        // (else it would be read again for ever, and count against the caps).
+        return IsPassingReadError(GetLastError()) ? FileRead::kHeld : FileRead::kDamaged;
     }
     // Short of what the size said (the file changed meanwhile): read again later, whole.
     return read == bytes.size() ? FileRead::kRead : FileRead::kHeld;

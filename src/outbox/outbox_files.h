@@ -39,7 +39,7 @@ enum class FileRead {
     kRead,
     kHeld,     // another program holds it, or it could not be read whole now: try again later
     kGone,     // no such file
-    kDamaged,  // too large for an outbox file
+    kDamaged,  // too large for an outbox file, or its read fails for good
 };
 // Reads a whole file of at most `largest` bytes into `bytes`, in one try.
 FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::string& bytes);

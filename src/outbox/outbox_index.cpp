@@ -115,6 +115,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
             // Looked at again at the next start, and may then be kept as the file it names:
             // none of the reports it holds may share a number with a new one meanwhile.
             next_sequence_ = std::max(next_sequence_, file + kOutboxMaxReports + 1);
+            held_temporaries_.insert(file);
             continue;
         }
         const ParsedFile parsed = ParseOutboxFile(bytes, file);
@@ -181,11 +182,13 @@ void Outbox::Index() {
         if (entries_.size() > 2 * kOutboxMaxReports) GiveUpBeyondTheCaps();
     }
     legacy_accepted_up_to_ = 0;
-    // Ranges of files that are gone are of no more use.
+    // Ranges of files that are gone are of no more use; those of a held temporary's file still
+    // cover what a later start may read from it.
     const auto before = marks_.accepted.size();
     marks_.accepted.erase(std::remove_if(marks_.accepted.begin(), marks_.accepted.end(),
                                          [this](const AcceptedRange& range) {
-                                             return files_.count(range.file) == 0;
+                                             return files_.count(range.file) == 0 &&
+                                                    held_temporaries_.count(range.file) == 0;
                                          }),
                           marks_.accepted.end());
     if (marks_.accepted.size() != before) marks_changed_ = true;

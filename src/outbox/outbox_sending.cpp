@@ -65,6 +65,9 @@ bool Outbox::MarkTried(std::uint64_t sequence) {
         // and then (a process that ends, however it ends, leaves a write done). A mark not
         // written only means a cut-off attempt is not counted as such.
         WriteMarks(FlushDue());
+    } else if (marks_unflushed_ && FlushDue()) {
+        // A retry writes nothing: what the last write holds is made durable all the same.
+        FlushMarks();
     }
     return entry->tried_earlier;
 }
@@ -101,6 +104,10 @@ bool Outbox::Accepted(std::uint64_t sequence) noexcept {
     } catch (...) {
         return false;
     }
+}
+
+void Outbox::FlushMarksIfDue() noexcept {
+    if (!marks_changed_ && marks_unflushed_ && FlushDue()) FlushMarks();
 }
 
 void Outbox::NoteMayHaveArrived(std::uint64_t sequence) noexcept {

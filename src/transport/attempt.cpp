@@ -2,6 +2,7 @@
 // thread, and the thread that runs it.
 #include "transport/attempt.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <new>
@@ -221,6 +222,10 @@ DWORD WINAPI RunAttempts(void* parameter) {
     return 0;
 }
 
+// Once the hook has no chore to do, the least pause before it is asked again, whatever it says
+// is due: one that said "now" and did nothing (short of memory, say) is not asked in a spin.
+constexpr DWORD kLeastChorePauseMs = 10;
+
 // Waits for `done` at most `bound_ms`, or until `stop` is set; true when `done` was set. With a
 // hook, the waiting thread handles its messages and does its chores meanwhile, one at a time.
 bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook, HANDLE stop) noexcept {
@@ -234,15 +239,22 @@ bool WaitForAttempt(HANDLE done, DWORD bound_ms, AttemptWaitHook* hook, HANDLE s
     const DWORD input = WAIT_OBJECT_0 + count;
     bool messages = true;
     bool chores = true;
-    while (hook != nullptr && (messages || chores)) {
-        // With chores to do, only a look; otherwise a wait for the attempt or a message.
-        const DWORD woke =
-            MsgWaitForMultipleObjectsEx(count, events, chores ? 0 : left(),
-                                        messages ? QS_ALLPOSTMESSAGE : 0, MWMO_INPUTAVAILABLE);
+    while (hook != nullptr) {
+        // With chores to do, only a look; otherwise a wait for the attempt, a message, or the
+        // next chore to fall due (a flush of the outbox's marks, say: an attempt may wait for
+        // its answer far longer than that may wait).
+        DWORD wait = 0;
+        if (!chores) {
+            const DWORD due = std::max(hook->ChoreDueInMs(), kLeastChorePauseMs);
+            if (!messages && due >= left()) break;
+            wait = std::min(due, left());
+        }
+        const DWORD woke = MsgWaitForMultipleObjectsEx(
+            count, events, wait, messages ? QS_ALLPOSTMESSAGE : 0, MWMO_INPUTAVAILABLE);
         if (woke == WAIT_OBJECT_0) return true;
         if (woke == input && messages) {
             messages = hook->OnMessage();
-        } else if (woke == WAIT_TIMEOUT && chores && left() > 0) {
+        } else if (woke == WAIT_TIMEOUT && left() > 0) {
             chores = hook->OnChore();
         } else {
             break;  // the bound, the stop event, or a wait that failed

@@ -59,6 +59,9 @@ class AttemptWaitHook {
     virtual bool OnMessage() = 0;
     // Does one piece of the thread's own work; false when none is left.
     virtual bool OnChore() = 0;
+    // How long until a piece of work falls due (INFINITE: none waits); the waiting thread asks
+    // for work again then.
+    virtual DWORD ChoreDueInMs() { return INFINITE; }
 
    protected:
     ~AttemptWaitHook() = default;

@@ -24,6 +24,8 @@
 #include "support/failing_heap.h"
 #include "support/import_patch.h"
 #include "support/process.h"
+#include "transport/attempt.h"
+#include "transport/protocol.h"
 #include "win/wall_clock.h"
 
 namespace {
@@ -452,15 +454,28 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     OutboxDrops drops;
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    // 2 KiB bodies: 2040 or so fit within the byte cap.
+    // 2 KiB bodies: 1950 or so fit within the byte cap. A store of one purchase takes its batch
+    // header (16), its sequence number (8), the report's header (44), host and path in UTF-16
+    // (2 * 14 + 2 * 6) and body, and a file header (16) when it begins a file.
+    const auto cost = [](std::size_t body) { return std::uint64_t{16 + 8 + 44 + 28 + 12} + body; };
     const std::string pad(2048 - 16, '.');
-    const std::size_t stored = FillToTheByteCap(*outbox, pad);
+    std::size_t stored = 0;
+    while (outbox->bytes() + 2 * (cost(pad.size() + 6) + 16) <= mirto::kOutboxMaxBytes) {
+        outbox->Store(Report("c" + std::to_string(stored++) + pad));
+    }
+    // The last leaves 16 bytes, less than the headers of a batch and its file (none when it
+    // begins a file).
+    outbox->Store(
+        Report(std::string(mirto::kOutboxMaxBytes - 16 - outbox->bytes() - cost(0), 't')));
+    ++stored;
+    ASSERT_GT(outbox->bytes(), mirto::kOutboxMaxBytes - 32);
     ASSERT_EQ(drops.full, 0U);
+    ASSERT_EQ(outbox->size(), stored);
     EXPECT_EQ(outbox->Store(Report("level" + pad, OutboxPriority::kDropFirst)),
               Outbox::StoreResult::kStored);  // stored as nothing: it was given up
     EXPECT_EQ(drops.full, 1U);
     EXPECT_EQ(outbox->size(), stored);
-    EXPECT_EQ(outbox->Store(Report("new" + pad)), Outbox::StoreResult::kStored);
+    EXPECT_EQ(outbox->Store(Report("new")), Outbox::StoreResult::kStored);
     EXPECT_EQ(drops.full, 2U);
     EXPECT_EQ(outbox->Next()->report.body.substr(0, 2), "c1");
 }
@@ -640,14 +655,34 @@ BOOL WINAPI NoteFlush(HANDLE file) {
     return flushed;
 }
 
-// An acceptance written unflushed with the next attempt's mark is flushed soon after, even when
-// that attempt is cut off and no later attempt writes the marks again.
+// The waiting thread's part while an attempt runs: the outbox's chores, as the worker does them.
+class OutboxChores final : public mirto::AttemptWaitHook {
+   public:
+    explicit OutboxChores(Outbox& outbox) : outbox_(outbox) {}
+    bool OnMessage() override { return false; }
+    bool OnChore() override { return outbox_.DoChore(); }
+    DWORD ChoreDueInMs() override { return outbox_.ChoreDueInMs(); }
+
+   private:
+    Outbox& outbox_;
+};
+
+// A collector that never answers: the request's send gives up after a second.
+BOOL WINAPI UnansweredSend(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD) {
+    Sleep(1000);
+    SetLastError(ERROR_INTERNET_TIMEOUT);
+    return FALSE;
+}
+
+// An acceptance written unflushed with the next attempt's mark is flushed soon after: by that
+// attempt's retry, which writes nothing (from memory no chore is done), or as a chore while an
+// attempt waits long for its answer.
 TEST(Outbox, AnAcceptanceIsFlushedSoonWhetherOrNotAnotherAttemptFollows) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"flush");
     OutboxDrops drops;
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+    outbox->Store(std::vector<StoredReport>{Report("a"), Report("b"), Report("c")});
     mirto_test::ImportPatch patch("kernel32.dll", "FlushFileBuffers",
                                   reinterpret_cast<void*>(&NoteFlush));
     flush_patch = &patch;
@@ -661,9 +696,22 @@ TEST(Outbox, AnAcceptanceIsFlushedSoonWhetherOrNotAnotherAttemptFollows) {
     outbox->NoteMayHaveArrived(b);
     EXPECT_LE(outbox->ChoreDueInMs(), mirto::kMarksFlushMs);
     Sleep(2 * mirto::kMarksFlushMs);
-    while (outbox->DoChore()) {
-    }
+    outbox->MarkTried(b);  // tried again
     EXPECT_TRUE(NewestMarksAccept(durable_marks, a));
+    // That try is accepted, and "c"'s attempt follows at once, waiting a second for its answer.
+    ASSERT_TRUE(outbox->Accepted(b));
+    const std::uint64_t c = outbox->Next()->sequence;
+    outbox->MarkTried(c);
+    const mirto_test::ImportPatch send("wininet.dll", "HttpSendRequestW",
+                                       reinterpret_cast<void*>(&UnansweredSend));
+    const mirto::SharedSession session = mirto::SharedSession::Adopt(
+        InternetOpenW(L"outbox-test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    OutboxChores chores(*outbox);
+    mirto::AttemptRunner runner;
+    runner.Make(mirto::AttemptRequest{session, L"localhost", 1, L"/event", L"", "x", 0,
+                                      mirto::kSecureRequestFlags},
+                5000, &chores);
+    EXPECT_TRUE(NewestMarksAccept(durable_marks, b));
 }
 
 // Other programs hold files for a moment (or longer): the outbox waits for a moment, and what is
@@ -770,10 +818,11 @@ TEST(Outbox, FilesHeldForLongNeitherHoldUpStoresNorLetTheFolderPassTheCaps) {
     for (const HANDLE file : held) CloseHandle(file);
 }
 
-// Reads of saved files that the system refuses for a moment, or that come back short.
+// Reads of saved files that the system refuses (with `read_error`), or that come back short
+// (`read_error` 0).
 mirto_test::ImportPatch* read_patch = nullptr;
 int refused_reads = 0;
-bool short_reads = false;
+DWORD read_error = 0;
 
 BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* at) {
     using Read = BOOL(WINAPI*)(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*);
@@ -783,15 +832,15 @@ BOOL WINAPI RefusedRead(HANDLE file, void* buffer, DWORD size, DWORD* read, OVER
     if (refused_reads > 0 && size > 1 && length > 4 && length < MAX_PATH &&
         _wcsicmp(path + length - 4, L".rpt") == 0) {
         --refused_reads;
-        if (short_reads) return original(file, buffer, size - 1, read, at);
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        if (read_error == 0) return original(file, buffer, size - 1, read, at);
+        SetLastError(read_error);
         return FALSE;
     }
     return original(file, buffer, size, read, at);
 }
 
 // A saved file that could not be read whole for a reason that passes is read again later, never
-// judged damaged.
+// judged damaged; one whose read fails for good (a bad sector) is damaged.
 TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"refused");
     OutboxDrops drops;
@@ -800,20 +849,28 @@ TEST(Outbox, AFileThatCouldNotBeReadWholeForAMomentIsReadLaterNeverJudgedDamaged
         ASSERT_NE(outbox, nullptr);
         outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
     }
-    for (const bool cut_short : {false, true}) {
-        mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
-                                      reinterpret_cast<void*>(&RefusedRead));
-        read_patch = &patch;
+    mirto_test::ImportPatch patch("kernel32.dll", "ReadFile",
+                                  reinterpret_cast<void*>(&RefusedRead));
+    read_patch = &patch;
+    for (const DWORD error : {DWORD{ERROR_NO_SYSTEM_RESOURCES}, DWORD{0}}) {
         refused_reads = 1;
-        short_reads = cut_short;
+        read_error = error;
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         EXPECT_EQ(refused_reads, 0) << "the file was not read";
-        EXPECT_EQ(drops.damaged, 0U) << (cut_short ? "a short read" : "a refused read");
+        EXPECT_EQ(drops.damaged, 0U) << (error == 0 ? "a short read" : "a refused read");
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
     EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b"}));
+    outbox->Store(Report("c"));
+    outbox.reset();
+    refused_reads = 1;
+    read_error = ERROR_CRC;
+    outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(drops.damaged, 1U);
+    EXPECT_EQ(outbox->size(), 0U);
 }
 
 // A store that runs out of memory before its batch is on the disk fails whole; after, it is a
@@ -928,8 +985,8 @@ TEST(Outbox, WhatAPowerLossLeavesIsReadForWhatItIs) {
 }
 
 // A temporary that another program holds at the start is settled by a later start: until then,
-// new reports take none of the numbers it may hold.
-TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
+// new reports take none of the numbers it may hold, and the acceptances of its file are kept.
+TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReportsNorLosesItsAcceptances) {
     const std::wstring app_id = mirto_test::FreshAppId(L"obx", L"heldtmp");
     const std::wstring folder = FolderOf(app_id);
     OutboxDrops drops;
@@ -937,6 +994,7 @@ TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         outbox->Store(std::vector<StoredReport>{Report("a"), Report("b")});
+        ASSERT_TRUE(outbox->Accepted(outbox->Next()->sequence));  // "a"
     }
     // A power loss undid the file's rename.
     ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
@@ -948,7 +1006,23 @@ TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReports) {
     }
     std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
     ASSERT_NE(outbox, nullptr);
-    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"a", "b", "n1", "n2"}));
+    EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"b", "n1", "n2"}));
+    // A held temporary beside its saved file, whose reports are then all accepted: the saved file
+    // goes, and the temporary is never taken for it later.
+    outbox->Store(std::vector<StoredReport>{Report("c"), Report("d")});
+    const std::uint64_t file = outbox->Next()->sequence;
+    outbox.reset();
+    WriteFile(folder + Name(file, L".tmp"), ReadFile(folder + Name(file)));
+    {
+        const HeldFile backup(folder + Name(file, L".tmp"), 2000);
+        outbox = Outbox::Open(app_id, drops);
+        ASSERT_NE(outbox, nullptr);
+        EXPECT_EQ(Drain(*outbox), (std::vector<std::string>{"c", "d"}));
+        outbox.reset();
+    }
+    outbox = Outbox::Open(app_id, drops);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(Drain(*outbox), std::vector<std::string>{});
     EXPECT_EQ(drops.damaged, 0U);
 }
 
