@@ -10,12 +10,11 @@ namespace {
 
 constexpr std::size_t kSequenceDigits = 16;
 
-// Read errors that pass: a range another program has locked (a backup tool), or the system
-// short of resources for a moment. Any other (a bad sector) lasts.
-bool IsPassingReadError(DWORD error) noexcept {
-    return IsPassingFileError(error) || error == ERROR_NO_SYSTEM_RESOURCES ||
-           error == ERROR_WORKING_SET_QUOTA || error == ERROR_NOT_ENOUGH_MEMORY ||
-           error == ERROR_NOT_ENOUGH_QUOTA || error == ERROR_OUTOFMEMORY;
+// Read errors that last: the medium itself is damaged. Any other (a range another program has
+// locked, the system short of resources, a drive not ready or gone for a moment) may pass.
+bool IsLastingReadError(DWORD error) noexcept {
+    return error == ERROR_CRC || error == ERROR_SECTOR_NOT_FOUND || error == ERROR_FILE_CORRUPT ||
+           error == ERROR_DISK_CORRUPT;
 }
 
 }  // namespace
@@ -81,7 +80,7 @@ FileRead ReadWholeFile(const std::wstring& path, std::uint64_t largest, std::str
         !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
         // Read again later when the failure passes; a file that can never be read is damaged
         // (else it would be read again for ever, and count against the caps).
-        return IsPassingReadError(GetLastError()) ? FileRead::kHeld : FileRead::kDamaged;
+        return IsLastingReadError(GetLastError()) ? FileRead::kDamaged : FileRead::kHeld;
     }
     // Short of what the size said (the file changed meanwhile): read again later, whole.
     return read == bytes.size() ? FileRead::kRead : FileRead::kHeld;

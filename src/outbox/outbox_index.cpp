@@ -111,11 +111,15 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
         const std::wstring temporary = PathOf(file, kTemporaryExtension);
         std::string bytes;
         const FileRead read = ReadWholeFile(temporary, kLargestOutboxFile, bytes);
-        if (read == FileRead::kHeld) {
-            // Looked at again at the next start, and may then be kept as the file it names:
-            // none of the reports it holds may share a number with a new one meanwhile.
+        // Looked at again at the next start, and may then be kept as the file it names: none of
+        // the reports it holds may share a number with a new one meanwhile, and its file's
+        // acceptances stay recorded.
+        const auto leave_for_next_start = [this, file] {
             next_sequence_ = std::max(next_sequence_, file + kOutboxMaxReports + 1);
             held_temporaries_.insert(file);
+        };
+        if (read == FileRead::kHeld) {
+            leave_for_next_start();
             continue;
         }
         const ParsedFile parsed = ParseOutboxFile(bytes, file);
@@ -128,7 +132,10 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Outbox::SettleTemporaries()
             DeleteHeldFile(temporary);
             continue;
         }
-        if (!ReplaceHeldFile(temporary, PathOf(file, kSavedExtension))) continue;
+        if (!ReplaceHeldFile(temporary, PathOf(file, kSavedExtension))) {
+            leave_for_next_start();  // read, but held against its rename
+            continue;
+        }
         if (known == saved.end()) {
             saved.emplace_back(file, bytes.size());
         } else {

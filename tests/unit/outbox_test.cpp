@@ -148,12 +148,12 @@ std::string ReadFile(const std::wstring& path) {
     return bytes;
 }
 
-// A file held open without any sharing, as a scanner or a backup tool holds it, from another
-// thread, until it lets go after the time given (or when this goes).
+// A file held open without any sharing (or sharing only reading), as a scanner or a backup tool
+// holds it, from another thread, until it lets go after the time given (or when this goes).
 class HeldFile {
    public:
-    HeldFile(const std::wstring& path, DWORD release_after_ms)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    HeldFile(const std::wstring& path, DWORD release_after_ms, DWORD share = 0)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr)),
           release_after_ms_(release_after_ms) {
         EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "cannot hold the file";
@@ -999,7 +999,8 @@ TEST(Outbox, ATemporaryHeldAtTheStartLendsNoneOfItsNumbersToNewReportsNorLosesIt
     // A power loss undid the file's rename.
     ASSERT_TRUE(MoveFileW((folder + Name(1)).c_str(), (folder + Name(1, L".tmp")).c_str()));
     {
-        const HeldFile scanner(folder + Name(1, L".tmp"), 500);
+        // It can be read, but not renamed.
+        const HeldFile scanner(folder + Name(1, L".tmp"), 2000, FILE_SHARE_READ);
         std::unique_ptr<Outbox> outbox = Outbox::Open(app_id, drops);
         ASSERT_NE(outbox, nullptr);
         outbox->Store(std::vector<StoredReport>{Report("n1"), Report("n2")});
