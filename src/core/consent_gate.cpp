@@ -167,9 +167,15 @@ void ConsentGate::Apply(DecisionStamp made, OperationRunner& runner) {
     serial_ = made.serial;
     const std::wstring application = SessionApplication();
     if (made.decision == Decision::kGranted) {
+        const bool after_refusal = decision_ == Decision::kRefused;
         decision_ = Decision::kGranted;
         if (!application.empty()) StoreDecision(application, true);
         Publish();  // before the released operations, whose delivery may take a while
+        // What the refusal could not remove (files another program held) was made before it:
+        // it goes now, before the outbox is taken up again.
+        if (after_refusal && !application.empty()) {
+            Counters().reports_dropped_consent.fetch_add(DiscardSaved(application));
+        }
         Grant(runner);
     } else if (made.decision == Decision::kRefused) {
         Refuse(application, true);

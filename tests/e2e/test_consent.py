@@ -334,6 +334,14 @@ def test_a_refusal_before_the_start_drops_what_earlier_runs_saved_and_waits_to_b
     assert flush(fourth, 10000)[0]
     assert stats(fourth)["reports_dropped_consent"] == 3  # the held file could not be read
     holder.call("unlock")
+    # A grant later in the session sends what is made from then on, never what the refusal
+    # could not remove.
+    before = len(collector.records())
+    fourth.call("SetConsent", 1)
+    (device,) = wait_accepted(collector, before + 1)[before:]
+    time.sleep(1)
+    assert device["kind"] == "device identify" and len(collector.records()) == before + 1
+    assert stats(fourth)["reports_dropped_consent"] == 4
 
 
 # --- 5. forget: held, queued and saved reports and the profile go; the next start is new ---------
