@@ -31,12 +31,6 @@ void StoreDecision(const std::wstring& application_id, bool granted) noexcept {
     }
 }
 
-// Gives up what earlier runs saved in the application's outbox; returns how many reports.
-std::uint64_t DiscardSaved(const std::wstring& application_id) {
-    FilePatience patience(kRemovalBudgetMs);
-    return DiscardOutbox(application_id, patience).reports;
-}
-
 bool Matches(StoredConsent stored, Decision decision) {
     return (stored == StoredConsent::kGranted && decision == Decision::kGranted) ||
            (stored == StoredConsent::kRefused && decision == Decision::kRefused);
@@ -99,9 +93,7 @@ void ConsentGate::Examine(const std::wstring& application_id, OperationRunner& r
             StoreDecision(application_id, decision_ == Decision::kGranted);
         // A refusal made before the session could name its files: what earlier runs saved goes
         // now.
-        if (decision_ == Decision::kRefused) {
-            Counters().reports_dropped_consent.fetch_add(DiscardSaved(application_id));
-        }
+        if (decision_ == Decision::kRefused) DiscardSaved(application_id);
         return;
     }
     if (stored == StoredConsent::kGranted) {
@@ -167,15 +159,18 @@ void ConsentGate::Apply(DecisionStamp made, OperationRunner& runner) {
     serial_ = made.serial;
     const std::wstring application = SessionApplication();
     if (made.decision == Decision::kGranted) {
-        const bool after_refusal = decision_ == Decision::kRefused;
+        // What this session's refusal could not remove (files another program held) was made
+        // before it: it goes now, before the grant is stored and the outbox taken up again.
+        if (decision_ == Decision::kRefused && saved_left_ && !application.empty()) {
+            try {
+                DiscardSaved(application);
+            } catch (...) {
+                // Short of memory: the grant goes on.
+            }
+        }
         decision_ = Decision::kGranted;
         if (!application.empty()) StoreDecision(application, true);
         Publish();  // before the released operations, whose delivery may take a while
-        // What the refusal could not remove (files another program held) was made before it:
-        // it goes now, before the outbox is taken up again.
-        if (after_refusal && !application.empty()) {
-            Counters().reports_dropped_consent.fetch_add(DiscardSaved(application));
-        }
         Grant(runner);
     } else if (made.decision == Decision::kRefused) {
         Refuse(application, true);
@@ -208,9 +203,7 @@ void ConsentGate::Refuse(const std::wstring& application_id, bool store) {
     Counters().operations_dropped_consent.fetch_add(
         held_.KeepSessionOnly(!SessionStarted()).size());
     delivery_.DropWaiting();  // lets go of the outbox too, before its files are removed
-    if (!application_id.empty()) {
-        Counters().reports_dropped_consent.fetch_add(DiscardSaved(application_id));
-    }
+    if (!application_id.empty()) DiscardSaved(application_id);
     // What a refusal keeps produces nothing unless a grant comes: not worth a Flush's wait.
     held_.MarkAllCounted();
     Publish();
@@ -231,6 +224,13 @@ void ConsentGate::GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& co
     counter.fetch_add(1);
     static_cast<void>(operation);  // its record goes with it
     Progress();
+}
+
+void ConsentGate::DiscardSaved(const std::wstring& application_id) {
+    FilePatience patience(kRemovalBudgetMs);
+    const OutboxDiscard discard = DiscardOutbox(application_id, patience);
+    Counters().reports_dropped_consent.fetch_add(discard.reports);
+    saved_left_ = discard.left_behind;
 }
 
 bool ConsentGate::Forget(std::uint32_t serial) {

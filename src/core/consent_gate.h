@@ -81,6 +81,10 @@ class ConsentGate {
     bool TakeRefusal(std::optional<std::uint32_t> before, OperationRunner* runner);
     void Grant(OperationRunner& runner);
     void Refuse(const std::wstring& application_id, bool store);
+    // Gives up what the application's outbox holds (saved by earlier runs, or before a refusal),
+    // counted; notes whether some of its files stayed (held by other programs, not another copy
+    // of the game holding the whole outbox).
+    void DiscardSaved(const std::wstring& application_id);
     void RunReleased(HeldOperation operation, OperationRunner& runner);
     void Remember(HeldOperation operation);
     void GiveUp(HeldOperation operation, std::atomic<std::uint64_t>& counter) noexcept;
@@ -95,6 +99,7 @@ class ConsentGate {
     std::optional<std::wstring> application_;  // from the first start seen, until one succeeds
     std::wstring forgotten_;                   // the application of the last deletion
     bool held_published_ = false;
+    bool saved_left_ = false;  // the last discard left some of its files behind
     std::uint32_t unsettled_decisions_ = 0;
 };
 

@@ -57,10 +57,12 @@ OutboxDiscard DiscardOutbox(const std::wstring& application_id, FilePatience& pa
         discard.reports = outbox->size();
     }
     // The lock first: a process that takes the outbox meanwhile keeps the rest of it.
+    discard.left_behind = true;
     if (!DeleteHeldFile(folder + L"lock", patience)) return discard;
     bool removed = true;
     for (const std::wstring& file : FilesIn(folder))
         removed = DeleteHeldFile(file, patience) && removed;
+    discard.left_behind = !removed;
     discard.removed = removed && RemoveHeldFolder(folder, patience);
     RemoveFolderIfEmpty(application);
     return discard;

@@ -12,8 +12,9 @@
 namespace mirto {
 
 struct OutboxDiscard {
-    bool removed;           // the folder is gone (or never was)
-    std::uint64_t reports;  // saved reports it held, not yet accepted
+    bool removed;              // the folder is gone (or never was)
+    std::uint64_t reports;     // saved reports it held, not yet accepted
+    bool left_behind = false;  // it was taken, but some of its files stayed (held elsewhere)
 };
 
 // Removes "<LocalAppData>\mirto\<application id>\outbox\" with everything in it, and the
