@@ -465,8 +465,8 @@ TEST(Outbox, AFullOutboxOfPurchasesGivesUpANewLevelEventAndThenTheOldestPurchase
     }
     // The last leaves 16 bytes, less than the headers of a batch and its file (none when it
     // begins a file).
-    outbox->Store(
-        Report(std::string(mirto::kOutboxMaxBytes - 16 - outbox->bytes() - cost(0), 't')));
+    outbox->Store(Report(std::string(
+        static_cast<std::size_t>(mirto::kOutboxMaxBytes - 16 - outbox->bytes() - cost(0)), 't')));
     ++stored;
     ASSERT_GT(outbox->bytes(), mirto::kOutboxMaxBytes - 32);
     ASSERT_EQ(drops.full, 0U);
@@ -630,7 +630,7 @@ bool NewestMarksAccept(const std::string& marks, std::uint64_t sequence) {
     }
     if (newest == 1) return false;
     for (std::uint64_t i = 0; i < number(newest + 24, 4); ++i) {
-        const std::size_t range = newest + 32 + 24 * i;
+        const std::size_t range = newest + 32 + 24 * static_cast<std::size_t>(i);
         if (marks.size() >= range + 24 && number(range + 8, 8) <= sequence &&
             sequence <= number(range + 16, 8)) {
             return true;
