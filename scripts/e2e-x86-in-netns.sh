@@ -1,7 +1,7 @@
 #!/bin/sh
-# The x86 half of the end-to-end tests (on a machine that cannot run it, the x64 tests that
-# mostly wait instead), in a network namespace and Wine prefix of its own, so that it runs at the
-# same time as the x64 half (test-in-netns.sh starts it in a network namespace nested in its own). Its own namespace has its own port 443 for the collector, and
+# The x86 half of the end-to-end tests, in a network namespace and Wine prefix of its own, so
+# that it runs at the same time as the x64 half (test-in-netns.sh starts it in a network
+# namespace nested in its own). Its own namespace has its own port 443 for the collector, and
 # its own prefix its own wineserver (inside this namespace). Arguments are passed on to pytest.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)

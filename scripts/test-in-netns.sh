@@ -55,7 +55,6 @@ suites="$root/tools/collector $root/bindings/unity/tests $root/tests/build $root
 # The test CA and certificates, made once before both halves look for them.
 "$root/tools/collector/make_certs.sh" "$build/e2e-certs" >/dev/null
 x86_log="$build_x86/e2e-x86.log"
-side=""
 if [ "$x86_runs" = yes ]; then
     # The x86 half runs at the same time, in a namespace and prefix of its own: most tests
     # spend their time waiting out pauses and time-outs, not on the two cores.
@@ -67,30 +66,18 @@ if [ "$x86_runs" = yes ]; then
         "$root/scripts/e2e-x86-in-netns.sh" -k x86 $suites >"$x86_log" 2>&1 &
     x86_pid=$!
 else
-    # No x86 half: its namespace and prefix take the x64 tests that mostly wait out pauses and
-    # time-outs (the outbox's and the hardening tests), alongside the rest here.
-    side="$root/tests/e2e/test_outbox.py $root/tests/e2e/test_hardening.py"
-    echo "== end-to-end tests (x64): the outbox and hardening tests alongside in a namespace of" \
-         "their own"
-    # shellcheck disable=SC2086  # one word per file
-    unshare --net -- sh -c 'ip link set lo up && exec "$0" "$@"' \
-        "$root/scripts/e2e-x86-in-netns.sh" -k "not x86" $side >"$x86_log" 2>&1 &
-    x86_pid=$!
+    echo "== end-to-end tests (x64)"
 fi
-ignored=""
-for file in $side; do ignored="$ignored --ignore=$file"; done
 # Where x86 cannot run, its tests stay in this half, where each is skipped and the run says
 # so in one line.
 only="not x86"
 [ "$x86_runs" = yes ] || only=""
 # shellcheck disable=SC2086
 MIRTO_BUILD_X64="$build" MIRTO_BUILD_X86="$build_x86" \
-    /usr/bin/python3 -m pytest -q -p no:cacheprovider -k "$only" $ignored $suites || status=1
-wait "$x86_pid" || status=1
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider -k "$only" $suites || status=1
 if [ "$x86_runs" = yes ]; then
+    wait "$x86_pid" || status=1
     echo "== end-to-end tests, x86 (ran alongside)"
-else
-    echo "== end-to-end tests, x64: the outbox and hardening tests (ran alongside)"
+    cat "$x86_log"
 fi
-cat "$x86_log"
 exit $status
